@@ -1,0 +1,3 @@
+#include "core/bringup.h"
+
+int RunGateway(const ConfigStore&) { return 0; }

@@ -1,0 +1,43 @@
+#pragma once
+// One interface for every port the gateway talks through: a serial line
+// (TSER), a TCP connection (TTCP) or a UDP socket (TUDP). Every operation
+// returns at once; Read never waits for data.
+#include <cstdint>
+#include <string>
+
+// Port mode codes. Anything above kModeUdp is a serial line.
+enum PortMode : int {
+  kModeTcp = 0,
+  kModeUdp = 1,
+  kModeRs232 = 2,
+  kModeRs485 = 3,
+  kModeMBusMaster = 4,
+  kModeMBusSlave = 5,  // the line echoes what we send: TSER drops the echo
+};
+
+inline bool IsSerialMode(int mode) { return mode > kModeUdp; }
+
+class TPort {
+ public:
+  virtual ~TPort() = default;
+
+  virtual bool Open() = 0;
+  virtual bool InitSocket(const std::string& localInterface, uint16_t localPort,
+                          const std::string& remoteHost, uint16_t remotePort, bool server) = 0;
+  virtual bool InitSerial(const std::string& device, int baudRate, int dataBits, char parity,
+                          int stopBits, int mode) = 0;
+  virtual char GetParity() = 0;
+  virtual void SetParity(char parity) = 0;
+  virtual bool SetTimeout(int seconds) = 0;
+  virtual bool Close() = 0;
+  virtual bool Write(const uint8_t* data, int length) = 0;
+  // true when count > 0 bytes were stored in buffer; count is 0 otherwise.
+  virtual bool Read(uint8_t* buffer, int maxLength, int& count) = 0;
+  virtual int GetStatus() { return 0; }
+  virtual int GetMode() { return mode_; }
+
+  void SetMode(int mode) { mode_ = mode; }
+
+ protected:
+  int mode_ = kModeTcp;
+};

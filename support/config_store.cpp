@@ -1,0 +1,69 @@
+#include "support/config_store.h"
+
+#include <iniparser.h>
+
+#include <cctype>
+
+#include "support/paths.h"
+
+namespace {
+
+std::string LookupKey(const std::string& section, const std::string& key) {
+  return section + ":" + key;
+}
+
+}  // namespace
+
+ConfigStore::ConfigStore(const std::string& mainPath, const std::string& hardwarePath)
+    : mainPath_(mainPath), hardwarePath_(hardwarePath), defaultPath_(RootedPath(kDefaultConfigPath)) {}
+
+ConfigStore::~ConfigStore() {
+  if (hardware_ != nullptr) iniparser_freedict(hardware_);
+  if (main_ != nullptr) iniparser_freedict(main_);
+  if (default_ != nullptr) iniparser_freedict(default_);
+}
+
+int ConfigStore::Load() {
+  hardware_ = iniparser_load(hardwarePath_.c_str());
+  if (hardware_ == nullptr) return -1;
+  main_ = iniparser_load(mainPath_.c_str());
+  if (main_ == nullptr) return -1;
+  default_ = iniparser_load(defaultPath_.c_str());
+  if (default_ == nullptr) return -1;
+  return 0;
+}
+
+int ConfigStore::GetString(std::string& value, const std::string& section, const std::string& key,
+                           bool useDefault, bool toUpper) const {
+  const std::string lookup = LookupKey(section, key);
+  const char* found = iniparser_getstring(main_, lookup.c_str(), nullptr);
+  if (found == nullptr && useDefault) found = iniparser_getstring(default_, lookup.c_str(), nullptr);
+  if (found == nullptr) {
+    value.clear();
+    return -1;
+  }
+  value = found;
+  if (toUpper) {
+    for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return 0;
+}
+
+int ConfigStore::GetInt(int& value, const std::string& section, const std::string& key) const {
+  const std::string lookup = LookupKey(section, key);
+  const int fallback = iniparser_getint(default_, lookup.c_str(), 0);
+  value = iniparser_getint(main_, lookup.c_str(), fallback);
+  return 0;
+}
+
+int ConfigStore::GetHardwareString(std::string& value, const std::string& section,
+                                   const std::string& key) const {
+  const std::string lookup = LookupKey(section, key);
+  const char* found = iniparser_getstring(hardware_, lookup.c_str(), nullptr);
+  if (found == nullptr) {
+    value.clear();
+    return -1;
+  }
+  value = found;
+  return 0;
+}

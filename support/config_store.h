@@ -1,0 +1,37 @@
+#pragma once
+// The three INI files (MainConfig, HardwareConfig, DefaultConfig), parsed once
+// at start-up. Lookups are "section:key"; iniparser makes both case-insensitive.
+#include <string>
+
+struct _dictionary_;
+
+class ConfigStore {
+ public:
+  // The default path is always DefaultConfig; it is not a parameter.
+  ConfigStore(const std::string& mainPath, const std::string& hardwarePath);
+  ~ConfigStore();
+  ConfigStore(const ConfigStore&) = delete;
+  ConfigStore& operator=(const ConfigStore&) = delete;
+
+  // 0 when HardwareConfig, MainConfig and DefaultConfig (in that order) all
+  // parsed; -1 at the first one that did not.
+  int Load();
+
+  // MainConfig, then (with useDefault) DefaultConfig. 0 when found, -1 with ""
+  // when absent. A key present with an empty value is found and hides the default.
+  int GetString(std::string& value, const std::string& section, const std::string& key,
+                bool useDefault, bool toUpper) const;
+  // MainConfig, else DefaultConfig, else 0; strtol base 0. Always 0.
+  int GetInt(int& value, const std::string& section, const std::string& key) const;
+  // HardwareConfig only, case kept. 0 when found, -1 with "" when absent.
+  int GetHardwareString(std::string& value, const std::string& section,
+                        const std::string& key) const;
+
+ private:
+  std::string mainPath_;
+  std::string hardwarePath_;
+  std::string defaultPath_;
+  _dictionary_* hardware_ = nullptr;
+  _dictionary_* main_ = nullptr;
+  _dictionary_* default_ = nullptr;
+};

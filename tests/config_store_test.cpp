@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "support/config_store.h"
+#include "support/paths.h"
+#include "tests/test_util.h"
+
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+class ConfigStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("KESTREL_ROOT", dir.path().c_str(), 1); }
+  void TearDown() override { unsetenv("KESTREL_ROOT"); }
+
+  void WriteAll(const std::string& main, const std::string& hardware, const std::string& defaults) {
+    WriteFile(RootedPath(kMainConfigPath), main);
+    WriteFile(RootedPath(kHardwareConfigPath), hardware);
+    WriteFile(RootedPath(kDefaultConfigPath), defaults);
+  }
+
+  ConfigStore Store() { return ConfigStore(RootedPath(kMainConfigPath), RootedPath(kHardwareConfigPath)); }
+
+  TempDir dir;
+};
+
+TEST_F(ConfigStoreTest, LoadFailsAtTheFirstMissingFileInHardwareMainDefaultOrder) {
+  // Only MainConfig exists: HardwareConfig is tried first and fails.
+  WriteFile(RootedPath(kMainConfigPath), "[Main]\n");
+  ConfigStore store = Store();
+  EXPECT_EQ(store.Load(), -1);
+
+  WriteFile(RootedPath(kHardwareConfigPath), "[Main]\n");
+  ConfigStore withoutDefaults = Store();
+  EXPECT_EQ(withoutDefaults.Load(), -1);
+
+  WriteFile(RootedPath(kDefaultConfigPath), "[Main]\n");
+  ConfigStore complete = Store();
+  EXPECT_EQ(complete.Load(), 0);
+}
+
+TEST_F(ConfigStoreTest, AMalformedLineMakesLoadFail) {
+  WriteAll("[Main]\nthis line has no equals sign\n", "[Main]\n", "[Main]\n");
+  ConfigStore store = Store();
+  EXPECT_EQ(store.Load(), -1);
+}
+
+TEST_F(ConfigStoreTest, IntegersAreBaseZeroWithDefaultsAndZeroBehind) {
+  WriteAll("[MBUSPORT]\nTimeOut = 0x20\n[ModbusPort]\nserbits = 010\nserbaudrate = 12ms\n"
+           "localport =\n",
+           "[Main]\n", "[ModbusPort]\ntimeout = 500\nlocalport = 502\n");
+  ConfigStore store = Store();
+  ASSERT_EQ(store.Load(), 0);
+  struct Case {
+    const char* section;
+    const char* key;
+    int expected;
+  } cases[] = {
+      {"MBusPort", "timeout", 32},      // hexadecimal, capitalised section and key
+      {"ModbusPort", "serbits", 8},     // leading zero: octal
+      {"ModbusPort", "serbaudrate", 12},  // conversion stops at the first non-digit
+      {"ModbusPort", "timeout", 500},   // only in DefaultConfig
+      {"ModbusPort", "localport", 0},   // present but empty hides the default
+      {"ModbusPort", "remoteport", 0},  // nowhere
+  };
+  for (const Case& c : cases) {
+    int value = -1;
+    EXPECT_EQ(store.GetInt(value, c.section, c.key), 0);
+    EXPECT_EQ(value, c.expected) << c.section << ":" << c.key;
+  }
+}
+
+TEST_F(ConfigStoreTest, StringsFollowFallbackAndCaseRules) {
+  WriteAll("[Main]\nenable_leds = yes\nempty =\n[MBusPort]\nporttype = ser ; serial line\n"
+           "quoted = \"Two Words\"\nsingle = 'x'\nhashed = TCP # comment\n",
+           "[Main]\nRS485 = /dev/ttyS1\n",
+           "[Main]\nFILENAME = meters.xml\nempty = hidden\n[MBusPort]\nremoteip = 127.0.0.1\n");
+  ConfigStore store = Store();
+  ASSERT_EQ(store.Load(), 0);
+  struct Case {
+    const char* section;
+    const char* key;
+    bool useDefault;
+    bool toUpper;
+    int result;
+    const char* value;
+  } cases[] = {
+      {"Main", "enable_leds", true, true, 0, "YES"},
+      {"Main", "enable_leds", false, false, 0, "yes"},
+      {"Main", "FILENAME", false, false, -1, ""},  // only in DefaultConfig
+      {"Main", "FILENAME", true, false, 0, "meters.xml"},
+      {"Main", "empty", true, false, 0, ""},  // present and empty: the default stays hidden
+      {"MBusPort", "porttype", false, true, 0, "SER"},
+      {"MBusPort", "quoted", false, false, 0, "Two Words"},
+      {"MBusPort", "single", false, false, 0, "x"},
+      {"MBusPort", "hashed", false, false, 0, "TCP"},
+      {"MBusPort", "remoteip", true, true, 0, "127.0.0.1"},
+      {"MBusPort", "missing", true, true, -1, ""},
+  };
+  for (const Case& c : cases) {
+    std::string value = "stale";
+    EXPECT_EQ(store.GetString(value, c.section, c.key, c.useDefault, c.toUpper), c.result)
+        << c.section << ":" << c.key;
+    EXPECT_EQ(value, c.value) << c.section << ":" << c.key;
+  }
+}
+
+TEST_F(ConfigStoreTest, HardwareLookupsUseHardwareConfigOnly) {
+  WriteAll("[Main]\nlan = eth9\n", "[Main]\nMBSLAVE2 = /dev/ttyMB2\nLAN = eth0\n", "[Main]\nwan = eth1\n");
+  ConfigStore store = Store();
+  ASSERT_EQ(store.Load(), 0);
+  std::string value;
+  EXPECT_EQ(store.GetHardwareString(value, "Main", "mbslave2"), 0);
+  EXPECT_EQ(value, "/dev/ttyMB2");
+  EXPECT_EQ(store.GetHardwareString(value, "Main", "LAN"), 0);
+  EXPECT_EQ(value, "eth0");
+  EXPECT_EQ(store.GetHardwareString(value, "Main", "WAN"), -1);
+  EXPECT_EQ(value, "");
+}
+
+TEST_F(ConfigStoreTest, GettersOnAPartlyLoadedStoreTreatMissingDictionariesAsEmpty) {
+  WriteFile(RootedPath(kHardwareConfigPath), "[Main]\nRS232 = /dev/ttyS0\n");
+  ConfigStore store = Store();
+  EXPECT_EQ(store.Load(), -1);
+  std::string text;
+  int number = 7;
+  EXPECT_EQ(store.GetString(text, "Main", "FILENAME", true, false), -1);
+  EXPECT_EQ(store.GetInt(number, "ModbusPort", "timeout"), 0);
+  EXPECT_EQ(number, 0);
+  EXPECT_EQ(store.GetHardwareString(text, "Main", "RS232"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "support/logs.h"
+#include "support/paths.h"
+#include "tests/test_util.h"
+
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+// 13:05:07 local time and 123 456 789 ns.
+void FixedClock(timespec* now) {
+  struct tm local {};
+  local.tm_year = 126;
+  local.tm_mon = 11;
+  local.tm_mday = 6;
+  local.tm_hour = 13;
+  local.tm_min = 5;
+  local.tm_sec = 7;
+  local.tm_isdst = -1;
+  now->tv_sec = mktime(&local);
+  now->tv_nsec = 123456789;
+}
+
+class TraceLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("KESTREL_ROOT", dir.path().c_str(), 1);
+    SetTraceClock(FixedClock);
+    SetTraceByteCounter(0);
+    WriteFile(RootedPath(kTraceLogPath), "old content\n");
+    OpenTraceLogIfPresent();
+    ASSERT_TRUE(TraceLogIsOpen());
+  }
+  void TearDown() override {
+    CloseTraceLog();
+    SetTraceClock(nullptr);
+    unsetenv("KESTREL_ROOT");
+  }
+  std::string Trace() { return ReadFile(RootedPath(kTraceLogPath)); }
+
+  TempDir dir;
+};
+
+const std::string kIndent(14, ' ');
+
+TEST_F(TraceLogTest, OpeningTruncatesAndLinesCarryTheTimeStamp) {
+  LogTrace("M-Bus in message\n");
+  EXPECT_EQ(Trace(), "13:05:07.1234 M-Bus in message\n");
+  EXPECT_EQ(TraceByteCounter(), 14 + 17);
+}
+
+TEST_F(TraceLogTest, DumpsAreIndentedSixteenBytesToALine) {
+  uint8_t bytes[20];
+  for (int i = 0; i < 20; ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
+  const uint8_t shortFrame[] = {0x10, 0x5B, 0x05, 0x60, 0x16};
+  std::string sixteen, seventeen, twenty;
+  for (int i = 0; i < 16; ++i) {
+    char hex[4];
+    snprintf(hex, sizeof hex, "%02x ", bytes[i]);
+    sixteen += hex;
+  }
+  struct Case {
+    const uint8_t* data;
+    int count;
+    std::string expected;
+  } cases[] = {
+      {bytes, 0, ""},
+      {bytes, -3, ""},
+      {shortFrame, 5, kIndent + "10 5b 05 60 16 \n\n"},
+      {bytes, 16, kIndent + sixteen + "\n\n"},
+      {bytes, 17, kIndent + sixteen + "\n" + kIndent + "b0 \n\n"},
+      {bytes, 20, kIndent + sixteen + "\n" + kIndent + "b0 b1 b2 b3 \n\n"},
+  };
+  for (const Case& c : cases) {
+    CloseTraceLog();
+    WriteFile(RootedPath(kTraceLogPath), "");
+    OpenTraceLogIfPresent();
+    SetTraceByteCounter(0);
+    DumpTrace(c.data, c.count);
+    EXPECT_EQ(Trace(), c.expected) << c.count << " bytes";
+    EXPECT_EQ(TraceByteCounter(), static_cast<int32_t>(c.expected.size()));
+  }
+}
+
+TEST_F(TraceLogTest, LogTraceRotatesToTheLogTargetAndDropsItsMessage) {
+  LogTrace("kept\n");
+  SetTraceByteCounter(100000);
+  LogTrace("lost\n");
+  EXPECT_FALSE(TraceLogIsOpen());
+  EXPECT_FALSE(FileExists(RootedPath(kTraceLogPath)));
+  EXPECT_EQ(ReadFile(RootedPath(kTraceRotatedLogPath)), "13:05:07.1234 kept\n");
+  EXPECT_EQ(TraceByteCounter(), 0);
+  LogTrace("nothing while off\n");
+  EXPECT_FALSE(FileExists(RootedPath(kTraceLogPath)));
+}
+
+TEST_F(TraceLogTest, DumpTraceRotatesToItsOwnTarget) {
+  const uint8_t byte = 0xE5;
+  DumpTrace(&byte, 1);
+  SetTraceByteCounter(99999);  // not yet past the limit
+  DumpTrace(&byte, 1);
+  EXPECT_TRUE(TraceLogIsOpen());
+  DumpTrace(&byte, 1);  // the counter passed 99999 with the previous dump
+  EXPECT_FALSE(TraceLogIsOpen());
+  EXPECT_EQ(ReadFile(RootedPath(kTraceRotatedDumpPath)),
+            kIndent + "e5 \n\n" + kIndent + "e5 \n\n");
+  EXPECT_FALSE(FileExists(RootedPath(kTraceRotatedLogPath)));
+}
+
+TEST_F(TraceLogTest, TracingRestartsEmptyWhenTheFileIsCreatedAgain) {
+  SetTraceByteCounter(100001);
+  LogTrace("rotates\n");
+  ASSERT_FALSE(TraceLogIsOpen());
+  OpenTraceLogIfPresent();
+  EXPECT_FALSE(TraceLogIsOpen());
+  WriteFile(RootedPath(kTraceLogPath), "stale");
+  OpenTraceLogIfPresent();
+  ASSERT_TRUE(TraceLogIsOpen());
+  LogTrace("again\n");
+  EXPECT_EQ(Trace(), "13:05:07.1234 again\n");
+}
+
+TEST(StartupLogTest, LinesAreWrittenOnlyWhileTheLogIsOpen) {
+  TempDir dir;
+  setenv("KESTREL_ROOT", dir.path().c_str(), 1);
+  WriteFile(dir / "tmp/.keep", "");
+  LogStartup("dropped before opening\n");
+  OpenStartupLog();
+  LogStartup("Opening %s\n", "Modbus Port");
+  EXPECT_EQ(ReadFile(RootedPath(kStartupLogPath)), "Opening Modbus Port\n");  // flushed at once
+  CloseStartupLog();
+  LogStartup("dropped after closing\n");
+  EXPECT_EQ(ReadFile(RootedPath(kStartupLogPath)), "Opening Modbus Port\n");
+  unsetenv("KESTREL_ROOT");
+}
+
+}  // namespace
