@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "modbus/crc.h"
+
+namespace {
+
+TEST(ModbusCrcTest, KnownFramesEndWithTheirCrcHighByteFirst) {
+  struct Case {
+    std::vector<uint8_t> frame;  // including its two CRC bytes
+  } cases[] = {
+      {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}},
+      {{0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B}},
+      {{0x01, 0x83, 0x02, 0xC0, 0xF1}},
+      {{0x01, 0x90, 0x04, 0x4D, 0xC3}},
+      {{0x01, 0x10, 0x00, 0x10, 0x00, 0x02, 0x40, 0x0D}},
+      {{0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B}},
+      {{0x05, 0x06, 0x00, 0x64, 0x00, 0x01, 0x08, 0x51}},
+      {{0x01, 0x10, 0x00, 0x0A, 0x00, 0x02, 0x04, 0x11, 0x22, 0x33, 0x44, 0xC2, 0x25}},
+  };
+  for (const Case& c : cases) {
+    const uint32_t body = static_cast<uint32_t>(c.frame.size() - 2);
+    const uint16_t crc = ModbusCrc(c.frame.data(), body);
+    EXPECT_EQ(crc >> 8, c.frame[body]);
+    EXPECT_EQ(crc & 0xFF, c.frame[body + 1]);
+    std::vector<uint8_t> rebuilt(c.frame.begin(), c.frame.end() - 2);
+    rebuilt.resize(c.frame.size());
+    AppendModbusCrc(rebuilt.data(), body);
+    EXPECT_EQ(rebuilt, c.frame);
+  }
+}
+
+TEST(ModbusCrcTest, EmptyInputGivesTheStartValue) { EXPECT_EQ(ModbusCrc(nullptr, 0), 0xFFFF); }
+
+}  // namespace
