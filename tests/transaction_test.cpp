@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cctype>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "tests/led_capture.h"
 #include "tests/scripted_port.h"
 #include "tests/test_util.h"
 
@@ -127,9 +129,12 @@ const AnswerCase kAnswerCases[] = {
     {"unrelated exception after a bad read answer",
      {{{0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9C}}, {WithCrc({0x01, 0x81, 0x01})}}, 3, 2,
      kModbusNoValidAnswer, {}, 2},
-    {"unrelated exception after an abandoned answer",
-     {{kWriteSingleEcho}, {WithCrc({0x01, 0x81, 0x01})}}, 3, 2, kModbusNoValidAnswer, {}, 2},
+    {"an abandoned answer forgets the learnt length",
+     {{{0x01, 0x83, 0x02, 0xC0, 0xF0}}, {kWriteSingleEcho}, {WithCrc({0x01, 0x81, 0x01})}}, 3, 3,
+     kModbusNoValidAnswer, {}, 3},
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
 
 class AnswerTest : public ::testing::TestWithParam<AnswerCase> {};
 
@@ -262,6 +267,10 @@ const ParityCase kParityCases[] = {
     {kModeUdp, 'N', 'o', false},        {kModeTcp, 'E', 'N', false},
 };
 
+void PrintTo(const ParityCase& c, std::ostream* os) {
+  *os << "mode " << c.mode << ", stored " << c.stored << ", wanted code " << int(c.wanted);
+}
+
 class ParityTest : public ::testing::TestWithParam<ParityCase> {};
 
 TEST_P(ParityTest, SwitchesOnlySerialLinesToAnotherParityLetter) {
@@ -323,24 +332,15 @@ TEST(TransactionTest, AFailedReopenIsTracedAndEveryAttemptFails) {
 }
 
 // LED events through the panel seam. LED 8 is lit by every signal.
-std::vector<std::array<uint8_t, 2>> gPanel;
-void CapturePanel(const uint8_t bytes[2]) { gPanel.push_back({bytes[0], bytes[1]}); }
-
-class TransactionLedTest : public ::testing::Test {
+class TransactionLedTest : public testutil::LedPanelCapture {
  protected:
   void SetUp() override {
-    ResetLeds();
-    gPanel.clear();
-    SetLedPanelWriter(CapturePanel);
+    LedPanelCapture::SetUp();
     EnableLeds();
-  }
-  void TearDown() override {
-    SetLedPanelWriter(nullptr);
-    ResetLeds();
   }
 };
 
-using Panel = std::array<uint8_t, 2>;
+using Panel = testutil::PanelBytes;
 constexpr Panel kAliveAndTransmit = {0xFF, 0xFA};        // LEDs 8 and 10
 constexpr Panel kAliveTransmitAndPoll = {0xFB, 0xFA};    // LEDs 2, 8 and 10
 constexpr Panel kAliveAndMBusReceive = {0xFF, 0x7E};     // LEDs 8 and 15
@@ -351,29 +351,29 @@ TEST_F(TransactionLedTest, TransmitThenPollWithBytes) {
   port.AnswerNextWrite({{}, kReadAnswer});
   Buffer buffer;
   EXPECT_EQ(Transact(port, buffer, 3, 1), 7);
-  ASSERT_GE(gPanel.size(), 2u);
-  EXPECT_EQ(gPanel[0], kAliveAndTransmit);
-  EXPECT_EQ(gPanel[1], kAliveTransmitAndPoll);
+  ASSERT_GE(Sent().size(), 2u);
+  EXPECT_EQ(Sent()[0], kAliveAndTransmit);
+  EXPECT_EQ(Sent()[1], kAliveTransmitAndPoll);
 }
 
 TEST_F(TransactionLedTest, SilentPollsLightNoPollLed) {
   ScriptedPort port;
   Buffer buffer;
   EXPECT_EQ(Transact(port, buffer, 2, 1), kModbusNoValidAnswer);
-  ASSERT_GE(gPanel.size(), 1u);
-  EXPECT_EQ(gPanel[0], kAliveAndTransmit);
-  for (const Panel& p : gPanel) EXPECT_EQ(p[0] & 0x04, 0x04);  // LED 2 never lit
+  ASSERT_GE(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0], kAliveAndTransmit);
+  for (const Panel& p : Sent()) EXPECT_EQ(p[0] & 0x04, 0x04);  // LED 2 never lit
 }
 
 TEST_F(TransactionLedTest, EveryReturnRefreshesThePanel) {
   SignalLed(kLedMBusReceive, NowMs() - 1000);  // long expired by now
-  ASSERT_EQ(gPanel.size(), 1u);
-  EXPECT_EQ(gPanel[0], kAliveAndMBusReceive);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0], kAliveAndMBusReceive);
   ScriptedPort port;
   Buffer buffer;
   EXPECT_EQ(Transact(port, buffer, 1, 0), kModbusNoAttempt);
-  ASSERT_EQ(gPanel.size(), 2u);
-  EXPECT_EQ(gPanel[1], kAliveOnly);
+  ASSERT_EQ(Sent().size(), 2u);
+  EXPECT_EQ(Sent()[1], kAliveOnly);
 }
 
 }  // namespace
