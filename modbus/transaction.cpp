@@ -103,7 +103,7 @@ bool ApplyFunctionCode(Exchange& x) {
 
 bool CrcMatches(const uint8_t* frame, int length) {
   const uint16_t crc = ModbusCrc(frame, static_cast<uint32_t>(length - kCrcLength));
-  return frame[length - 2] == (crc >> 8) && frame[length - 1] == (crc & 0xFF);
+  return frame[length - kCrcLength] == (crc >> 8) && frame[length - 1] == (crc & 0xFF);
 }
 
 PollOutcome Poll(TPort& port, Exchange& x) {
@@ -148,10 +148,12 @@ int ResultOf(const uint8_t* answer, int length) {
 }
 
 int RunAttempts(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
-              int pollCount, int attempts) {
+                int pollCount, int attempts) {
   Exchange x{response, 0, kUnknownLength};
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (Attempt(port, request, requestLength, pollCount, x)) return ResultOf(response, x.expectedLength);
+    if (Attempt(port, request, requestLength, pollCount, x)) {
+      return ResultOf(response, x.expectedLength);
+    }
     usleep(kRetryPauseUs);
   }
   return kModbusNoValidAnswer;
@@ -162,8 +164,9 @@ int RunAttempts(TPort& port, const uint8_t* request, int requestLength, uint8_t*
 int ModbusTransaction(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
                       int pollCount, char parity, int attempts) {
   SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(parity))));
-  const int result = attempts < 1 ? kModbusNoAttempt
-                                  : RunAttempts(port, request, requestLength, response, pollCount, attempts);
+  const int result =
+      attempts < 1 ? kModbusNoAttempt
+                   : RunAttempts(port, request, requestLength, response, pollCount, attempts);
   SignalLed(kLedRefresh, NowMs());
   return result;
 }
