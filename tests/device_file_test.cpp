@@ -102,7 +102,8 @@ TEST_F(DeviceFileTest, WithoutDeclarationTheFirstElementIsTopAndNeverFound) {
 
 TEST_F(DeviceFileTest, NumericReadersFollowTheCConversions) {
   ASSERT_TRUE(Load(R"(<?xml version="1.0"?>
-<Device A="300" B=" +12abc" C="0x1F" D="-1" E="zz" F="70000" G="99999999999999999999" H="FFFFFFFFFFFFFFFFFF" I="9C41"/>
+<Device A="300" B=" +12abc" C="0x1F" D="-1" E="zz" F="70000"
+        G="99999999999999999999" H="FFFFFFFFFFFFFFFFFF" I="9C41"/>
 )"));
   Element d = FirstDevice(tree);
   ASSERT_NE(d, nullptr);
@@ -137,7 +138,8 @@ TEST_F(DeviceFileTest, NumericReadersFollowTheCConversions) {
 }
 
 TEST_F(DeviceFileTest, AccessNumberCountsModuloTheByte) {
-  ASSERT_TRUE(Load(R"(<?xml version="1.0"?><Meters><Device PrimaryAddress="1" AccessNumber="FF"/></Meters>)"));
+  ASSERT_TRUE(Load(R"(<?xml version="1.0"?>
+<Meters><Device PrimaryAddress="1" AccessNumber="FF"/></Meters>)"));
   Element d = FirstDevice(tree);
   ASSERT_NE(d, nullptr);
   const uint8_t sent = ReadAttribute8(d, "AccessNumber", true);

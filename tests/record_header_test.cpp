@@ -47,7 +47,8 @@ TEST(RecordHeaderTest, DifAndDifes) {
     SCOPED_TRACE(::testing::Message() << "storage " << c.storage << " tariff " << c.tariff << " subunit "
                                       << c.subunit);
     Bytes out(kMaxRecordHeaderLength + 1, 0xAA);
-    const int length = EncodeRecordHeader(out.data(), c.function, c.dataField, c.storage, c.tariff, c.subunit);
+    const int length =
+        EncodeRecordHeader(out.data(), c.function, c.dataField, c.storage, c.tariff, c.subunit);
     ASSERT_EQ(length, static_cast<int>(c.header.size()));
     EXPECT_EQ(Bytes(out.begin(), out.begin() + length), c.header);
     EXPECT_EQ(out[length], 0xAA);
