@@ -192,6 +192,24 @@ TEST(ValueConversionTest, SelectorAboveThreeReadsZeroAndRefusesToWrite) {
   }
 }
 
+// The corners of every width under every selector (run under UBSan too):
+// reading always yields 2n, writing 2n or refusal by the selector alone.
+TEST(ValueConversionTest, ExtremeBitPatternsUnderEverySelector) {
+  const Bytes patterns[] = {Bytes(8, 0x00), Bytes(8, 0xFF), {0, 0, 0, 0, 0, 0, 0, 0x80},
+                            {0x80, 0, 0, 0, 0, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F},
+                            Bytes(8, 0x80), Bytes(8, 0x7F)};
+  for (const char* type : kAllTypes) {
+    const int bytes = 2 * RegisterCount(type);
+    for (uint32_t selector : {0u, 1u, 2u, 3u, 4u, 0xFFFFFFFFu}) {
+      for (const Bytes& pattern : patterns) {
+        uint8_t out[8];
+        EXPECT_EQ(RegistersToMBus(out, pattern.data(), type, selector, selector), bytes);
+        EXPECT_EQ(MBusToRegisters(pattern.data(), out, type, selector, selector), selector <= 3 ? bytes : -1);
+      }
+    }
+  }
+}
+
 TEST(ValueConversionTest, UnknownTypeWritesNothing) {
   const Bytes wire(8, 0x12);
   for (const char* type : {"int16", "Float", "", static_cast<const char*>(nullptr)}) {
