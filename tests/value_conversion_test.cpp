@@ -37,6 +37,14 @@ Bytes Write(const Bytes& value, const char* type, uint32_t selector) {
   return registers;
 }
 
+// A data type and selector with a wire image and the value it stands for.
+struct ConversionCase {
+  const char* type;
+  uint32_t selector;
+  Bytes wire;
+  int64_t value;
+};
+
 TEST(ValueConversionTest, RegisterCountsByExactName) {
   struct Case {
     const char* name;
@@ -51,12 +59,7 @@ TEST(ValueConversionTest, RegisterCountsByExactName) {
 // The same value under each selector, both directions: reading the wire image
 // gives the value, writing the value gives the wire image.
 TEST(ValueConversionTest, WireImagesOfEachWidthUnderEachSelector) {
-  struct Case {
-    const char* type;
-    uint32_t selector;
-    Bytes wire;
-    int64_t value;
-  } cases[] = {
+  const ConversionCase cases[] = {
       {"UINT16", 0, {0x11, 0x22}, 0x1122},
       {"UINT16", 1, {0x22, 0x11}, 0x1122},
       {"UINT16", 2, {0x11, 0x22}, 0x1122},
@@ -74,7 +77,7 @@ TEST(ValueConversionTest, WireImagesOfEachWidthUnderEachSelector) {
       {"INT64", 2, {0x77, 0x88, 0x55, 0x66, 0x33, 0x44, 0x11, 0x22}, int64_t(0x1122334455667788)},
       {"INT64", 3, {0x22, 0x11, 0x44, 0x33, 0x66, 0x55, 0x88, 0x77}, int64_t(0x1122334455667788)},
   };
-  for (const Case& c : cases) {
+  for (const ConversionCase& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " selector " + std::to_string(c.selector));
     EXPECT_EQ(Read(c.wire, c.type, c.selector), ValueBytes(c.value));
     EXPECT_EQ(Write(ValueBytes(c.value), c.type, c.selector), c.wire);
@@ -82,12 +85,7 @@ TEST(ValueConversionTest, WireImagesOfEachWidthUnderEachSelector) {
 }
 
 TEST(ValueConversionTest, ReadingExamples) {
-  struct Case {
-    const char* type;
-    uint32_t selector;
-    Bytes wire;
-    int64_t value;
-  } cases[] = {
+  const ConversionCase cases[] = {
       {"MOD32", 0, {0x00, 0x12, 0x0D, 0x05}, 183333},   // groups 18 and 3333
       {"MOD32", 0, {0xFF, 0xFF, 0xFF, 0xFB}, -10005},   // groups -1 and -5
       {"MOD48", 0, {0x00, 0x01, 0x00, 0x02, 0x00, 0x03}, 100020003},
@@ -106,7 +104,7 @@ TEST(ValueConversionTest, ReadingExamples) {
       {"UINT48", 1, {0x00, 0x00, 0x00, 0x00, 0x00, 0x80}, int64_t(0xFFFF800000000000)},
       {"UINT64", 0, {0x80, 0, 0, 0, 0, 0, 0, 0}, INT64_MIN},
   };
-  for (const Case& c : cases) {
+  for (const ConversionCase& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " selector " + std::to_string(c.selector));
     EXPECT_EQ(Read(c.wire, c.type, c.selector), ValueBytes(c.value));
   }
@@ -115,26 +113,21 @@ TEST(ValueConversionTest, ReadingExamples) {
 }
 
 TEST(ValueConversionTest, WritingExamples) {
-  struct Case {
-    const char* type;
-    uint32_t selector;
-    int64_t value;
-    Bytes wire;
-  } cases[] = {
-      {"MOD32", 0, 183333, {0x00, 0x12, 0x0D, 0x05}},
-      {"MOD32", 0, -10005, {0x00, 0x01, 0x00, 0x05}},  // the sign is lost
-      {"MOD64", 0, 123456789012, {0x00, 0x00, 0x04, 0xD2, 0x16, 0x2E, 0x23, 0x34}},
-      {"MOD48", 0, 123456789012, {0x04, 0xD2, 0x16, 0x2E, 0x23, 0x34}},
-      {"MOD32", 0, 123456789, {0x09, 0x29, 0x1A, 0x85}},  // the leading digit is dropped
+  const ConversionCase cases[] = {
+      {"MOD32", 0, {0x00, 0x12, 0x0D, 0x05}, 183333},
+      {"MOD32", 0, {0x00, 0x01, 0x00, 0x05}, -10005},  // the sign is lost
+      {"MOD64", 0, {0x00, 0x00, 0x04, 0xD2, 0x16, 0x2E, 0x23, 0x34}, 123456789012},
+      {"MOD48", 0, {0x04, 0xD2, 0x16, 0x2E, 0x23, 0x34}, 123456789012},
+      {"MOD32", 0, {0x09, 0x29, 0x1A, 0x85}, 123456789},  // the leading digit is dropped
       // Only 4 value bytes are read: 2^32 + 5 is cut to 5.
-      {"MOD32", 0, (int64_t{1} << 32) + 5, {0x00, 0x00, 0x00, 0x05}},
+      {"MOD32", 0, {0x00, 0x00, 0x00, 0x05}, (int64_t{1} << 32) + 5},
       // The smallest 64-bit number: its magnitude 2^63 in unsigned arithmetic,
       // 922 3372 0368 5477 5808 with the top group dropped.
-      {"MOD64", 0, INT64_MIN, {0x0D, 0x2C, 0x01, 0x70, 0x15, 0x65, 0x16, 0xB0}},
-      {"INT32", 0, 0x11223344, {0x11, 0x22, 0x33, 0x44}},
-      {"FLOAT", 1, 0x41480000, {0x00, 0x00, 0x48, 0x41}},
+      {"MOD64", 0, {0x0D, 0x2C, 0x01, 0x70, 0x15, 0x65, 0x16, 0xB0}, INT64_MIN},
+      {"INT32", 0, {0x11, 0x22, 0x33, 0x44}, 0x11223344},
+      {"FLOAT", 1, {0x00, 0x00, 0x48, 0x41}, 0x41480000},
   };
-  for (const Case& c : cases) {
+  for (const ConversionCase& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " value " + std::to_string(c.value));
     EXPECT_EQ(Write(ValueBytes(c.value), c.type, c.selector), c.wire);
   }
