@@ -24,7 +24,7 @@ AssemblyOutcome Feed(FrameBuffer& frame, const std::vector<Bytes>& reads, int64_
 Bytes LongFrame(uint8_t c, uint8_t a, uint8_t ci, const Bytes& data) {
   const uint8_t l = static_cast<uint8_t>(3 + data.size());
   Bytes frame = {0x68, l, l, 0x68, c, a, ci};
-  frame.insert(frame.end(), data.begin(), data.end());
+  for (uint8_t byte : data) frame.push_back(byte);
   frame.push_back(MBusChecksum(frame.data() + 4, l));
   frame.push_back(0x16);
   return frame;
