@@ -45,7 +45,7 @@ std::string StandardMeters() {
          Object("writer", 1, 3, 40031, 40031, "INT16", 2, "0", "03") +
          HeaderOnlyDevice("duplicate-id", 30, "12345678", 9) +
          R"(  <Device DeviceId="three-records" PrimaryAddress="20" IdNumber="11111111" Medium="03" Status="00")"
-         R"( SlaveAddress="3" InitFunction="03" InitRegister="0" Base="0" Manufacturer="ZQX" ComSettings="e")"
+         R"( SlaveAddress="3" InitFunction="03" InitRegister="0" Base="0" Manufacturer="ZQX" ComSettings="n")"
          R"( FloatMode="0" IntReverse="0">)" "\n" +
          Object("three-records", 1, 3, 1, 1, "INT16", 2, "0", "03") +
          Object("three-records", 2, 3, 2, 2, "INT16", 2, "0", "03") +

@@ -30,7 +30,7 @@ constexpr Meter kHeaderOnly{1, 0x12345678, 0x02, 1, 0x00};   // no Objects
 constexpr Meter kTwoRecords{5, 0x12345671, 0x07, 2, 0x00};   // INT16 + FLOAT
 constexpr Meter kWriter{10, 0x87654321, 0x04, 1, 0x05};      // ObjectIds 1, 2, 1
 constexpr Meter kDuplicateId{30, 0x12345678, 0x02, 9, 0x00};
-constexpr Meter kThreeRecords{20, 0x11111111, 0x03, 3, 0x00};  // ComSettings e
+constexpr Meter kThreeRecords{20, 0x11111111, 0x03, 3, 0x00};  // ComSettings n (lower case)
 constexpr Meter kFirstAt7{7, 0x22222222, 0x02, 71, 0x00};
 constexpr Meter kSecondAt7{7, 0x22222223, 0x02, 72, 0x00};
 constexpr Meter kAt253{253, 0x33333333, 0x02, 53, 0x00};

@@ -43,6 +43,18 @@ std::string ToHex(const Bytes& bytes) {
   return text;
 }
 
+std::string TraceDump(const Bytes& bytes) {
+  constexpr size_t kPerLine = 16;
+  std::string text;
+  char pair[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0 && i % kPerLine == 0) text += '\n';
+    std::snprintf(pair, sizeof pair, "%02x ", bytes[i]);
+    text += pair;
+  }
+  return text + "\n\n";
+}
+
 Bytes operator+(Bytes head, const Bytes& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
   return head;
