@@ -73,8 +73,12 @@ void LoadStandardRegisters(harness::ScriptedModbusSlave& slave) {
   slave.SetHolding(kAt254.slave, 7, {7});
 }
 
-Bytes TwoRecordsRecords() { return Hex("02 03 34 12  05 13 00 00 48 41"); }
-Bytes WriterRecords() { return Hex("02 FD 17 B8 0B  44 13 44 33 22 11  02 03 FE FF"); }
+Bytes RecordsOf(const Meter& meter) {
+  if (meter.primary == kTwoRecords.primary) return Hex("02 03 34 12  05 13 00 00 48 41");
+  if (meter.primary == kWriter.primary) return Hex("02 FD 17 B8 0B  44 13 44 33 22 11  02 03 FE FF");
+  if (meter.primary == kThreeRecords.primary) return Hex("02 03 01 00  02 03 02 00  02 03 03 00");
+  return {};
+}
 
 Bytes Telegram(const Meter& meter, uint8_t access, const Bytes& records) {
   return harness::RspUd(meter.primary, meter.idNumber, meter.medium, access, records, meter.status);
@@ -92,14 +96,14 @@ void GatewayTest::SetUp() {
 
 void GatewayTest::StartGateway() { ASSERT_TRUE(rig.Start()); }
 
-uint8_t GatewayTest::ExpectTelegramFrom(uint8_t address, const Meter& meter, const Bytes& records) {
+uint8_t GatewayTest::ExpectTelegramFrom(uint8_t address, const Meter& meter) {
   const Bytes answer = rig.Ask(ReqUd2(address));
   if (answer.size() <= harness::kAccessOffset) {
     ADD_FAILURE() << "REQ_UD2 to " << int(address) << " brought " << ToHex(answer);
     return 0;
   }
   const uint8_t access = answer[harness::kAccessOffset];
-  EXPECT_EQ(ToHex(answer), ToHex(Telegram(meter, access, records))) << "REQ_UD2 to " << int(address);
+  EXPECT_EQ(ToHex(answer), ToHex(Telegram(meter, access, RecordsOf(meter)))) << "REQ_UD2 to " << int(address);
   return access;
 }
 
@@ -117,6 +121,17 @@ uint8_t GatewayTest::ExpectTelegramFrom(uint8_t address, const Meter& meter, con
   const Bytes answer = rig.Ask(harness::Selection(pattern));
   if (answer == Bytes{harness::kAck}) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "selection " << ToHex(pattern) << " brought " << ToHex(answer);
+}
+
+void GatewayTest::Run(const Exchange& exchange) {
+  const auto requests = RequestsDuring([&] {
+    if (exchange.acknowledged) {
+      EXPECT_EQ(ToHex(rig.Ask(exchange.frame)), "E5") << exchange.what;
+    } else {
+      EXPECT_TRUE(ExpectUnanswered(exchange.frame)) << exchange.what;
+    }
+  });
+  EXPECT_EQ(requests, exchange.modbus) << exchange.what;
 }
 
 std::vector<Bytes> GatewayTest::RequestsDuring(const std::function<void()>& exchange) {

@@ -13,6 +13,7 @@ namespace gwtest {
 
 using harness::Bytes;
 using harness::Hex;
+using harness::operator+;
 
 // One emulated meter of the standard file, as the master sees it.
 struct Meter {
@@ -41,9 +42,8 @@ std::string StandardMeters();
 // Register contents behind the standard meters.
 void LoadStandardRegisters(harness::ScriptedModbusSlave& slave);
 
-// Records of the standard meters with the standard register contents.
-Bytes TwoRecordsRecords();
-Bytes WriterRecords();
+// Records of a standard meter with the standard register contents.
+Bytes RecordsOf(const Meter& meter);
 
 // The telegram a meter sends with the given access number and records.
 Bytes Telegram(const Meter& meter, uint8_t access, const Bytes& records = {});
@@ -55,9 +55,21 @@ class GatewayTest : public ::testing::Test {
   void SetUp() override;
   void StartGateway();  // call with ASSERT_NO_FATAL_FAILURE
 
-  // The telegram a REQ_UD2 to `address` brings must be `meter`'s (whatever
-  // its access number); returns that access number.
-  uint8_t ExpectTelegramFrom(uint8_t address, const Meter& meter, const Bytes& records = {});
+  // The telegram a REQ_UD2 to `address` brings must be `meter`'s with its
+  // standard records (whatever its access number); returns the access number.
+  uint8_t ExpectTelegramFrom(uint8_t address, const Meter& meter);
+  void ExpectSelected(const Meter& meter) { ExpectTelegramFrom(0xFD, meter); }
+  void ExpectNothingSelected() { ExpectTelegramFrom(0xFD, kAt253); }
+
+  // One request and what must follow: E5h or nothing, and exactly these
+  // Modbus requests on the way.
+  struct Exchange {
+    std::string what;
+    Bytes frame;
+    bool acknowledged;
+    std::vector<Bytes> modbus;
+  };
+  void Run(const Exchange& exchange);
   // The frame gets no answer, and no meter is selected afterwards: the next
   // answer is the REQ_UD2 answer of kHeaderOnly at its own address.
   ::testing::AssertionResult ExpectUnanswered(const Bytes& frame);
