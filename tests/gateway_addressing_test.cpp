@@ -15,12 +15,12 @@ using harness::WithCrc;
 namespace gwtest {
 namespace {
 
-using AddressingTest = GatewayTest;
+using GatewayAddressingTest = GatewayTest;
 
 const Bytes kTwoRecordsPattern = Hex("F1 56 34 12 FF FF FF FF");  // 123456x1
 const Bytes kTwoRecordsInit = WithCrc(Hex("02 04 00 0A 00 01"));   // InitFunction 04, register 10
 
-TEST_F(AddressingTest, WildcardsSelectTheFirstMeterWithAValidMatchingAddress) {
+TEST_F(GatewayAddressingTest, WildcardsSelectTheFirstMeterWithAValidMatchingAddress) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   struct Row {
     const char* pattern;
@@ -55,7 +55,7 @@ TEST_F(AddressingTest, WildcardsSelectTheFirstMeterWithAValidMatchingAddress) {
   }
 }
 
-TEST_F(AddressingTest, OnlyTheFirstMatchIsTriedAndItsInitialisingRequestDecides) {
+TEST_F(GatewayAddressingTest, OnlyTheFirstMatchIsTriedAndItsInitialisingRequestDecides) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const Bytes pattern = Hex("78 56 34 12 FF FF FF FF");
   // No response: no selection, and kDuplicateId (same IdNumber) is not tried.
@@ -77,7 +77,7 @@ TEST_F(AddressingTest, OnlyTheFirstMatchIsTriedAndItsInitialisingRequestDecides)
   EXPECT_EQ(rig.Trace().find("Response from Modbus Meter\n" + harness::TraceDump(exception)), std::string::npos);
 }
 
-TEST_F(AddressingTest, EveryUnansweredFrameSndNkeAndResetEndTheSelection) {
+TEST_F(GatewayAddressingTest, EveryUnansweredFrameSndNkeAndResetEndTheSelection) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   struct Row {
     Exchange exchange;
@@ -120,7 +120,7 @@ TEST_F(AddressingTest, EveryUnansweredFrameSndNkeAndResetEndTheSelection) {
       << rig.Trace();
 }
 
-TEST_F(AddressingTest, ReqUd2ReachesTheSelectedMeterAtAnyAddressButFEh) {
+TEST_F(GatewayAddressingTest, ReqUd2ReachesTheSelectedMeterAtAnyAddressButFEh) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   // Nothing selected: FDh is primary address 253, others their own meter.
   ExpectTelegramFrom(0xFD, kAt253);

@@ -87,9 +87,13 @@ Bytes Telegram(const Meter& meter, uint8_t access, const Bytes& records) {
 // InitRegister minus Base is 0 for every meter whose InitFunction is 03.
 Bytes InitRequest(const Meter& meter) { return harness::WithCrc({meter.slave, 0x03, 0x00, 0x00, 0x00, 0x01}); }
 
-void GatewayTest::SetUp() {
+void GatewayTest::ChooseSides() {
   rig.ModbusOnPty();
   rig.MBusOnTcp();
+}
+
+void GatewayTest::SetUp() {
+  ChooseSides();
   rig.SetDeviceFile(StandardMeters());
   LoadStandardRegisters(rig.slave());
 }

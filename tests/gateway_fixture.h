@@ -53,6 +53,8 @@ Bytes InitRequest(const Meter& meter);
 class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Modbus on a pty, M-Bus on TCP unless a test says otherwise.
+  virtual void ChooseSides();
   void StartGateway();  // call with ASSERT_NO_FATAL_FAILURE
 
   // The telegram a REQ_UD2 to `address` brings must be `meter`'s with its

@@ -14,9 +14,9 @@ using harness::WithCrc;
 namespace gwtest {
 namespace {
 
-using ReadTest = GatewayTest;
+using GatewayReadTest = GatewayTest;
 
-TEST_F(ReadTest, AMeterWithoutObjectsSendsItsHeaderAndCountsItsAccessNumber) {
+TEST_F(GatewayReadTest, AMeterWithoutObjectsSendsItsHeaderAndCountsItsAccessNumber) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const Bytes first = rig.Ask(ReqUd2(1));
   ASSERT_EQ(first.size(), 21u) << ToHex(first);
@@ -42,7 +42,7 @@ TEST_F(ReadTest, AMeterWithoutObjectsSendsItsHeaderAndCountsItsAccessNumber) {
   EXPECT_TRUE(rig.master().ExpectSilence(harness::Ms(100)));
 }
 
-TEST_F(ReadTest, IntAndFloatRecordsComeFromFreshModbusReads) {
+TEST_F(GatewayReadTest, IntAndFloatRecordsComeFromFreshModbusReads) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const auto requests = RequestsDuring([&] {
     const Bytes answer = rig.Ask(ReqUd2(5));
@@ -66,14 +66,14 @@ TEST_F(ReadTest, IntAndFloatRecordsComeFromFreshModbusReads) {
       << trace;
 }
 
-TEST_F(ReadTest, RegisterNumbersLessBaseAndRecordHeaders) {
+TEST_F(GatewayReadTest, RegisterNumbersLessBaseAndRecordHeaders) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const auto requests = RequestsDuring([&] { ExpectTelegramFrom(kWriter.primary, kWriter); });
   EXPECT_EQ(requests, (std::vector<Bytes>{WithCrc(Hex("01 03 00 14 00 01")), Hex("01 03 00 00 00 02 C4 0B"),
                                           WithCrc(Hex("01 03 00 1E 00 01"))}));
 }
 
-TEST_F(ReadTest, AFailedReadSendsNothingAndStillAdvancesTheAccessNumber) {
+TEST_F(GatewayReadTest, AFailedReadSendsNothingAndStillAdvancesTheAccessNumber) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const uint8_t access = ExpectTelegramFrom(kThreeRecords.primary, kThreeRecords);
 
@@ -106,7 +106,7 @@ TEST_F(ReadTest, AFailedReadSendsNothingAndStillAdvancesTheAccessNumber) {
   EXPECT_EQ(retried.size(), 4u);
 }
 
-TEST_F(ReadTest, OnlyTheFirstMeterAtAnAddressAnswersAndSomeAddressesNever) {
+TEST_F(GatewayReadTest, OnlyTheFirstMeterAtAnAddressAnswersAndSomeAddressesNever) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   ExpectTelegramFrom(7, kFirstAt7);
   ExpectTelegramFrom(7, kFirstAt7);

@@ -15,20 +15,14 @@ using harness::WithCrc;
 namespace gwtest {
 namespace {
 
-using WriteTest = GatewayTest;
+using GatewayWriteTest = GatewayTest;
 
 const Bytes kWriterObject2 = Hex("01 10 00 0A 00 02 04 11 22 33 44 C2 25");
 const Bytes kAt254Object1 = WithCrc(Hex("36 10 00 07 00 01 02 00 07"));
 const Bytes kTwoRecordsObject1 = WithCrc(Hex("02 10 00 64 00 01 02 12 34"));
 const Bytes kTwoRecordsInit = WithCrc(Hex("02 04 00 0A 00 01"));
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-TEST_F(WriteTest, SndUdWritesTheNamedObjectOfTheAddressedMeter) {
+TEST_F(GatewayWriteTest, SndUdWritesTheNamedObjectOfTheAddressedMeter) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const std::vector<Exchange> rows = {
       {"INT32 object 2", SndUd(10, 2, Hex("44 33 22 11")), true, {kWriterObject2}},
@@ -58,7 +52,7 @@ TEST_F(WriteTest, SndUdWritesTheNamedObjectOfTheAddressedMeter) {
       << trace;
   // The line comes for the missing object and for 253's empty list, not for
   // an address without a meter.
-  EXPECT_EQ(Count(trace, "M-Bus error, object for writing found\n"), 2u) << trace;
+  EXPECT_EQ(harness::CountOf(trace, "M-Bus error, object for writing found\n"), 2u) << trace;
 
   // An answer that comes after the poll count is no answer (kept last: the
   // late bytes reach the line after the transaction has given up).
@@ -66,7 +60,7 @@ TEST_F(WriteTest, SndUdWritesTheNamedObjectOfTheAddressedMeter) {
   Run({"late response", SndUd(5, 1, Hex("34 12")), false, {kTwoRecordsObject1}});
 }
 
-TEST_F(WriteTest, SndNkeAndResetSendTheInitialisingRequest) {
+TEST_F(GatewayWriteTest, SndNkeAndResetSendTheInitialisingRequest) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const Bytes init06 = Hex("05 06 00 64 00 01 08 51");
   const std::vector<Exchange> rows = {
@@ -108,7 +102,7 @@ TEST_F(WriteTest, SndNkeAndResetSendTheInitialisingRequest) {
       << trace;
 }
 
-TEST_F(WriteTest, WithASelectionOnlyFDhMeansTheSelectedMeter) {
+TEST_F(GatewayWriteTest, WithASelectionOnlyFDhMeansTheSelectedMeter) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());
   const Bytes writerPattern = Hex("21 43 65 87 FF FF FF FF");
   ASSERT_TRUE(Select(writerPattern));

@@ -43,6 +43,12 @@ std::string ToHex(const Bytes& bytes) {
   return text;
 }
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
 std::string TraceDump(const Bytes& bytes) {
   constexpr size_t kPerLine = 16;
   std::string text;

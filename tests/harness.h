@@ -32,6 +32,8 @@ Bytes Hex(const std::string& text);
 // Bytes as upper-case pairs separated by spaces, for readable failures.
 std::string ToHex(const Bytes& bytes);
 Bytes operator+(Bytes head, const Bytes& tail);
+// How often part occurs in text (for trace lines).
+size_t CountOf(const std::string& text, const std::string& part);
 // A TraceLog hex dump as GatewayRig::Trace shows it: "10 5b 05 60 16 \n\n".
 std::string TraceDump(const Bytes& bytes);
 

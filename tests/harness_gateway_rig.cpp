@@ -17,12 +17,6 @@ namespace {
 constexpr size_t kTracePrefix = 14;  // time stamp or dump indentation
 constexpr const char* kInMessage = "M-Bus in message\n";
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-  return count;
-}
-
 }  // namespace
 
 GatewayRig::GatewayRig() {
@@ -153,7 +147,7 @@ void GatewayRig::SwitchTracingOn() {
   if (!FileExists(root_ / "tmp/kestrel.log")) WriteFile(root_ / "tmp/kestrel.log", "");
 }
 
-size_t GatewayRig::FramesTraced() const { return Count(RawTrace(), kInMessage); }
+size_t GatewayRig::FramesTraced() const { return CountOf(RawTrace(), kInMessage); }
 
 ::testing::AssertionResult GatewayRig::SendTraced(const Bytes& bytes) {
   const size_t before = FramesTraced();
