@@ -229,10 +229,12 @@ class GatewayRig {
 
   const testutil::TempDir& root() const { return root_; }
   std::string Path(const std::string& relative) const { return root_ / relative; }
+  bool HasSlave() const { return slave_ != nullptr; }
   ScriptedModbusSlave& slave() { return *slave_; }
   MBusMaster& master() { return *master_; }
   testutil::Gateway& process() { return *gateway_; }
   uint16_t mbusPort() const { return mbusPort_; }
+  std::string modbusDevice() const { return modbusPty_ ? modbusPty_->devicePath() : ""; }
 
   std::string StartupLog() const;
   std::string RawTrace() const;
