@@ -56,7 +56,7 @@ TEST_F(GatewayWriteTest, SndUdWritesTheNamedObjectOfTheAddressedMeter) {
 
   // An answer that comes after the poll count is no answer (kept last: the
   // late bytes reach the line after the transaction has given up).
-  rig.slave().Then(ModbusReply::Answer(500));
+  rig.slave().Then(ModbusReply::Answer(2 * rig.modbusTimeout()));
   Run({"late response", SndUd(5, 1, Hex("34 12")), false, {kTwoRecordsObject1}});
 }
 

@@ -217,6 +217,7 @@ class GatewayRig {
   void SetMBusSection(const std::string& body) { mbusSection_ = body; }
 
   void SetModbusTimeout(int polls) { modbusTimeout_ = polls; }
+  int modbusTimeout() const { return modbusTimeout_; }
   void SetMBusTimeout(int ms) { mbusTimeout_ = ms; }
   void SetDeviceFile(const std::string& xml) { deviceFile_ = xml; }
   void SetMainSection(const std::string& body) { mainSection_ = body; }
@@ -267,7 +268,10 @@ class GatewayRig {
   std::string modbusSection_, mbusSection_;
   std::string mainSection_ = "FILENAME = meters.xml\nenable_leds = no\n";
   std::string deviceFile_;
-  int modbusTimeout_ = 200;
+  // Polls of about 1 ms. A pty hands bytes on through a kernel worker, which
+  // on a busy machine was seen to lag by half a second; a slave that is
+  // meant to answer must never miss this.
+  int modbusTimeout_ = 1000;
   int mbusTimeout_ = 2000;
   bool tracing_ = true;
 };

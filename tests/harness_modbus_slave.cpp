@@ -23,7 +23,7 @@ constexpr uint8_t kIllegalFunction = 0x01;
 constexpr size_t kFixedRequestLength = 8;
 constexpr size_t kWriteHeaderLength = 7;  // up to and including the byte count
 // Bytes of a request that never completes are dropped after this long.
-constexpr Ms kStaleRequest{300};
+constexpr Ms kStaleRequest{1000};
 constexpr Ms kPollStep{5};
 
 uint16_t Word(const Bytes& frame, size_t at) { return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]); }

@@ -33,14 +33,15 @@ class OtherEnd {
   explicit OtherEnd(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
   ~OtherEnd() { close(fd_); }
   void Write(const Bytes& bytes) { ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-  Bytes ReadFor(harness::Ms period) {
+  // Reads until `count` bytes are there or the deadline passes.
+  Bytes Read(size_t count, harness::Ms deadline = harness::kDeadline) {
     Bytes got;
     testutil::WaitFor([&] {
       uint8_t chunk[256];
       const ssize_t n = read(fd_, chunk, sizeof chunk);
       if (n > 0) got.insert(got.end(), chunk, chunk + n);
-      return false;
-    }, period);
+      return got.size() >= count;
+    }, deadline);
     return got;
   }
 
@@ -56,19 +57,18 @@ TEST(HarnessModbusSlave, AnswersRecordsAndFollowsItsScript) {
   slave.Then(harness::ModbusReply::Exception(2));
 
   gateway.Write(Hex("01 03 00 00 00 01 84 0A"));
-  EXPECT_EQ(ToHex(gateway.ReadFor(harness::Ms(150))), "01 83 02 C0 F1");
+  EXPECT_EQ(ToHex(gateway.Read(5)), "01 83 02 C0 F1");
   // A request split over two writes; the answer comes from the register map.
   gateway.Write(Hex("01 03 00"));
   gateway.Write(Hex("00 00 01 84 0A"));
-  EXPECT_EQ(ToHex(gateway.ReadFor(harness::Ms(150))), "01 03 02 00 2A 39 9B");
+  EXPECT_EQ(ToHex(gateway.Read(7)), "01 03 02 00 2A 39 9B");
   // A write lands in the map; a request with a bad CRC is recorded, not answered.
   gateway.Write(harness::WithCrc(Hex("01 10 00 00 00 01 02 12 34")));
-  EXPECT_EQ(ToHex(gateway.ReadFor(harness::Ms(150))), ToHex(harness::WithCrc(Hex("01 10 00 00 00 01"))));
+  EXPECT_EQ(ToHex(gateway.Read(8)), ToHex(harness::WithCrc(Hex("01 10 00 00 00 01"))));
   EXPECT_EQ(slave.Holding(1, 0), 0x1234);
   gateway.Write(Hex("01 03 00 00 00 01 84 0B"));
-  EXPECT_EQ(ToHex(gateway.ReadFor(harness::Ms(150))), "");
-
   ASSERT_TRUE(slave.WaitForRequests(4));
+  EXPECT_EQ(ToHex(gateway.Read(1, harness::Ms(100))), "");
   EXPECT_EQ(slave.Requests()[1], Hex("01 03 00 00 00 01 84 0A"));
   EXPECT_EQ(slave.BadCrcCount(), 1u);
 }
