@@ -56,12 +56,8 @@ TEST(SerialSettingsTest, DataBitsParityAndStopBitsBecomeControlFlags) {
       {8, 'm', 1, true, CS8 | PARENB | PARODD | CMSPAR},
       {8, 'S', 1, true, CS8 | PARENB | CMSPAR},
       {8, 's', 2, true, CS8 | PARENB | CMSPAR | CSTOPB},
-      {4, 'N', 1, false, 0},
-      {9, 'N', 1, false, 0},
-      {8, 'X', 1, false, 0},
-      {8, '\0', 1, false, 0},
-      {8, 'N', 0, false, 0},
-      {8, 'N', 3, false, 0},
+      {4, 'N', 1, false, 0}, {9, 'N', 1, false, 0}, {8, 'X', 1, false, 0},
+      {8, '\0', 1, false, 0}, {8, 'N', 0, false, 0}, {8, 'N', 3, false, 0},
   };
   for (const auto& c : cases) {
     const std::string name = std::to_string(c.dataBits) + "/" + std::to_string(int{c.parity}) + "/" +
