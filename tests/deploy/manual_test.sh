@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The manual page kestrel(8): renders without a single warning, has the
+# The manual pages render without a single warning; kestrel(8) has the
 # sections an administrator looks for, states the version the program
 # prints, and documents every INI key and DeviceFile attribute that the
 # example configuration uses.
@@ -9,10 +9,15 @@ source="$1"
 binary="$2"
 page="$source/doc/kestrel.8"
 
-command -v groff >/dev/null || skip "groff not found: the manual page cannot be rendered here"
-# -ww: every warning; tbl for the data type table.
-groff -t -man -Tutf8 -ww -z "$page" 2>"$TMP/groff.err" || fail "groff failed"
-if [ -s "$TMP/groff.err" ]; then cat "$TMP/groff.err" >&2; fail "groff warned"; fi
+command -v groff >/dev/null || skip "groff not found: the manual pages cannot be rendered here"
+# Every page of doc/: -ww shows every warning; tbl for the tables.
+for any_page in "$source"/doc/*.[1-8]; do
+  groff -t -man -Tutf8 -ww -z "$any_page" 2>"$TMP/groff.err" || fail "groff failed on $any_page"
+  if [ -s "$TMP/groff.err" ]; then cat "$TMP/groff.err" >&2; fail "groff warned on $any_page"; fi
+  if command -v man >/dev/null; then
+    MANWIDTH=80 man -l "$any_page" 2>&1 >/dev/null | grep . >&2 && fail "man -l warned on $any_page"
+  fi
+done
 
 rendered="$TMP/rendered.txt"
 if command -v man >/dev/null; then
