@@ -24,6 +24,8 @@ for ini in "$source"/config/*.ini; do ini_names+=("$(basename "$ini")"); done
 expected="$TMP/expected.txt"
 {
   echo "usr/sbin/kestrel"
+  echo "usr/bin/kestrel-check"
+  echo "usr/share/man/man1/kestrel-check.1"
   echo "usr/lib/systemd/system/kestrel.service"
   echo "usr/share/man/man8/kestrel.8"
   for example in "$source"/config/*; do echo "usr/share/doc/kestrel/examples/$(basename "$example")"; done
@@ -75,4 +77,10 @@ cmp -s "$root/usr/sbin/kestrel" "$TMP/installed/usr/sbin/kestrel" || fail "dpkg 
 # The packaged daemon loads the packaged configuration.
 version="$(KESTREL_ROOT="$root" "$root/usr/sbin/kestrel" -v)" || fail "packaged kestrel -v failed"
 [ "$version" = 1.01.04 ] || fail "packaged kestrel -v printed '$version'"
+# The packaged checker finds nothing wrong with the packaged examples.
+if ! KESTREL_ROOT="$root" "$root/usr/bin/kestrel-check" -q \
+  -d "$root/usr/share/doc/kestrel/examples/meters.xml" >"$TMP/check.log"; then
+  cat "$TMP/check.log" >&2
+  fail "packaged kestrel-check reports findings on the packaged examples"
+fi
 finish
