@@ -12,6 +12,7 @@
 #include "meter/rsp_ud.h"
 #include "modbus/crc.h"
 #include "modbus/value_conversion.h"
+#include "support/timer_slack.h"
 #include "tests/scripted_port.h"
 #include "tests/test_util.h"
 
@@ -68,6 +69,7 @@ void BM_RecordHeader(benchmark::State& state) {
 BENCHMARK(BM_RecordHeader)->Arg(0)->Arg(1);
 
 void BM_RspUd20Records(benchmark::State& state) {
+  UsePreciseSleeps();  // as the gateway does at start
   testutil::TempDir dir;
   setenv("KESTREL_ROOT", dir.path().c_str(), 1);
   testutil::WriteFile(dir / "meters.xml", BenchDeviceFile(BenchDevice(5, 20)));
