@@ -7,8 +7,9 @@
 //   kestrel_gateway_bench [--out FILE] [--micro FILE] [--source DIR]
 //   kestrel_gateway_bench --list          names the stages and ends
 //   kestrel_gateway_bench --hold-tree F   loads F with Mini-XML alone and
-//                                         prints the tree's resident cost in kB
+//                                         prints its VmHWM and the tree's share in kB
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -37,6 +38,7 @@
 #include "bench/proc_stats.h"
 #include "meter/device_file.h"
 #include "modbus/crc.h"
+#include "support/timer_slack.h"
 #include "tests/test_util.h"
 
 #ifndef KESTREL_BUILD_TYPE
@@ -211,61 +213,105 @@ class Master {
 struct Latency {
   int objects;
   double median, p95;
+  double cpuMsPerRequest;  // gateway CPU time (schedstat) per request
+  double wakeupsPerObject;  // voluntary context switches per request and Object
 };
 
 // kRequestsPerMeter REQ_UD2s per meter, each after a random 0-5 ms gap so
 // that requests meet the 4 ms loop pause at every phase.
-std::vector<Latency> MeasureLatency(Master& master) {
+std::vector<Latency> MeasureLatency(Master& master, pid_t pid) {
   std::mt19937 random(42);
   std::uniform_int_distribution<int> gapUs(0, 5000);
   std::vector<Latency> rows;
   for (int objects : kMeterSizes) {
     std::vector<double> times;
+    const ProcSample before = SampleProcess(pid);
     for (int i = 0; i < kRequestsPerMeter; ++i) {
       usleep(static_cast<useconds_t>(gapUs(random)));
       const double ms = master.ReqUd2Ms(static_cast<uint8_t>(objects));
       if (ms < 0) throw std::runtime_error("a REQ_UD2 got no answer");
       times.push_back(ms);
     }
-    rows.push_back({objects, Percentile(times, 0.5), Percentile(times, 0.95)});
+    const ProcSample after = SampleProcess(pid);
+    const double cpuMs = (after.cpuSecondsSched - before.cpuSecondsSched) * 1000.0;
+    const double wakeups = static_cast<double>(after.voluntarySwitches - before.voluntarySwitches);
+    rows.push_back({objects, Percentile(times, 0.5), Percentile(times, 0.95), cpuMs / kRequestsPerMeter,
+                    wakeups / kRequestsPerMeter / objects});
   }
   return rows;
 }
 
 struct Idle {
   double cpuPercentStat, cpuPercentSched, wakeupsPerSecond;
+  double bareLoopCpuPercent;  // a process that does nothing but the 4 ms pause
+  double sleepOvershootUs;    // median overshoot of a 1 ms sleep, measured meanwhile
 };
 
-Idle MeasureIdle(pid_t pid) {
-  const ProcSample before = SampleProcess(pid);
-  const auto start = Clock::now();
-  sleep(kIdleSeconds);
-  const ProcSample after = SampleProcess(pid);
-  const double seconds = Ms(Clock::now() - start) / 1000.0;
-  return {100.0 * (after.cpuSecondsStat - before.cpuSecondsStat) / seconds,
-          100.0 * (after.cpuSecondsSched - before.cpuSecondsSched) / seconds,
-          (after.voluntarySwitches - before.voluntarySwitches) / seconds};
+// A child that only sleeps 4 ms at a time, like the gateway's idle loop
+// without its work: the cost of the pause itself on this machine.
+pid_t StartBareLoop() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    UsePreciseSleeps();
+    for (;;) usleep(static_cast<useconds_t>(kLoopPauseMs * 1000));
+  }
+  return pid;
 }
 
-// Resident cost of the Mini-XML tree alone, in a fresh process of this binary.
-long TreeCostKb(const std::string& file) {
+double MedianSleepOvershootUs() {
+  std::vector<double> overshoot;
+  for (int i = 0; i < 500; ++i) {
+    const auto start = Clock::now();
+    usleep(1000);
+    overshoot.push_back(Ms(Clock::now() - start) * 1000.0 - 1000.0);
+  }
+  return Percentile(overshoot, 0.5);
+}
+
+Idle MeasureIdle(pid_t pid) {
+  const pid_t bare = StartBareLoop();
+  const ProcSample before = SampleProcess(pid);
+  const ProcSample bareBefore = SampleProcess(bare);
+  const auto start = Clock::now();
+  const double overshootUs = MedianSleepOvershootUs();
+  sleep(kIdleSeconds - 1);
+  const ProcSample after = SampleProcess(pid);
+  const ProcSample bareAfter = SampleProcess(bare);
+  const double seconds = Ms(Clock::now() - start) / 1000.0;
+  kill(bare, SIGKILL);
+  waitpid(bare, nullptr, 0);
+  return {100.0 * (after.cpuSecondsStat - before.cpuSecondsStat) / seconds,
+          100.0 * (after.cpuSecondsSched - before.cpuSecondsSched) / seconds,
+          (after.voluntarySwitches - before.voluntarySwitches) / seconds,
+          100.0 * (bareAfter.cpuSecondsSched - bareBefore.cpuSecondsSched) / seconds, overshootUs};
+}
+
+struct TreeAlone {
+  long processKb = -1;  // VmHWM of a process that loads the file and does nothing else
+  long treeKb = -1;     // of which the tree itself: VmHWM after loading minus VmRSS before
+};
+
+// What the Mini-XML tree costs on its own, in a fresh process of this binary
+// (which maps the same C and C++ libraries as the gateway).
+TreeAlone MeasureTreeAlone(const std::string& file) {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return -1;
+  TreeAlone alone;
+  if (n <= 0) return alone;
   self[n] = '\0';
   FILE* pipe = popen(("'" + std::string(self) + "' --hold-tree '" + file + "'").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  long kb = -1;
-  if (std::fscanf(pipe, "%ld", &kb) != 1) kb = -1;
+  if (pipe == nullptr) return alone;
+  if (std::fscanf(pipe, "%ld %ld", &alone.processKb, &alone.treeKb) != 2) alone = TreeAlone{};
   pclose(pipe);
-  return kb;
+  return alone;
 }
 
 int HoldTree(const std::string& file) {
   const long before = ReadStatusKb(getpid(), "VmRSS:");
   DeviceTree tree;
   if (!LoadDeviceFile(file, tree) || tree.top == nullptr) return 1;
-  std::printf("%ld\n", ReadStatusKb(getpid(), "VmHWM:") - before);
+  const long hwm = ReadStatusKb(getpid(), "VmHWM:");
+  std::printf("%ld %ld\n", hwm, hwm - before);
   FreeDeviceTree(tree);
   return 0;
 }
@@ -387,7 +433,8 @@ std::string LineModel(const std::vector<Latency>& rows) {
 struct Results {
   std::vector<Latency> latency;
   Idle idle;
-  long hwmSmallKb = 0, hwmLargeKb = 0, treeKb = 0, strippedBytes = 0;
+  long hwmSmallKb = 0, hwmLargeKb = 0, strippedBytes = 0;
+  TreeAlone tree;
   bool exampleFile = false;
   Scale scale;
   std::string micro;
@@ -403,12 +450,14 @@ std::string Report(const Results& r) {
          std::to_string(kRequestsPerMeter) + " requests per meter. Floor = per Object 2 ms pause + 1 ms "
          "poll, plus one 4 ms loop pause.\n\n"
          "| Objects | median (ms) | p95 (ms) | floor (ms) | overhead median (ms) | overhead p95 (ms) | "
-         "target (ms) | |\n|---|---|---|---|---|---|---|---|\n";
+         "target (ms) | | gateway CPU per request (ms) | gateway wake-ups per Object |\n"
+         "|---|---|---|---|---|---|---|---|---|---|\n";
   for (const Latency& l : r.latency) {
     const double overhead = l.median - FloorMs(l.objects);
-    out += Format("| %d | %.2f | %.2f | %.1f | %.2f | %.2f | <= %.1f | %s |\n", l.objects, l.median, l.p95,
-                  FloorMs(l.objects), overhead, l.p95 - FloorMs(l.objects), OverheadTargetMs(l.objects),
-                  Verdict(overhead <= OverheadTargetMs(l.objects)));
+    out += Format("| %d | %.2f | %.2f | %.1f | %.2f | %.2f | <= %.1f | %s | %.3f | %.2f |\n", l.objects,
+                  l.median, l.p95, FloorMs(l.objects), overhead, l.p95 - FloorMs(l.objects),
+                  OverheadTargetMs(l.objects), Verdict(overhead <= OverheadTargetMs(l.objects)),
+                  l.cpuMsPerRequest, l.wakeupsPerObject);
   }
 
   out += "\n## Line model\n\n" + LineModel(r.latency);
@@ -419,15 +468,22 @@ std::string Report(const Results& r) {
   out += Format("| CPU over %d s, /proc/<pid>/schedstat (ns) | %.3f %% | < 0.5 %% | %s |\n", kIdleSeconds,
                 r.idle.cpuPercentSched, Verdict(r.idle.cpuPercentSched < 0.5));
   out += Format("| wake-ups per second (voluntary context switches) | %.0f | | |\n", r.idle.wakeupsPerSecond);
+  out += Format("| CPU per idle cycle | %.1f us | | |\n",
+                1e4 * r.idle.cpuPercentSched / std::max(1.0, r.idle.wakeupsPerSecond));
+  out += Format("| same window: a process doing only 4 ms sleeps | %.3f %% | | |\n", r.idle.bareLoopCpuPercent);
+  out += Format("| same window: median overshoot of a 1 ms sleep | %.0f us | | |\n", r.idle.sleepOvershootUs);
 
-  const double largeAboveTreeMiB = (r.hwmLargeKb - r.treeKb) / 1024.0;
+  const double largeAboveTreeMiB = (r.hwmLargeKb - r.tree.processKb) / 1024.0;
   out += "\n## Footprint\n\n| measure | value | target | |\n|---|---|---|---|\n";
   out += Format("| peak RSS (VmHWM), %s | %.2f MiB | < 4 MiB | %s |\n",
                 r.exampleFile ? "example config/meters.xml" : "benchmark file (3 meters, 41 Objects)",
                 r.hwmSmallKb / 1024.0, Verdict(r.hwmSmallKb < 4 * 1024));
   out += Format("| peak RSS (VmHWM), %d x %d file | %.2f MiB | | |\n", kLargeMeters, kLargeObjects,
                 r.hwmLargeKb / 1024.0);
-  out += Format("| Mini-XML tree of that file alone | %.2f MiB | | |\n", r.treeKb / 1024.0);
+  out += Format("| process holding only the Mini-XML tree of that file | %.2f MiB | | |\n",
+                r.tree.processKb / 1024.0);
+  out += Format("| of which the tree (VmHWM after loading - VmRSS before) | %.2f MiB | | |\n",
+                r.tree.treeKb / 1024.0);
   out += Format("| gateway above its tree | %.2f MiB | <= 1.5 MiB | %s |\n", largeAboveTreeMiB,
                 Verdict(largeAboveTreeMiB <= 1.5));
   out += Format("| stripped binary | %ld bytes | | |\n", r.strippedBytes);
@@ -466,10 +522,11 @@ std::string MeterSizesFile() {
 void Stage(const char* name) { std::fprintf(stderr, "bench: %s\n", name); }
 
 int RunAll(const std::string& outPath, const std::string& microPath, const std::string& sourceDir) {
+  UsePreciseSleeps();  // the sleep probe measures sleeps as the gateway makes them
   Results r;
   Stage("REQ_UD2 latency, idle cost");
   WithGateway(MeterSizesFile(), [&](pid_t pid, Master& master, Sandbox&) {
-    r.latency = MeasureLatency(master);
+    r.latency = MeasureLatency(master, pid);
     r.idle = MeasureIdle(pid);
     r.hwmSmallKb = ReadStatusKb(pid, "VmHWM:");
   });
@@ -484,7 +541,7 @@ int RunAll(const std::string& outPath, const std::string& microPath, const std::
   WithGateway(LargeDeviceFile(kLargeMeters, kLargeObjects), [&](pid_t pid, Master& master, Sandbox& box) {
     if (master.ReqUd2Ms(kLargeMeters) < 0) throw std::runtime_error("the last large meter did not answer");
     r.hwmLargeKb = ReadStatusKb(pid, "VmHWM:");
-    r.treeKb = TreeCostKb(box.deviceFile);
+    r.tree = MeasureTreeAlone(box.deviceFile);
     r.scale = MeasureScale(box.deviceFile);
     r.strippedBytes = StrippedSizeBytes(KESTREL_BINARY, box.dir.path());
   });
