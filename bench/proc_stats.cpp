@@ -29,13 +29,16 @@ double StatCpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-double SchedCpuSeconds(pid_t pid) {
+// Time on a CPU and time waiting in a run queue, in seconds.
+void ReadSchedstat(pid_t pid, ProcSample& sample) {
   FILE* file = std::fopen(ProcPath(pid, "schedstat").c_str(), "r");
-  if (file == nullptr) return 0;
-  unsigned long long ns = 0;
-  if (std::fscanf(file, "%llu", &ns) != 1) ns = 0;
+  if (file == nullptr) return;
+  unsigned long long running = 0, waiting = 0;
+  if (std::fscanf(file, "%llu %llu", &running, &waiting) == 2) {
+    sample.cpuSecondsSched = static_cast<double>(running) / 1e9;
+    sample.runQueueSeconds = static_cast<double>(waiting) / 1e9;
+  }
   std::fclose(file);
-  return static_cast<double>(ns) / 1e9;
 }
 
 }  // namespace
@@ -59,7 +62,7 @@ long ReadStatusKb(pid_t pid, const char* name) {
 ProcSample SampleProcess(pid_t pid) {
   ProcSample sample;
   sample.cpuSecondsStat = StatCpuSeconds(pid);
-  sample.cpuSecondsSched = SchedCpuSeconds(pid);
+  ReadSchedstat(pid, sample);
   sample.voluntarySwitches = ReadStatusKb(pid, "voluntary_ctxt_switches:");
   return sample;
 }

@@ -5,6 +5,7 @@
 struct ProcSample {
   double cpuSecondsStat = 0;   // utime + stime of /proc/<pid>/stat (clock ticks)
   double cpuSecondsSched = 0;  // first field of /proc/<pid>/schedstat (ns)
+  double runQueueSeconds = 0;  // second field: runnable but waiting for a CPU
   long voluntarySwitches = 0;  // voluntary_ctxt_switches: the process went to sleep
 };
 
