@@ -32,27 +32,30 @@ BENCHMARK(BM_ModbusCrc)->Arg(6)->Arg(100);
 
 const char* const kTypes[] = {"INT16", "UINT32", "FLOAT", "INT64"};
 
-void BM_ConversionRegistersToMBus(benchmark::State& state) {
+// One conversion of 8 input bytes under the type of range(0), selectors 1.
+template <typename Convert>
+void ConversionBench(benchmark::State& state, Convert convert) {
   const char* type = kTypes[state.range(0)];
-  const uint8_t registers[8] = {0x41, 0x20, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78};
-  uint8_t value[8];
+  const uint8_t input[8] = {0x41, 0x20, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78};
+  uint8_t output[8];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(RegistersToMBus(value, registers, type, 1, 1));
+    benchmark::DoNotOptimize(convert(input, output, type));
     benchmark::ClobberMemory();
   }
   state.SetLabel(type);
 }
+
+void BM_ConversionRegistersToMBus(benchmark::State& state) {
+  ConversionBench(state, [](const uint8_t* registers, uint8_t* value, const char* type) {
+    return RegistersToMBus(value, registers, type, 1, 1);
+  });
+}
 BENCHMARK(BM_ConversionRegistersToMBus)->DenseRange(0, 3);
 
 void BM_ConversionMBusToRegisters(benchmark::State& state) {
-  const char* type = kTypes[state.range(0)];
-  const uint8_t value[8] = {0x78, 0x56, 0x34, 0x12, 0x01, 0x00, 0x20, 0x41};
-  uint8_t registers[8];
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(MBusToRegisters(value, registers, type, 1, 1));
-    benchmark::ClobberMemory();
-  }
-  state.SetLabel(type);
+  ConversionBench(state, [](const uint8_t* value, uint8_t* registers, const char* type) {
+    return MBusToRegisters(value, registers, type, 1, 1);
+  });
 }
 BENCHMARK(BM_ConversionMBusToRegisters)->DenseRange(0, 3);
 
