@@ -320,11 +320,12 @@ int HoldTree(const std::string& file) {
 
 struct Scale {
   double loadMs;
-  double lookupMedianUs, lookupWorstUs;
+  double lookupMedianUs, lookupLastUs;  // medians: all meters, the last meter of the file
 };
 
 // Finding a meter by primary address and walking its Objects, as a REQ_UD2
-// does, over all meters of the large file (median) and for the last (worst).
+// does, over all meters of the large file and for the last one; each walk
+// goes on to the end of the tree, so every meter costs about the same.
 Scale MeasureScale(const std::string& file) {
   std::vector<double> loads;
   DeviceTree tree;
@@ -334,8 +335,7 @@ Scale MeasureScale(const std::string& file) {
     loads.push_back(Ms(Clock::now() - start));
     if (i < 2) FreeDeviceTree(tree);
   }
-  std::vector<double> lookups;
-  double worst = 0;
+  std::vector<double> lookups, lastMeter;
   for (int round = 0; round < 3; ++round) {
     for (int address = 1; address <= kLargeMeters; ++address) {
       const auto start = Clock::now();
@@ -346,11 +346,11 @@ Scale MeasureScale(const std::string& file) {
       const double us = Ms(Clock::now() - start) * 1000.0;
       if (found != kLargeObjects) throw std::runtime_error("lookup found the wrong Objects");
       lookups.push_back(us);
-      if (address == kLargeMeters) worst = std::max(worst, us);
+      if (address == kLargeMeters) lastMeter.push_back(us);
     }
   }
   FreeDeviceTree(tree);
-  return {Percentile(loads, 0.5), Percentile(lookups, 0.5), worst};
+  return {Percentile(loads, 0.5), Percentile(lookups, 0.5), Percentile(lastMeter, 0.5)};
 }
 
 long StrippedSizeBytes(const std::string& binary, const std::string& folder) {
@@ -467,7 +467,7 @@ std::string Findings(const Results& r) {
       "(load average %s on %ld cores). Without that wait the overhead is %.2f ms: %s. What is left is the "
       "sleep overshoot (median %.0f us per 1 ms sleep in this run, two sleeps per Object) and the CPU time "
       "of about %.0f us per Object, most of it the cost of a wake-up on this machine (see the bare sleep "
-      "loop below). The sleeps themselves are the specified waits and are not shortened.\n",
+      "loop under Idle). The sleeps themselves are the specified waits and are not shortened.\n",
       big.objects, overhead, OverheadTargetMs(big.objects), big.wakeupsPerObject, big.cpuMsPerRequest,
       big.runQueueMsPerRequest, r.loadBefore.c_str(), sysconf(_SC_NPROCESSORS_ONLN), own,
       own <= OverheadTargetMs(big.objects) ? "within the target" : "still above the target",
@@ -562,8 +562,8 @@ std::string Report(const Results& r) {
   out += Format("| load %d x %d DeviceFile | %.1f ms | | |\n", kLargeMeters, kLargeObjects, r.scale.loadMs);
   out += Format("| meter + Objects lookup per request, median over all meters | %.1f us | < %.0f us (2 %% of "
                 "floor) | %s |\n", r.scale.lookupMedianUs, lookupLimitUs, Verdict(r.scale.lookupMedianUs < lookupLimitUs));
-  out += Format("| same, last meter in the file | %.1f us | < %.0f us | %s |\n", r.scale.lookupWorstUs,
-                lookupLimitUs, Verdict(r.scale.lookupWorstUs < lookupLimitUs));
+  out += Format("| same, last meter in the file (median of 3) | %.1f us | < %.0f us | %s |\n",
+                r.scale.lookupLastUs, lookupLimitUs, Verdict(r.scale.lookupLastUs < lookupLimitUs));
 
   out += Findings(r);
   if (!r.micro.empty()) out += "\n## Micro-benchmarks\n\n```\n" + r.micro + "```\n";
