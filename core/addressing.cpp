@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "meter/identity.h"
 #include "meter/modbus_exchange.h"
 #include "modbus/value_conversion.h"
 #include "support/logs.h"
@@ -15,9 +16,6 @@ constexpr int kManufacturerLow = 4;
 constexpr int kVersion = 6;
 constexpr int kMedium = 7;
 
-// Every meter reports the manufacturer code ZQX and version 10h.
-constexpr uint8_t kManufacturerZqx[2] = {0x38, 0x6A};
-constexpr uint8_t kVersionByte = 0x10;
 
 constexpr uint8_t kWildcardDigit = 0x0F;
 constexpr uint8_t kWildcardByte = 0xFF;

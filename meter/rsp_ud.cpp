@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "meter/identity.h"
 #include "meter/modbus_exchange.h"
 #include "meter/record_header.h"
 #include "modbus/transaction.h"
@@ -25,8 +26,6 @@ constexpr int kFirstRecord = 19;
 constexpr int kRecordLimit = kFirstRecord + kMaxRecordBytes;
 constexpr int kLFixedPart = 15;  // C, A, CI and the 12-byte header
 
-constexpr uint8_t kManufacturerZqx[2] = {0x38, 0x6A};
-constexpr uint8_t kVersionByte = 0x10;
 
 constexpr int kModbusDataOffset = 3;  // after slave address, function, byte count
 constexpr useconds_t kPauseAfterRecordUs = 2000;
