@@ -17,8 +17,6 @@ namespace {
 
 using GatewayAddressingTest = GatewayTest;
 
-const Bytes kTwoRecordsPattern = Hex("F1 56 34 12 FF FF FF FF");  // 123456x1
-const Bytes kTwoRecordsInit = WithCrc(Hex("02 04 00 0A 00 01"));   // InitFunction 04, register 10
 
 TEST_F(GatewayAddressingTest, WildcardsSelectTheFirstMeterWithAValidMatchingAddress) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());

@@ -38,6 +38,11 @@ constexpr Meter kAt253{253, 0x33333333, 0x02, 53, 0x00};
 constexpr Meter kAt254{254, 0x44444444, 0x02, 54, 0x00};      // one INT16 Object
 constexpr Meter kInitWrites{40, 0x55555555, 0x02, 5, 0x00};   // InitFunction 06
 
+// Selects kTwoRecords (IdNumber 12345671) and no other meter.
+inline const Bytes kTwoRecordsPattern = Hex("F1 56 34 12 FF FF FF FF");
+// kTwoRecords' InitFunction is 04, its InitRegister 10.
+inline const Bytes kTwoRecordsInit = harness::WithCrc(Hex("02 04 00 0A 00 01"));
+
 std::string StandardMeters();
 // Register contents behind the standard meters.
 void LoadStandardRegisters(harness::ScriptedModbusSlave& slave);

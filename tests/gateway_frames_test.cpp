@@ -22,8 +22,6 @@ namespace {
 
 using GatewayFramesTest = GatewayTest;
 
-const Bytes kTwoRecordsPattern = Hex("F1 56 34 12 FF FF FF FF");
-const Bytes kTwoRecordsInit = harness::WithCrc(Hex("02 04 00 0A 00 01"));
 
 Bytes Part(const Bytes& bytes, size_t from, size_t to) {
   return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(to));

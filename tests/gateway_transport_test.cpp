@@ -49,7 +49,7 @@ TEST_P(GatewayTransportTest, ReadSelectAndWrite) {
   const Bytes answer = rig.master().ReadFrame();
   EXPECT_EQ(answer, Telegram(kHeaderOnly, answer.size() == 21 ? answer[15] : 0));
 
-  Run({"selection", harness::Selection(Hex("F1 56 34 12 FF FF FF FF")), true, {WithCrc(Hex("02 04 00 0A 00 01"))}});
+  Run({"selection", harness::Selection(kTwoRecordsPattern), true, {kTwoRecordsInit}});
   ExpectSelected(kTwoRecords);
   EXPECT_TRUE(ExpectUnanswered(Hex("10 5B FD 00 16")));
   Run({"SND_UD", harness::SndUd(kWriter.primary, 2, Hex("44 33 22 11")), true,

@@ -20,7 +20,6 @@ using GatewayWriteTest = GatewayTest;
 const Bytes kWriterObject2 = Hex("01 10 00 0A 00 02 04 11 22 33 44 C2 25");
 const Bytes kAt254Object1 = WithCrc(Hex("36 10 00 07 00 01 02 00 07"));
 const Bytes kTwoRecordsObject1 = WithCrc(Hex("02 10 00 64 00 01 02 12 34"));
-const Bytes kTwoRecordsInit = WithCrc(Hex("02 04 00 0A 00 01"));
 
 TEST_F(GatewayWriteTest, SndUdWritesTheNamedObjectOfTheAddressedMeter) {
   ASSERT_NO_FATAL_FAILURE(StartGateway());

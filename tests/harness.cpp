@@ -1,13 +1,7 @@
 // Byte helpers, frame builders and the pseudo-terminal of the harness.
 #include "tests/harness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <pty.h>
-#include <sys/socket.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -132,31 +126,8 @@ void MakeRaw(int fd) {
 }  // namespace
 
 PtyPair::PtyPair() {
-  char name[256] = {};
-  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-  path_ = name;
-  MakeRaw(master_);
-  MakeRaw(slave_);
-  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
-
-PtyPair::~PtyPair() {
-  close(master_);
-  close(slave_);
-}
-
-uint16_t FreeLoopbackPort(int socketType) {
-  const int fd = socket(AF_INET, socketType, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    throw std::runtime_error("no free loopback port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
+  MakeRaw(pty_.master);
+  MakeRaw(pty_.slave);
 }
 
 }  // namespace harness

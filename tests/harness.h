@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/port_test_util.h"
 #include "tests/test_util.h"
 
 namespace harness {
@@ -63,22 +64,17 @@ bool CrcIsValid(const Bytes& frame);
 
 // ---- Pseudo-terminal -----------------------------------------------------
 
-// An openpty pair, both ends raw at parity N. The test talks on fd(); the
-// gateway opens devicePath(). The test keeps the slave end open too, so the
-// line survives the gateway closing and reopening it.
+// A pty with both ends raw at parity N. The test talks on fd(); the gateway
+// opens devicePath(). The test keeps the slave end open too, so the line
+// survives the gateway closing and reopening it.
 class PtyPair {
  public:
   PtyPair();
-  ~PtyPair();
-  PtyPair(const PtyPair&) = delete;
-  PtyPair& operator=(const PtyPair&) = delete;
-  int fd() const { return master_; }
-  const std::string& devicePath() const { return path_; }
+  int fd() const { return pty_.master; }
+  const std::string& devicePath() const { return pty_.slavePath; }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
+  porttest::Pty pty_;
 };
 
 // ---- Scripted Modbus RTU slave -------------------------------------------
@@ -192,8 +188,6 @@ class MBusMaster {
   bool owned_;
   Bytes pending_;
 };
-
-uint16_t FreeLoopbackPort(int socketType);
 
 // ---- The gateway under test ----------------------------------------------
 

@@ -40,12 +40,12 @@ void GatewayRig::ModbusOnTcp() {
 }
 
 void GatewayRig::MBusOnTcp() {
-  mbusPort_ = FreeLoopbackPort(SOCK_STREAM);
+  mbusPort_ = porttest::FreePort(SOCK_STREAM);
   mbusSide_ = Side::kTcp;
 }
 
 void GatewayRig::MBusOnUdp() {
-  mbusPort_ = FreeLoopbackPort(SOCK_DGRAM);
+  mbusPort_ = porttest::FreePort(SOCK_DGRAM);
   mbusSide_ = Side::kUdp;
 }
 

@@ -1,9 +1,6 @@
 // The M-Bus master of the harness: one byte stream (TCP, a connected UDP
 // socket or a pty end) cut into frames by their start and length bytes.
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,16 +16,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
 bool ConnectTo(int fd, uint16_t port) {
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = porttest::Loopback("127.0.0.1", port);
   return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 

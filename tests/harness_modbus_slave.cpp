@@ -1,13 +1,10 @@
 // The scripted Modbus RTU slave of the harness.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "tests/harness.h"
 
@@ -53,10 +50,7 @@ ScriptedModbusSlave::ScriptedModbusSlave(int ptyFd) : ScriptedModbusSlave(ptyFd,
 ScriptedModbusSlave::ScriptedModbusSlave(int fd, bool listening) {
   if (listening) {
     listenFd_ = fd;
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
+    port_ = porttest::LocalPort(fd);
   } else {
     fd_ = fd;
   }
@@ -64,16 +58,7 @@ ScriptedModbusSlave::ScriptedModbusSlave(int fd, bool listening) {
 }
 
 std::unique_ptr<ScriptedModbusSlave> ScriptedModbusSlave::ListeningOnTcp() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
-    throw std::runtime_error("Modbus slave cannot listen");
-  }
-  return std::unique_ptr<ScriptedModbusSlave>(new ScriptedModbusSlave(fd, true));
+  return std::unique_ptr<ScriptedModbusSlave>(new ScriptedModbusSlave(porttest::ListeningTcpSocket(), true));
 }
 
 ScriptedModbusSlave::~ScriptedModbusSlave() {
