@@ -9,6 +9,7 @@
 #include "core/addressing.h"
 #include "core/main_loop.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/mbus_frames.h"
 #include "tests/scripted_port.h"
 
 namespace {
@@ -18,16 +19,9 @@ using fuzzsupport::Bytes;
 constexpr int kMaxDevices = 8;
 constexpr int kMaxObjectNumber = 3;
 
-Bytes ShortFrame(uint8_t c, uint8_t a) { return {kShortFrameStart, c, a, static_cast<uint8_t>(c + a), kStopByte}; }
+using mbusframes::ShortFrame;
 
-Bytes LongFrame(uint8_t a, uint8_t ci, const Bytes& data) {
-  const uint8_t l = static_cast<uint8_t>(kMinLongFrameL + data.size());
-  Bytes frame = {kLongFrameStart, l, l, kLongFrameStart, 0x53, a, ci};
-  frame.insert(frame.end(), data.begin(), data.end());
-  frame.push_back(MBusChecksum(frame.data() + kLongC, l));
-  frame.push_back(kStopByte);
-  return frame;
-}
+Bytes LongFrame(uint8_t a, uint8_t ci, const Bytes& data) { return mbusframes::LongFrame(0x53, a, ci, data); }
 
 struct Rig {
   Gateway gateway;

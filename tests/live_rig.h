@@ -74,10 +74,6 @@ void WriteSite(const std::string& root, const std::string& modbusDevice, int mbu
 // Starts argv with KESTREL_ROOT=root, standard output and error to logPath.
 pid_t Spawn(const std::string& root, const std::vector<std::string>& argv, const std::string& logPath);
 
-// Frames the way a master builds them.
-Bytes ShortFrame(uint8_t c, uint8_t a);
-Bytes LongFrame(uint8_t c, uint8_t a, uint8_t ci, const Bytes& data);
-
 // From /proc/<pid>: resident memory in KiB and the count of open descriptors.
 long ResidentKib(pid_t pid);
 int OpenDescriptors(pid_t pid);
