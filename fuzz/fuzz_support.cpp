@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include "core/frame.h"
 #include "modbus/crc.h"
@@ -28,6 +31,10 @@ const std::string& FuzzRoot() {
     mkdir((path + "/tmp").c_str(), 0700);
     mkdir((path + "/config").c_str(), 0700);
     setenv("KESTREL_ROOT", path.c_str(), 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(getenv("KESTREL_ROOT"), ignored);
+    });
     return path;
   }();
   return root;

@@ -11,7 +11,7 @@ namespace fuzzsupport {
 using Bytes = std::vector<uint8_t>;
 
 // Creates a fresh folder once per process, points KESTREL_ROOT at it and
-// returns its path (tmp/ and config/ exist below it).
+// returns its path (tmp/ and config/ exist below it); removed at exit.
 const std::string& FuzzRoot();
 
 void WriteText(const std::string& path, const uint8_t* data, size_t size);
