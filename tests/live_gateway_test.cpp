@@ -9,7 +9,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <string>
 
 #include "tests/live_rig.h"
@@ -72,7 +74,7 @@ std::string MetersXml() {
 class LiveGateway : public ::testing::Test {
  protected:
   void Start(const std::vector<std::string>& command, int connectDeadlineMs) {
-    const int port = liverig::FreeTcpPort();
+    port = liverig::FreeTcpPort();
     liverig::WriteSite(dir.path(), slave.devicePath(), port, kModbusPolls, MetersXml());
     for (const Meter& m : kMeters) {
       if (m.address == 3) continue;  // the failing meter
@@ -133,6 +135,7 @@ class LiveGateway : public ::testing::Test {
   liverig::PtySlave slave;
   liverig::MBusMaster master;
   pid_t pid = -1;
+  int port = 0;
   int quietMs = 100;
   std::map<int, int> accessNumbers = {{1, -1}, {2, -1}, {3, -1}};
 };
@@ -236,4 +239,45 @@ TEST_F(LiveGatewayRounds, SoakKeepsAnswersMemoryAndDescriptorsSteady) {
 #ifndef KESTREL_SANITIZED  // the sanitizers' quarantine keeps freed memory resident
   EXPECT_LT(growthKib, 64) << "resident memory grew by " << growthKib << " KiB";
 #endif
+}
+
+// Failing peers: the slave goes away mid-read and comes back, the master
+// leaves in the middle of a frame and another connects, bursts of garbage and
+// of frames with wrong checksums. After each the next request is answered
+// correctly, and nothing is ever sent unasked.
+TEST_F(LiveGatewayRounds, RecoversFromFailingPeersAndBadBursts) {
+  Start({KESTREL_BINARY}, 10000);
+  const Meter& m1 = kMeters[0];
+  ASSERT_TRUE(ReadsCorrectly(m1, kReqUd2, m1.address));
+
+  slave.SetSilent(true);
+  ASSERT_TRUE(UnansweredRead(ShortFrame(kReqUd2, m1.address)));
+  accessNumbers[m1.address] = (accessNumbers[m1.address] + 1) & 0xFF;  // used by the dropped answer
+  slave.SetSilent(false);
+  ASSERT_TRUE(ReadsCorrectly(m1, kReqUd2Fcb, m1.address));
+
+  const Bytes write = LongFrame(kSndUdC, m1.address, kCiSndUd, {0x00, 0x00, 0x01, 0x34, 0x12});
+  ASSERT_TRUE(master.Send(Bytes(write.begin(), write.begin() + 6)));
+  master.Disconnect();
+  ASSERT_TRUE(master.Connect(port, 10000));
+  // Had the gateway read the cut frame before the new connection replaced the
+  // old one, the frame timeout must throw it away first: wait that out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(liverig::kFrameTimeoutMs + 300));
+  ASSERT_TRUE(ReadsCorrectly(m1, kReqUd2, m1.address));
+  EXPECT_NE(slave.Register(m1.address, m1.firstRegister), 0x1234);  // the cut frame wrote nothing
+
+  for (int burst = 0; burst < 20; ++burst) {
+    Bytes junk(37 * (burst + 1) % 300 + 1);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 151 + burst);
+    ASSERT_TRUE(Unanswered(junk)) << "burst " << burst;
+    Bytes badSum = ShortFrame(kReqUd2, m1.address);
+    badSum[3] ^= static_cast<uint8_t>(burst + 1);
+    ASSERT_TRUE(Unanswered(badSum)) << "burst " << burst;
+    Bytes badLong = write;
+    badLong[badLong.size() - 2] ^= 0x01;
+    ASSERT_TRUE(Unanswered(badLong)) << "burst " << burst;
+    ASSERT_TRUE(ReadsCorrectly(kMeters[burst % 2], kReqUd2, kMeters[burst % 2].address)) << "burst " << burst;
+  }
+  EXPECT_NE(slave.Register(m1.address, m1.firstRegister), 0x1234);  // no damaged SND_UD got through
+  EXPECT_TRUE(master.Receive(quietMs).empty());
 }

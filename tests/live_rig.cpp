@@ -107,6 +107,7 @@ void PtySlave::Handle(Bytes& pending) {
     const Bytes request(pending.begin(), pending.begin() + static_cast<long>(length));
     pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
     ++requests_;
+    if (silent_) continue;
     const Bytes answer = Answer(request);
     if (!answer.empty() && write(master_, answer.data(), answer.size()) < 0) return;
   }
@@ -207,7 +208,7 @@ void WriteSite(const std::string& root, const std::string& modbusDevice, int mbu
                       "serparity = N\nserstopbit = 1\ntimeout = " +
                           std::to_string(modbusTimeout) +
                           "\n[MBusPort]\nporttype = TCP\nlocalip = LO\nlocalport = " + std::to_string(mbusPort) +
-                          "\nserver = 1\ntimeout = 0\n");
+                          "\nserver = 1\ntimeout = " + std::to_string(kFrameTimeoutMs) + "\n");
   testutil::WriteFile(root + "/config/meters.xml", "<?xml version=\"1.0\"?>\n<Meters>\n" + meters + "</Meters>\n");
 }
 

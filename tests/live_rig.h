@@ -31,6 +31,8 @@ class PtySlave {
   bool HasRegister(uint8_t slave, uint16_t address);
   uint16_t Register(uint8_t slave, uint16_t address);
   int requests() const { return requests_; }
+  // A silent slave hears requests but answers none (it has gone away).
+  void SetSilent(bool silent) { silent_ = silent; }
 
  private:
   void Serve();
@@ -43,6 +45,7 @@ class PtySlave {
   std::mutex mutex_;
   std::map<uint32_t, uint16_t> registers_;  // slave << 16 | address
   std::atomic<bool> stop_{false};
+  std::atomic<bool> silent_{false};
   std::atomic<int> requests_{0};
   std::thread thread_;
 };
@@ -64,6 +67,10 @@ class MBusMaster {
 
 // A loopback TCP port that was free a moment ago.
 int FreeTcpPort();
+
+// The MBusPort timeout of the site: a frame left incomplete this long is
+// thrown away.
+constexpr int kFrameTimeoutMs = 1000;
 
 // Writes config/kestrel.ini, corvid_hw.ini, kestrel_default.ini and
 // config/meters.xml below root: Modbus on the pty at parity N with the given
