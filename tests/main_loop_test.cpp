@@ -12,6 +12,7 @@
 #include "modbus/crc.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "tests/mbus_frames.h"
 #include "tests/scripted_port.h"
 #include "tests/test_util.h"
 
@@ -19,18 +20,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes ShortFrame(uint8_t c, uint8_t a) { return {0x10, c, a, static_cast<uint8_t>(c + a), 0x16}; }
-
-Bytes LongFrame(uint8_t c, uint8_t a, uint8_t ci, const Bytes& data) {
-  const uint8_t l = static_cast<uint8_t>(3 + data.size());
-  Bytes frame = {0x68, l, l, 0x68, c, a, ci};
-  for (uint8_t byte : data) frame.push_back(byte);
-  uint8_t sum = 0;
-  for (size_t i = 4; i < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-  frame.push_back(sum);
-  frame.push_back(0x16);
-  return frame;
-}
+using mbusframes::LongFrame;
+using mbusframes::ShortFrame;
 
 Bytes WithCrc(Bytes frame) {
   const uint16_t crc = ModbusCrc(frame.data(), static_cast<uint32_t>(frame.size()));

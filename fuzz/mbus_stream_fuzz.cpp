@@ -1,0 +1,82 @@
+// The M-Bus frame layer and dispatch on arbitrary byte streams cut into
+// arbitrary reads, with a Modbus slave that answers arbitrarily. Whatever
+// arrives, the loop must stay inside its buffers and only ever send E5h or a
+// well-formed RSP_UD, and only after a read.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+
+#include "core/main_loop.h"
+#include "fuzz/fuzz_support.h"
+#include "tests/scripted_port.h"
+
+namespace {
+
+const char kMeters[] =
+    "<?xml version=\"1.0\"?><Meters>"
+    "<Device DeviceId=\"m1\" PrimaryAddress=\"1\" IdNumber=\"12345678\" Medium=\"02\" Status=\"00\""
+    " AccessNumber=\"00\" SlaveAddress=\"1\" InitFunction=\"03\" InitRegister=\"0\" Base=\"0\"/>"
+    "<Object DeviceId=\"m1\" ModbusFunction=\"3\" RegisterRead=\"10\" RegisterWrite=\"10\" ModbusDT=\"INT16\""
+    " MBusDT=\"2\" Vib=\"03\"/>"
+    "<Object DeviceId=\"m1\" ModbusFunction=\"4\" RegisterRead=\"20\" ModbusDT=\"FLOAT\" MBusDT=\"5\" Vib=\"13\"/>"
+    "<Device DeviceId=\"m2\" PrimaryAddress=\"2\" IdNumber=\"87654321\" Medium=\"07\" AccessNumber=\"10\""
+    " SlaveAddress=\"2\" InitFunction=\"03\" InitRegister=\"1\" Base=\"1\" ComSettings=\"E\"/>"
+    "<Object DeviceId=\"m2\" ModbusFunction=\"3\" RegisterRead=\"5\" RegisterWrite=\"5\" ModbusDT=\"UINT32\""
+    " MBusDT=\"4\" Storage=\"1\" Tariff=\"2\" SubUnit=\"1\" Vib=\"FD17\"/>"
+    "</Meters>";
+
+DeviceTree& Tree() {
+  static DeviceTree tree = [] {
+    const std::string path = fuzzsupport::FuzzRoot() + "/config/meters.xml";
+    fuzzsupport::WriteText(path, reinterpret_cast<const uint8_t*>(kMeters), sizeof kMeters - 1);
+    DeviceTree loaded;
+    if (!LoadDeviceFile(path, loaded)) std::abort();
+    return loaded;
+  }();
+  return tree;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  ScriptedPort mbus(kModeTcp);
+  ScriptedPort modbus(kModeRs485, 'N');
+  modbus.SetResponder([&input](const ScriptedPort::Bytes& request) {
+    ScriptedPort::Chunks chunks;
+    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0: break;  // silence
+      case 1: chunks.push_back(fuzzsupport::CooperativeAnswer(request, input.ConsumeIntegral<uint8_t>())); break;
+      default:
+        chunks.push_back(input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 300)));
+        break;
+    }
+    return chunks;
+  });
+
+  Gateway gateway;
+  gateway.modbusPort = &modbus;
+  gateway.mbusPort = &mbus;
+  gateway.modbusTimeout = 2;
+  gateway.tree = Tree();
+  LoopState loop;
+
+  int cycles = 0;
+  while (input.remaining_bytes() > 0 && cycles < 64) {
+    const size_t writesBefore = mbus.writes().size();
+    const ScriptedPort::Bytes chunk = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 1100));
+    const bool bytesWaiting = !chunk.empty() || mbus.pendingChunks() > 0;
+    mbus.QueueRead(chunk);
+    RunLoopCycle(gateway, loop);
+    ++cycles;
+    if (mbus.writes().size() > writesBefore) {
+      // An answer only in a cycle that read something, one per cycle, well-formed.
+      if (!bytesWaiting) std::abort();
+      if (mbus.writes().size() != writesBefore + 1) std::abort();
+      if (!fuzzsupport::IsWellFormedAnswer(mbus.writes().back())) std::abort();
+    }
+    if (loop.frame.count < 0 || loop.frame.count > kFrameBufferSize) std::abort();
+  }
+  gateway.tree = DeviceTree{};  // the tree is shared by every input
+  return 0;
+}

@@ -1,0 +1,60 @@
+// The Modbus transaction fed arbitrary answers in arbitrary read splits:
+// whatever comes back, the result is one of the documented codes and the
+// response buffer is never overrun.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "fuzz/fuzz_support.h"
+#include "modbus/transaction.h"
+#include "tests/scripted_port.h"
+
+namespace {
+
+constexpr int kGuard = 64;
+constexpr uint8_t kGuardByte = 0xA5;
+
+bool IsDocumentedResult(int result) {
+  // An answer length, or a negated exception code (0 included: an exception
+  // answer may carry code 0).
+  return (result >= -255 && result <= kModbusResponseCapacity) || result == kModbusNoValidAnswer ||
+         result == kModbusNoAttempt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  const int mode = input.ConsumeIntegralInRange<int>(kModeTcp, kModeMBusSlave);
+  ScriptedPort port(mode, 'N');
+  const int pollCount = input.ConsumeIntegralInRange<int>(0, 3);
+  const int attempts = input.ConsumeIntegralInRange<int>(0, 2);
+  const char parity = static_cast<char>(input.ConsumeIntegral<uint8_t>());
+  port.SetOpenResult(input.ConsumeBool());
+  fuzzsupport::Bytes request = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 16));
+  if (request.size() < 6) request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};  // callers send whole requests
+
+  // Stale bytes before the request, then the answer chunks of each attempt.
+  port.QueueRead(input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 64)));
+  port.SetResponder([&input](const fuzzsupport::Bytes&) {
+    ScriptedPort::Chunks chunks;
+    const int count = input.ConsumeIntegralInRange<int>(0, 5);
+    for (int i = 0; i < count; ++i) {
+      chunks.push_back(input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 260)));
+    }
+    return chunks;
+  });
+
+  // The documented capacity, with a guard behind it that must stay untouched.
+  uint8_t response[kModbusResponseCapacity + kGuard];
+  std::memset(response + kModbusResponseCapacity, kGuardByte, kGuard);
+  const int result = ModbusTransaction(port, request.data(), static_cast<int>(request.size()), response,
+                                       pollCount, parity, attempts);
+  if (!IsDocumentedResult(result)) std::abort();
+  for (int i = 0; i < kGuard; ++i) {
+    if (response[kModbusResponseCapacity + i] != kGuardByte) std::abort();
+  }
+  if (static_cast<int>(port.writes().size()) > (attempts < 1 ? 1 : attempts)) std::abort();
+  return 0;
+}
