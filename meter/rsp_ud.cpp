@@ -24,7 +24,6 @@ constexpr int kStatus = 16;
 constexpr int kSignature = 17;
 constexpr int kFirstRecord = 19;
 constexpr int kRecordLimit = kFirstRecord + kMaxRecordBytes;
-constexpr int kLFixedPart = 15;  // C, A, CI and the 12-byte header
 
 
 constexpr int kModbusDataOffset = 3;  // after slave address, function, byte count
