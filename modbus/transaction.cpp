@@ -1,0 +1,172 @@
+#include "modbus/transaction.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "modbus/crc.h"
+#include "ports/TPort.h"
+#include "support/clock.h"
+#include "support/leds.h"
+#include "support/logs.h"
+
+namespace {
+
+constexpr int kReadChunk = 100;        // bytes asked of the port per read
+constexpr int kMaxAnswerLength = 100;  // more held than this: the attempt fails
+constexpr int kUnknownLength = 1024;   // expected length before any function code was seen
+constexpr useconds_t kPollIntervalUs = 1000;
+constexpr useconds_t kRetryPauseUs = 1000;
+
+// Answer layout: slave address, function code, then byte count or exception code.
+constexpr int kAddressIndex = 0;
+constexpr int kFunctionIndex = 1;
+constexpr int kThirdByteIndex = 2;
+constexpr int kMinBytesForFunction = 3;
+constexpr int kCrcLength = 2;
+
+constexpr uint8_t kFunctionReadHolding = 0x03;
+constexpr uint8_t kFunctionReadInput = 0x04;
+constexpr uint8_t kFunctionWriteMultiple = 0x10;
+constexpr uint8_t kExceptionFlag = 0x80;
+
+constexpr int kReadAnswerOverhead = 5;  // address, function, byte count, CRC
+constexpr int kWriteMultipleAnswerLength = 8;
+constexpr int kExceptionAnswerLength = 5;
+
+static_assert(kModbusResponseCapacity >= kMaxAnswerLength + kReadChunk,
+              "a read lands behind up to kMaxAnswerLength held bytes");
+
+bool IsParityLetter(char letter) {
+  return letter == 'E' || letter == 'M' || letter == 'N' || letter == 'O' || letter == 'S';
+}
+
+// Each slave may want its own parity; only a serial line has one to change.
+void SwitchParityIfNeeded(TPort& port, char parity) {
+  if (!IsSerialMode(port.GetMode()) || !IsParityLetter(parity) || parity == port.GetParity()) {
+    return;
+  }
+  port.Close();
+  port.SetParity(parity);
+  // The exchange goes on regardless: its attempts then fail on the closed port.
+  if (!port.Open()) LogTrace("Modbus error, could not reopen the port with parity %c\n", parity);
+}
+
+// One non-blocking read of up to kReadChunk bytes into `into`; the count is
+// clamped so that a misbehaving port cannot push the index out of the buffer.
+int ReadChunk(TPort& port, uint8_t* into) {
+  int count = 0;
+  port.Read(into, kReadChunk, count);
+  if (count < 0) return 0;
+  return count > kReadChunk ? kReadChunk : count;
+}
+
+void DropFirstByte(uint8_t* response, int& held) {
+  std::memmove(response, response + 1, static_cast<size_t>(held - 1));
+  --held;
+}
+
+// The state one exchange carries across polls and attempts.
+struct Exchange {
+  uint8_t* response;
+  int held;            // bytes of the current attempt in response
+  int expectedLength;  // carried over from attempt to attempt
+};
+
+enum class PollOutcome { kWaiting, kFailed, kAnswered };
+
+// Learns the answer length from the function code. Returns false when the
+// answer cannot be one of ours and the attempt is to be abandoned.
+bool ApplyFunctionCode(Exchange& x) {
+  const uint8_t function = x.response[kFunctionIndex];
+  if (function == kFunctionReadHolding || function == kFunctionReadInput) {
+    x.expectedLength = x.response[kThirdByteIndex] + kReadAnswerOverhead;
+  } else if (function == kFunctionWriteMultiple) {
+    x.expectedLength = kWriteMultipleAnswerLength;
+  } else if (function == (kExceptionFlag | kFunctionReadHolding) ||
+             function == (kExceptionFlag | kFunctionReadInput) ||
+             function == (kExceptionFlag | kFunctionWriteMultiple)) {
+    x.expectedLength = kExceptionAnswerLength;
+  } else if ((function & kExceptionFlag) == 0) {
+    // Not a function we ask for: garbage unless the first byte is another
+    // leading zero, which goes like the first one did.
+    if (x.response[kAddressIndex] != 0) {
+      x.expectedLength = 0;
+      return false;
+    }
+    DropFirstByte(x.response, x.held);
+  }
+  // Exceptions to other functions leave the expected length as it was.
+  return true;
+}
+
+bool CrcMatches(const uint8_t* frame, int length) {
+  const uint16_t crc = ModbusCrc(frame, static_cast<uint32_t>(length - kCrcLength));
+  return frame[length - kCrcLength] == (crc >> 8) && frame[length - 1] == (crc & 0xFF);
+}
+
+PollOutcome Poll(TPort& port, Exchange& x) {
+  usleep(kPollIntervalUs);
+  const int count = ReadChunk(port, x.response + x.held);
+  x.held += count;
+  if (count > 0) SignalLed(kLedModbusPoll, NowMs());
+
+  // An RS-485 transceiver turning the line around often leaves a 00 before
+  // the answer; one such byte goes per poll.
+  if (x.held > 0 && x.response[kAddressIndex] == 0) DropFirstByte(x.response, x.held);
+
+  if (x.held >= kMinBytesForFunction) {
+    if (!ApplyFunctionCode(x)) return PollOutcome::kFailed;
+    if (x.held > kMaxAnswerLength) return PollOutcome::kFailed;
+  }
+  // held <= kMaxAnswerLength here, so the expected length indexes held bytes.
+  if (x.expectedLength > kCrcLength && x.held >= x.expectedLength) {
+    return CrcMatches(x.response, x.expectedLength) ? PollOutcome::kAnswered
+                                                    : PollOutcome::kFailed;
+  }
+  return PollOutcome::kWaiting;
+}
+
+bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCount, Exchange& x) {
+  x.response[0] = 0;
+  ReadChunk(port, x.response);  // whatever waited on the line is stale
+  SignalLed(kLedModbusTransmit, NowMs());
+  port.Write(request, requestLength);
+
+  x.held = 0;
+  for (int poll = 0; poll < pollCount; ++poll) {
+    const PollOutcome outcome = Poll(port, x);
+    if (outcome != PollOutcome::kWaiting) return outcome == PollOutcome::kAnswered;
+  }
+  return false;
+}
+
+int ResultOf(const uint8_t* answer, int length) {
+  if ((answer[kFunctionIndex] & kExceptionFlag) != 0) return -answer[kThirdByteIndex];
+  return length;
+}
+
+int RunAttempts(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
+                int pollCount, int attempts) {
+  Exchange x{response, 0, kUnknownLength};
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (Attempt(port, request, requestLength, pollCount, x)) {
+      return ResultOf(response, x.expectedLength);
+    }
+    usleep(kRetryPauseUs);
+  }
+  return kModbusNoValidAnswer;
+}
+
+}  // namespace
+
+int ModbusTransaction(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
+                      int pollCount, char parity, int attempts) {
+  SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(parity))));
+  const int result =
+      attempts < 1 ? kModbusNoAttempt
+                   : RunAttempts(port, request, requestLength, response, pollCount, attempts);
+  SignalLed(kLedRefresh, NowMs());
+  return result;
+}

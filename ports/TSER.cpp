@@ -1,0 +1,144 @@
+#include "ports/TSER.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "support/logs.h"
+
+namespace {
+
+struct BaudRate {
+  int rate;
+  speed_t speed;
+};
+
+constexpr BaudRate kBaudRates[] = {
+    {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},   {4800, B4800},
+    {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+bool SpeedFor(int rate, speed_t& speed) {
+  for (const BaudRate& entry : kBaudRates) {
+    if (entry.rate == rate) {
+      speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DataBitsFlag(int bits, tcflag_t& flag) {
+  switch (bits) {
+    case 5: flag = CS5; return true;
+    case 6: flag = CS6; return true;
+    case 7: flag = CS7; return true;
+    case 8: flag = CS8; return true;
+    default: return false;
+  }
+}
+
+bool ParityFlags(char parity, tcflag_t& flags) {
+  switch (std::toupper(static_cast<unsigned char>(parity))) {
+    case 'E': flags = PARENB; return true;
+    case 'O': flags = PARENB | PARODD; return true;
+    case 'M': flags = PARENB | PARODD | CMSPAR; return true;
+    case 'S': flags = PARENB | CMSPAR; return true;
+    case 'N': flags = 0; return true;
+    default: return false;
+  }
+}
+
+bool StopBitsFlag(int stopBits, tcflag_t& flag) {
+  if (stopBits == 1) flag = 0;
+  else if (stopBits == 2) flag = CSTOPB;
+  else return false;
+  return true;
+}
+
+}  // namespace
+
+bool BuildSerialSettings(int baudRate, int dataBits, char parity, int stopBits, termios& settings) {
+  speed_t speed;
+  tcflag_t size, parityFlags, stop;
+  if (!SpeedFor(baudRate, speed) || !DataBitsFlag(dataBits, size) || !ParityFlags(parity, parityFlags) ||
+      !StopBitsFlag(stopBits, stop)) {
+    return false;
+  }
+  settings.c_iflag = 0;
+  settings.c_oflag = 0;
+  settings.c_lflag = 0;
+  settings.c_cflag = CREAD | CLOCAL | size | parityFlags | stop;  // no flow control
+  cfsetispeed(&settings, speed);
+  cfsetospeed(&settings, speed);
+  settings.c_cc[VTIME] = 0;  // a read returns at once with what the driver holds
+  settings.c_cc[VMIN] = 0;
+  return true;
+}
+
+TSER::~TSER() { Close(); }
+
+bool TSER::InitSerial(const std::string& device, int baudRate, int dataBits, char parity, int stopBits,
+                      int mode) {
+  LogStartup("Initialising Serial port, portdev = %s, databits = %d, parity = %c, stopbit = %d\n",
+             device.c_str(), dataBits, parity, stopBits);
+  devicePath_ = device;
+  baudRate_ = baudRate;
+  dataBits_ = dataBits;
+  parity_ = parity;
+  stopBits_ = stopBits;
+  SetMode(mode);
+  echoSkip_ = 0;
+  return true;
+}
+
+bool TSER::Open() {
+  if (device_ >= 0) return true;
+  if (!Close()) return false;
+  device_ = open(devicePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (device_ < 0) return false;
+  // A line that cannot take the settings is closed again, so that the next
+  // Open applies them afresh.
+  if (tcgetattr(device_, &settings_) != 0 ||
+      !BuildSerialSettings(baudRate_, dataBits_, parity_, stopBits_, settings_) ||
+      tcsetattr(device_, TCSANOW, &settings_) != 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool TSER::Close() {
+  if (device_ < 0) return true;
+  if (close(device_) != 0) return false;
+  device_ = -1;
+  return true;
+}
+
+bool TSER::Write(const uint8_t* data, int length) {
+  if (length < 0 || device_ < 0) return false;
+  const ssize_t written = write(device_, data, static_cast<size_t>(length));
+  if (written < 0) return false;
+  if (GetMode() == kModeMBusSlave) echoSkip_ += length;
+  return written == length;
+}
+
+bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
+  count = 0;
+  if (maxLength < 0 || device_ < 0) return false;
+  const ssize_t n = read(device_, buffer, static_cast<size_t>(maxLength));
+  if (n <= 0) return false;
+  count = static_cast<int>(n);
+  if (GetMode() != kModeMBusSlave) return true;
+  if (count <= echoSkip_) {
+    echoSkip_ -= count;
+    count = 0;
+    return false;
+  }
+  std::memmove(buffer, buffer + echoSkip_, static_cast<size_t>(count - echoSkip_));
+  count -= echoSkip_;
+  echoSkip_ = 0;
+  return true;
+}

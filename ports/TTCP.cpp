@@ -1,0 +1,154 @@
+#include "ports/TTCP.h"
+
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "ports/socket_setup.h"
+#include "support/logs.h"
+
+namespace {
+
+constexpr int kListenBacklog = 10;
+
+void ShutAndClose(int& socket) {
+  if (socket < 0) return;
+  shutdown(socket, SHUT_RDWR);
+  close(socket);
+  socket = -1;
+}
+
+}  // namespace
+
+TTCP::~TTCP() { Close(); }
+
+bool TTCP::InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
+                      uint16_t remotePort, bool server) {
+  server_ = server;
+  LogStartup(server ? "Port is server\n" : "Port is client\n");
+  SocketEnds ends;
+  if (!ResolveSocketEnds("TCP", localInterface, localPort, remoteHost, remotePort, server, ends)) return false;
+  local_ = ends.local;
+  remote_ = ends.remote;
+  return true;
+}
+
+bool TTCP::SetTimeout(int seconds) {
+  reconnectTimeout_ = seconds;
+  return true;
+}
+
+bool TTCP::Open() {
+  firstFailure_ = 0;
+  Close();  // a socket held before is released, never leaked
+  main_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (main_ < 0) {
+    LogStartup("Error: Could not create socket\n");
+    return false;
+  }
+  if (!(server_ ? OpenServer() : OpenClient())) return false;
+  client_ = -1;
+  highest_ = 0;
+  return true;
+}
+
+bool TTCP::OpenServer() {
+  LogStartup("Port is server\n");
+  const int reuse = 1;
+  if (setsockopt(main_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+    LogStartup("Error: Could not set socket option REUSEADDR\n");
+    return false;
+  }
+  const int bound = bind(main_, reinterpret_cast<const sockaddr*>(&local_), sizeof local_);
+  LogStartup("Bind returns %d\n", bound);
+  if (bound == -1) {
+    LogStartup("Error: Could not bind port\n");
+    return false;
+  }
+  const int listening = listen(main_, kListenBacklog);
+  LogStartup("Listen returns %d\n", listening);
+  if (listening == -1) {
+    LogStartup("Error: Listen returned error\n");
+    return false;
+  }
+  return true;
+}
+
+bool TTCP::OpenClient() {
+  LogStartup("Port is client\n");
+  if (connect(main_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_) != 0 && errno != EAGAIN) {
+    LogStartup("Error: Connect failed\n");
+    return false;
+  }
+  LogStartup("Connect succeeded. Using socket %d\n", main_);
+  return true;
+}
+
+bool TTCP::Close() {
+  ShutAndClose(main_);
+  ShutAndClose(client_);
+  return true;
+}
+
+void TTCP::DropClient() {
+  if (client_ >= 0) FD_CLR(client_, &readSet_);
+  ShutAndClose(client_);
+}
+
+bool TTCP::Receive(int socket, uint8_t* buffer, int maxLength, int& count) {
+  const ssize_t n = recv(socket, buffer, static_cast<size_t>(maxLength), 0);
+  if (n > 0) {
+    count = static_cast<int>(n);
+    return true;
+  }
+  count = 0;
+  return false;
+}
+
+bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
+  count = 0;
+  if (maxLength < 0 || main_ < 0) return false;
+  FD_ZERO(&readSet_);
+  FD_SET(main_, &readSet_);
+  highest_ = main_;
+  if (client_ >= 0) {
+    FD_SET(client_, &readSet_);
+    if (client_ > highest_) highest_ = client_;
+  }
+  timeval noWait{0, 0};
+  if (select(highest_ + 1, &readSet_, nullptr, nullptr, &noWait) < 0) return false;
+
+  if (!server_) return FD_ISSET(main_, &readSet_) && Receive(main_, buffer, maxLength, count);
+
+  if (FD_ISSET(main_, &readSet_)) {
+    // A newer connection always replaces the current one; no data this call.
+    DropClient();
+    socklen_t length = sizeof remote_;
+    client_ = accept(main_, reinterpret_cast<sockaddr*>(&remote_), &length);
+    if (client_ >= 0) FD_SET(client_, &readSet_);
+    return false;
+  }
+  if (client_ >= 0 && FD_ISSET(client_, &readSet_)) {
+    if (Receive(client_, buffer, maxLength, count)) return true;
+    DropClient();  // closed by the client, or broken
+  }
+  return false;
+}
+
+bool TTCP::Write(const uint8_t* data, int length) {
+  if (length < 0) return false;
+  const int socket = server_ ? client_ : main_;
+  if (socket < 0) return false;
+  const ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  if (!server_ || sent >= 0) return true;
+  const time_t now = time(nullptr);
+  if (firstFailure_ == 0) {
+    firstFailure_ = now;
+  } else if (now - firstFailure_ > reconnectTimeout_) {
+    Close();
+    Open();  // a fresh listening socket
+  }
+  return true;
+}

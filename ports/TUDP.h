@@ -1,0 +1,33 @@
+#pragma once
+// A UDP socket: datagrams both ways. With a remote address configured only
+// its datagrams are accepted (any source port) and answers go there; without
+// one the port answers whoever spoke last.
+#include <netinet/in.h>
+
+#include <string>
+
+#include "ports/TPort.h"
+
+class TUDP : public TPort {
+ public:
+  TUDP() = default;
+  ~TUDP() override;
+
+  bool Open() override;
+  bool InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
+                  uint16_t remotePort, bool server) override;
+  bool InitSerial(const std::string&, int, int, char, int, int) override { return false; }
+  char GetParity() override { return -1; }
+  void SetParity(char) override {}
+  bool SetTimeout(int) override { return false; }
+  bool Close() override;
+  bool Write(const uint8_t* data, int length) override;
+  bool Read(uint8_t* buffer, int maxLength, int& count) override;
+
+ private:
+  bool server_ = false;
+  int socket_ = -1;
+  sockaddr_in local_{};
+  sockaddr_in remote_{};
+  sockaddr_in lastSender_{};
+};

@@ -1,0 +1,83 @@
+#include "ports/port_factory.h"
+
+#include "ports/TSER.h"
+#include "ports/TTCP.h"
+#include "ports/TUDP.h"
+#include "support/config_store.h"
+#include "support/logs.h"
+
+namespace {
+
+struct SerialInterface {
+  const char* name;
+  int mode;
+};
+
+constexpr SerialInterface kSerialInterfaces[] = {
+    {"RS232", kModeRs232},       {"RS485", kModeRs485},         {"MBMASTER", kModeMBusMaster},
+    {"MBSLAVE1", kModeMBusSlave}, {"MBSLAVE2", kModeMBusSlave},
+};
+
+std::string UpperString(const ConfigStore& store, const std::string& section, const char* key, bool useDefault) {
+  std::string value;
+  store.GetString(value, section, key, useDefault, true);
+  return value;
+}
+
+int Integer(const ConfigStore& store, const std::string& section, const char* key) {
+  int value = 0;
+  store.GetInt(value, section, key);
+  return value;
+}
+
+std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::string& section, bool tcp) {
+  const std::string localKey = UpperString(store, section, "localip", true);
+  std::string interfaceName;
+  store.GetHardwareString(interfaceName, "Main", localKey);
+  const int localPort = Integer(store, section, "localport");
+  const std::string remoteHost = UpperString(store, section, "remoteip", true);
+  const int remotePort = Integer(store, section, "remoteport");
+  const int server = Integer(store, section, "server");
+
+  std::unique_ptr<TPort> port;
+  if (tcp) {
+    port = std::make_unique<TTCP>();
+  } else {
+    port = std::make_unique<TUDP>();
+  }
+  port->SetMode(tcp ? kModeTcp : kModeUdp);
+  LogStartup(tcp ? "Opening TCP port\n" : "Opening UDP port\n");
+  // A port whose addresses were refused is still returned; its Open fails.
+  port->InitSocket(interfaceName, static_cast<uint16_t>(localPort), remoteHost,
+                   static_cast<uint16_t>(remotePort), server != 0);
+  return port;
+}
+
+std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::string& section, int mode) {
+  const int baudRate = Integer(store, section, "serbaudrate");
+  const int dataBits = Integer(store, section, "serbits");
+  const std::string parity = UpperString(store, section, "serparity", false);
+  const int stopBits = Integer(store, section, "serstopbit");
+  const std::string interfaceKey = UpperString(store, section, "sercomport", false);
+  std::string device;
+  store.GetHardwareString(device, "Main", interfaceKey);
+
+  auto port = std::make_unique<TSER>();
+  port->InitSerial(device, baudRate, dataBits, parity.empty() ? '\0' : parity[0], stopBits, mode);
+  port->Open();
+  return port;
+}
+
+}  // namespace
+
+std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section) {
+  const std::string type = UpperString(store, section, "porttype", false);
+  if (type == "TCP") return CreateSocketPort(store, section, true);
+  if (type == "UDP") return CreateSocketPort(store, section, false);
+  if (type != "SER") return nullptr;
+  const std::string interfaceKey = UpperString(store, section, "sercomport", false);
+  for (const SerialInterface& serial : kSerialInterfaces) {
+    if (interfaceKey == serial.name) return CreateSerialPort(store, section, serial.mode);
+  }
+  return nullptr;
+}

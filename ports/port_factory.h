@@ -1,0 +1,15 @@
+#pragma once
+// Builds the port an INI section describes: porttype TCP, UDP or SER (then
+// sercomport RS232, RS485, MBMASTER, MBSLAVE1 or MBSLAVE2). Device paths and
+// interface names come from section Main of HardwareConfig.
+#include <memory>
+#include <string>
+
+#include "ports/TPort.h"
+
+class ConfigStore;
+
+// nullptr for a porttype or sercomport that names no known port. Serial
+// ports come back opened (or not: the caller opens again); socket ports come
+// back initialised, and the caller opens them.
+std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section);

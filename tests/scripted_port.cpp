@@ -1,0 +1,77 @@
+#include "tests/scripted_port.h"
+
+#include <algorithm>
+#include <cstring>
+
+ScriptedPort::ScriptedPort(int mode, char parity) : parity_(parity) { SetMode(mode); }
+
+void ScriptedPort::QueueRead(const Bytes& chunk) { pending_.push_back(chunk); }
+
+void ScriptedPort::AnswerNextWrite(const Chunks& chunks) { scripts_.push_back(chunks); }
+
+void ScriptedPort::Enqueue(const Chunks& chunks) {
+  pending_.insert(pending_.end(), chunks.begin(), chunks.end());
+}
+
+bool ScriptedPort::Open() {
+  calls_.push_back("Open");
+  ++openCount_;
+  open_ = openResult_;
+  return open_;
+}
+
+bool ScriptedPort::InitSocket(const std::string&, uint16_t, const std::string&, uint16_t, bool) {
+  calls_.push_back("InitSocket");
+  return true;
+}
+
+bool ScriptedPort::InitSerial(const std::string&, int, int, char parity, int, int mode) {
+  calls_.push_back("InitSerial");
+  parity_ = parity;
+  SetMode(mode);
+  return true;
+}
+
+void ScriptedPort::SetParity(char parity) {
+  calls_.push_back(std::string("SetParity ") + parity);
+  parity_ = parity;
+}
+
+bool ScriptedPort::SetTimeout(int) {
+  calls_.push_back("SetTimeout");
+  return true;
+}
+
+bool ScriptedPort::Close() {
+  calls_.push_back("Close");
+  ++closeCount_;
+  open_ = false;
+  return true;
+}
+
+bool ScriptedPort::Write(const uint8_t* data, int length) {
+  calls_.push_back("Write");
+  if (!open_ || length < 0) return false;
+  writes_.emplace_back(data, data + length);
+  if (!scripts_.empty()) {
+    Enqueue(scripts_.front());
+    scripts_.pop_front();
+  } else if (responder_) {
+    Enqueue(responder_(writes_.back()));
+  }
+  return true;
+}
+
+bool ScriptedPort::Read(uint8_t* buffer, int maxLength, int& count) {
+  ++readCount_;
+  count = 0;
+  if (open_ && maxLength > 0 && !pending_.empty()) {
+    Bytes& front = pending_.front();
+    count = std::min(static_cast<int>(front.size()), maxLength);
+    if (count > 0) std::memcpy(buffer, front.data(), static_cast<size_t>(count));
+    front.erase(front.begin(), front.begin() + count);
+    if (front.empty()) pending_.pop_front();  // also an empty chunk: one silent read
+  }
+  calls_.push_back("Read " + std::to_string(count));
+  return count > 0;
+}
