@@ -64,6 +64,38 @@ export function describePeerTests(transport) {
         assert.equal(second.SlaveInformation.AccessNumber, (first.SlaveInformation.AccessNumber + 1) % 256);
       }));
 
+    it('getData by secondary address reads the selected meter', () =>
+      withTrace(async () => {
+        const wanted = meters[2];
+        const data = await master.getDataAsync(expectedSecondaryAddress(wanted));
+        assert.equal(data.SlaveInformation.Id, expectedId(wanted));
+        assert.deepEqual(data.DataRecord.map(({ Timestamp, ...rest }) => rest), expectedRecords(wanted));
+      }));
+
+    it('a wildcard selection matching several meters selects the first of them', () =>
+      withTrace(async () => {
+        // On a real bus every matching meter would answer E5h at once and
+        // libmbus would see a collision; the gateway answers once, for the
+        // first matching Device in document order, so libmbus reads it.
+        const data = await master.getDataAsync('FFFFFFFFFFFFFFFF');
+        assert.equal(data.SlaveInformation.Id, expectedId(meters[0]));
+      }));
+
+    it('setPrimaryId gets no answer and changes nothing', () =>
+      withTrace(async () => {
+        // libmbus sends the primary address record (DIF 01h, VIF 7Ah, new
+        // address). The gateway's SND_UD is a register write: byte 9 of the
+        // frame (here the new address, 8) names the Object (meter 1 has an
+        // Object 8), and its value bytes must follow. This frame has none, so
+        // it is not answered. (libmbus first checks that nothing answers at
+        // the new address, so it must be one no meter has.)
+        const unusedAddress = 8;
+        assert.ok(meters.every((m) => m.address !== unusedAddress));
+        await assert.rejects(master.setPrimaryIdAsync(meters[0].address, unusedAddress), /No reply from device/);
+        const data = await master.getDataAsync(meters[0].address);
+        assert.equal(data.SlaveInformation.Id, expectedId(meters[0]));
+      }));
+
     it('scanSecondary finds every meter with a valid secondary address whose slave answers', () =>
       withTrace(async () => {
         // Each wildcard probe selects the first matching meter only (the
