@@ -6,6 +6,7 @@
 #include "support/config_store.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "support/timer_slack.h"
 
 namespace {
 
@@ -33,7 +34,10 @@ void AnswerOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const bool runGateway = argc == 1;
-  if (runGateway) OpenStartupLog();
+  if (runGateway) {
+    UsePreciseSleeps();
+    OpenStartupLog();
+  }
 
   // The configuration is loaded before the arguments are looked at: with a
   // missing file even -v ends with status 1.

@@ -1,5 +1,6 @@
 #include "ports/TTCP.h"
 
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,6 +74,8 @@ bool TTCP::OpenServer() {
     LogStartup("Error: Listen returned error\n");
     return false;
   }
+  // accept must not hang when a connection vanishes between select and accept.
+  fcntl(main_, F_SETFL, fcntl(main_, F_GETFL) | O_NONBLOCK);
   return true;
 }
 
@@ -110,6 +113,7 @@ bool TTCP::Receive(int socket, uint8_t* buffer, int maxLength, int& count) {
 bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
   count = 0;
   if (maxLength < 0 || main_ < 0) return false;
+  if (main_ >= FD_SETSIZE || client_ >= FD_SETSIZE) return false;  // select cannot watch it
   FD_ZERO(&readSet_);
   FD_SET(main_, &readSet_);
   highest_ = main_;
@@ -141,7 +145,9 @@ bool TTCP::Write(const uint8_t* data, int length) {
   if (length < 0) return false;
   const int socket = server_ ? client_ : main_;
   if (socket < 0) return false;
-  const ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  // A peer that stops reading must never block the gateway: a send that
+  // would wait counts as a failed send.
+  const ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (!server_ || sent >= 0) return true;
   const time_t now = time(nullptr);
   if (firstFailure_ == 0) {

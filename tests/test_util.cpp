@@ -53,7 +53,8 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 
 namespace {
 
-pid_t SpawnKestrel(const std::string& root, const std::vector<std::string>& args, int stdoutFd) {
+pid_t Spawn(const char* binary, const std::string& root, const std::vector<std::string>& args,
+            int stdoutFd) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   setenv("KESTREL_ROOT", root.c_str(), 1);
@@ -62,10 +63,10 @@ pid_t SpawnKestrel(const std::string& root, const std::vector<std::string>& args
   dup2(devNull, STDERR_FILENO);
   dup2(devNull, STDIN_FILENO);
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(KESTREL_BINARY));
+  argv.push_back(const_cast<char*>(binary));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  execv(KESTREL_BINARY, argv.data());
+  execv(binary, argv.data());
   _exit(127);
 }
 
@@ -74,9 +75,14 @@ int ExitStatus(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS(wait
 }  // namespace
 
 RunResult RunKestrel(const std::string& root, const std::vector<std::string>& args) {
+  return RunProgram(KESTREL_BINARY, root, args);
+}
+
+RunResult RunProgram(const char* binary, const std::string& root,
+                     const std::vector<std::string>& args) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = SpawnKestrel(root, args, pipeFds[1]);
+  const pid_t pid = Spawn(binary, root, args, pipeFds[1]);
   close(pipeFds[1]);
 
   RunResult result;
@@ -99,7 +105,7 @@ RunResult RunKestrel(const std::string& root, const std::vector<std::string>& ar
 
 Gateway::Gateway(const std::string& root) {
   const int devNull = open("/dev/null", O_WRONLY);
-  pid_ = SpawnKestrel(root, {}, devNull);
+  pid_ = Spawn(KESTREL_BINARY, root, {}, devNull);
   close(devNull);
 }
 

@@ -40,6 +40,9 @@ struct RunResult {
 // Runs the kestrel binary with the given arguments and KESTREL_ROOT=root,
 // waits for it (at most 20 s) and returns its status and standard output.
 RunResult RunKestrel(const std::string& root, const std::vector<std::string>& args);
+// The same for another program of the project (kestrel-check).
+RunResult RunProgram(const char* binary, const std::string& root,
+                     const std::vector<std::string>& args);
 
 // The kestrel binary started in the background with KESTREL_ROOT=root;
 // killed (SIGKILL) and reaped on destruction. Output goes to /dev/null.

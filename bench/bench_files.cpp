@@ -1,0 +1,31 @@
+#include "bench/bench_files.h"
+
+#include <cstdio>
+
+std::string BenchDevice(int primaryAddress, int objects) {
+  char line[320];
+  std::snprintf(line, sizeof line,
+                "  <Device DeviceId=\"M%d\" PrimaryAddress=\"%d\" IdNumber=\"%08d\" Medium=\"02\" "
+                "AccessNumber=\"00\" Status=\"00\" SlaveAddress=\"1\" Base=\"0\" FloatMode=\"0\" "
+                "IntReverse=\"0\" ComSettings=\"N\"/>\n",
+                primaryAddress, primaryAddress, 10000000 + primaryAddress);
+  std::string text = line;
+  for (int i = 0; i < objects; ++i) {
+    std::snprintf(line, sizeof line,
+                  "  <Object DeviceId=\"M%d\" RegisterRead=\"%d\" ModbusFunction=\"3\" ModbusDT=\"INT16\" "
+                  "Function=\"0\" MBusDT=\"2\" Storage=\"0\" Tariff=\"0\" SubUnit=\"0\" Vib=\"03\"/>\n",
+                  primaryAddress, 100 + i);
+    text += line;
+  }
+  return text;
+}
+
+std::string BenchDeviceFile(const std::string& devices) {
+  return "<?xml version=\"1.0\"?>\n<Meters>\n" + devices + "</Meters>\n";
+}
+
+std::string LargeDeviceFile(int meters, int objects) {
+  std::string devices;
+  for (int m = 1; m <= meters; ++m) devices += BenchDevice(m, objects);
+  return BenchDeviceFile(devices);
+}

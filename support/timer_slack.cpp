@@ -1,0 +1,9 @@
+#include "support/timer_slack.h"
+
+#include <sys/prctl.h>
+
+namespace {
+constexpr unsigned long kTimerSlackNs = 1;
+}
+
+bool UsePreciseSleeps() { return prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0) == 0; }

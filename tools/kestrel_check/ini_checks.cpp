@@ -1,0 +1,157 @@
+#include "tools/kestrel_check/ini_checks.h"
+
+#include <termios.h>
+
+#include "ports/TSER.h"
+
+namespace {
+
+constexpr const char* kPortTypes[] = {"TCP", "UDP", "SER"};
+constexpr const char* kSerialInterfaces[] = {"RS232", "RS485", "MBMASTER", "MBSLAVE1", "MBSLAVE2"};
+constexpr const char* kSerialPortType = "SER";
+constexpr const char* kAnyInterface = "ALL";
+constexpr const char* kLedsOn = "YES";
+constexpr const char* kLedsOff = "NO";
+
+template <size_t N>
+bool OneOf(const std::string& value, const char* const (&names)[N]) {
+  for (const char* name : names) {
+    if (value == name) return true;
+  }
+  return false;
+}
+
+// The file a key's value comes from: MainConfig, else DefaultConfig.
+const std::string& SourceOf(const ConfigStore& store, const ConfigFiles& files,
+                            const std::string& section, const std::string& key) {
+  std::string ignored;
+  return store.GetString(ignored, section, key, false, false) == 0 ? files.main : files.defaults;
+}
+
+std::string KeyPlace(const std::string& section, const std::string& key, const std::string& value,
+                     bool present) {
+  return "[" + section + "] " + key + (present ? "=\"" + value + "\"" : " (missing)");
+}
+
+struct PortSection {
+  const ConfigStore& store;
+  const std::string& section;
+  const ConfigFiles& files;
+  Report& report;
+};
+
+// Keys read from MainConfig only; the others fall back to DefaultConfig.
+constexpr const char* kKeysWithoutDefault[] = {"porttype", "sercomport", "serparity"};
+
+void KeyError(const PortSection& port, const std::string& key, const std::string& message) {
+  const bool fallsBack = !OneOf(key, kKeysWithoutDefault);
+  std::string value;
+  const bool present = port.store.GetString(value, port.section, key, fallsBack, false) == 0;
+  const std::string& file =
+      fallsBack ? SourceOf(port.store, port.files, port.section, key) : port.files.main;
+  AddError(port.report, file, KeyPlace(port.section, key, value, present), message);
+}
+
+// The serial port's own settings builder decides; one setting at a time
+// against known-good others, so that a refusal names its key.
+struct LineSettings {
+  int baudRate = 9600;
+  int dataBits = 8;
+  char parity = 'N';
+  int stopBits = 1;
+};
+
+void CheckLineSetting(const PortSection& port, const std::string& key, const LineSettings& line,
+                      const std::string& accepted) {
+  termios settings{};
+  if (!BuildSerialSettings(line.baudRate, line.dataBits, line.parity, line.stopBits, settings)) {
+    KeyError(port, key, accepted + ": the port cannot open");
+  }
+}
+
+void CheckLineSettings(const PortSection& port) {
+  LineSettings line;
+  port.store.GetInt(line.baudRate, port.section, "serbaudrate");
+  CheckLineSetting(port, "serbaudrate", line,
+                   "the serial port takes 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600 "
+                   "or 115200");
+  line = LineSettings();
+  port.store.GetInt(line.dataBits, port.section, "serbits");
+  CheckLineSetting(port, "serbits", line, "data bits are 5 to 8");
+  line = LineSettings();
+  std::string parity;
+  port.store.GetString(parity, port.section, "serparity", false, true);
+  line.parity = parity.empty() ? '\0' : parity[0];
+  CheckLineSetting(port, "serparity", line, "parity is E, O, N, M or S, and has no default");
+  line = LineSettings();
+  port.store.GetInt(line.stopBits, port.section, "serstopbit");
+  CheckLineSetting(port, "serstopbit", line, "stop bits are 1 or 2");
+}
+
+void CheckSerialPort(const PortSection& port) {
+  std::string interface;
+  port.store.GetString(interface, port.section, "sercomport", false, true);
+  if (!OneOf(interface, kSerialInterfaces)) {
+    KeyError(port, "sercomport",
+             "not RS232, RS485, MBMASTER, MBSLAVE1 or MBSLAVE2: the gateway builds no port for "
+             "this side");
+    return;
+  }
+  std::string device;
+  if (port.store.GetHardwareString(device, "Main", interface) != 0 || device.empty()) {
+    AddError(port.report, port.files.hardware, KeyPlace("Main", interface, device, !device.empty()),
+             "no device path for sercomport " + interface + " of [" + port.section +
+                 "]: the port cannot open");
+  }
+  CheckLineSettings(port);
+}
+
+void CheckSocketPort(const PortSection& port) {
+  std::string local;
+  port.store.GetString(local, port.section, "localip", true, true);
+  std::string interface;
+  if (!local.empty() && local != kAnyInterface &&
+      port.store.GetHardwareString(interface, "Main", local) != 0) {
+    AddWarning(port.report, port.files.hardware, KeyPlace("Main", local, "", false),
+               "no network interface for localip " + local + " of [" + port.section +
+                   "]: the port binds to any local address");
+  }
+  int server = 0;
+  port.store.GetInt(server, port.section, "server");
+  std::string remote;
+  port.store.GetString(remote, port.section, "remoteip", true, false);
+  if (server == 0 && remote.empty()) {
+    KeyError(port, "remoteip", "a client port needs a remote host: the port cannot open");
+  }
+}
+
+}  // namespace
+
+void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report) {
+  std::string fileName;
+  if (store.GetString(fileName, "Main", "FILENAME", false, false) != 0 || fileName.empty()) {
+    AddError(report, files.main, KeyPlace("Main", "FILENAME", fileName, !fileName.empty()),
+             "names no DeviceFile: the gateway ends with status 1");
+  }
+  std::string leds;
+  if (store.GetString(leds, "Main", "enable_leds", true, true) == 0 && leds != kLedsOn &&
+      leds != kLedsOff) {
+    AddWarning(report, SourceOf(store, files, "Main", "enable_leds"),
+               KeyPlace("Main", "enable_leds", leds, true),
+               "only yes switches the LED panel on: this leaves it off");
+  }
+}
+
+void CheckPortSection(const ConfigStore& store, const std::string& section,
+                      const ConfigFiles& files, Report& report) {
+  const PortSection port{store, section, files, report};
+  std::string type;
+  store.GetString(type, section, "porttype", false, true);
+  if (!OneOf(type, kPortTypes)) {
+    KeyError(port, "porttype", "not SER, TCP or UDP: the gateway builds no port for this side");
+  } else if (type == kSerialPortType) {
+    CheckSerialPort(port);
+  } else {
+    CheckSocketPort(port);
+  }
+}

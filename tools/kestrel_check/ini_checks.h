@@ -1,0 +1,17 @@
+#pragma once
+// Checks of the INI files: what the port factory would not build, what the
+// serial port's Open would refuse, and names missing from HardwareConfig.
+#include <string>
+
+#include "support/config_store.h"
+#include "tools/kestrel_check/report.h"
+
+struct ConfigFiles {
+  std::string main;
+  std::string hardware;
+  std::string defaults;
+};
+
+void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report);
+void CheckPortSection(const ConfigStore& store, const std::string& section,
+                      const ConfigFiles& files, Report& report);

@@ -1,0 +1,134 @@
+// kestrel-check: reads the gateway's INI files and DeviceFile with the
+// gateway's own code and reports everything the gateway would act on
+// silently, then shows per meter the telegram it would answer with.
+// Exit status: 0 clean, 1 errors, 2 warnings only.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "meter/device_file.h"
+#include "support/config_store.h"
+#include "support/paths.h"
+#include "tools/kestrel_check/attribute_checks.h"
+#include "tools/kestrel_check/elements.h"
+#include "tools/kestrel_check/ini_checks.h"
+#include "tools/kestrel_check/report.h"
+#include "tools/kestrel_check/telegram_preview.h"
+#include "tools/kestrel_check/tree_checks.h"
+
+namespace {
+
+struct Options {
+  ConfigFiles files;
+  std::string deviceFile;  // empty: /config/ + Main:FILENAME
+  bool telegrams = true;
+  bool help = false;
+};
+
+void PrintUsage(const char* program) {
+  std::printf(
+      "usage: %s [-c MAINCONFIG] [-w HARDWARECONFIG] [-d DEVICEFILE] [-q]\n"
+      "  Checks the gateway's configuration; files default to the gateway's own\n"
+      "  (below KESTREL_ROOT when set). DefaultConfig is always %s.\n"
+      "  -q  findings only, no telegrams\n"
+      "Exit status: 0 clean, 1 errors, 2 warnings only.\n",
+      program, RootedPath(kDefaultConfigPath).c_str());
+}
+
+// false on a usage error (already reported).
+bool ParseOptions(int argc, char** argv, Options& options) {
+  options.files = {RootedPath(kMainConfigPath), RootedPath(kHardwareConfigPath),
+                   RootedPath(kDefaultConfigPath)};
+  int option;
+  while ((option = getopt(argc, argv, "c:w:d:qh")) != -1) {
+    switch (option) {
+      case 'c': options.files.main = optarg; break;
+      case 'w': options.files.hardware = optarg; break;
+      case 'd': options.deviceFile = optarg; break;
+      case 'q': options.telegrams = false; break;
+      case 'h': options.help = true; break;
+      default: return false;
+    }
+  }
+  return optind == argc;
+}
+
+bool LoadConfig(ConfigStore& store, const ConfigFiles& files, Report& report) {
+  bool readable = true;
+  for (const std::string& file : {files.hardware, files.main, files.defaults}) {
+    if (access(file.c_str(), R_OK) == 0) continue;
+    AddError(report, file, "file", "missing or unreadable: the gateway ends with status 1");
+    readable = false;
+  }
+  if (!readable) return false;
+  if (store.Load() == 0) return true;
+  AddError(report, files.main, "INI files",
+           "a line does not parse (iniparser names it above): the gateway ends with status 1");
+  return false;
+}
+
+std::string DeviceFilePath(const ConfigStore& store, const Options& options) {
+  if (!options.deviceFile.empty()) return options.deviceFile;
+  std::string fileName;
+  store.GetString(fileName, "Main", "FILENAME", false, false);
+  return RootedPath(std::string(kDeviceFileFolder) + fileName);
+}
+
+void CheckDevices(const DeviceTree& tree, const std::string& file, Report& report) {
+  CheckTreeShape(tree, file, report);
+  for (Element device = FirstDevice(tree); device != nullptr; device = NextDevice(tree, device)) {
+    CheckDeviceAttributes(tree, device, file, report);
+  }
+  for (Element object = FirstObjectOfAny(tree); object != nullptr;
+       object = NextObjectOfAny(tree, object)) {
+    CheckObjectAttributes(tree, object, file, report);
+  }
+  CheckDuplicateMeters(tree, file, report);
+  CheckObjectOwners(tree, file, report);
+  for (Element device = FirstDevice(tree); device != nullptr; device = NextDevice(tree, device)) {
+    CheckTelegramLength(tree, device, file, report);
+  }
+}
+
+// Without FILENAME the path is the folder itself: reported by the INI checks.
+void CheckDeviceFile(const std::string& path, DeviceTree& tree, Report& report) {
+  if (path == RootedPath(kDeviceFileFolder)) return;
+  if (!LoadDeviceFile(path, tree)) {
+    AddError(report, path, "file", "missing, unreadable or empty: the gateway ends with status 1");
+    return;
+  }
+  CheckDevices(tree, path, report);
+}
+
+void PrintTelegrams(const DeviceTree& tree) {
+  for (Element device = FirstDevice(tree); device != nullptr; device = NextDevice(tree, device)) {
+    std::printf("\n");
+    PrintMeterTelegram(tree, device, stdout);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options) || options.help) {
+    PrintUsage(argv[0]);
+    return options.help ? kExitClean : kExitErrors;
+  }
+  Report report;
+  ConfigStore store(options.files.main, options.files.hardware);
+  DeviceTree tree;
+  if (LoadConfig(store, options.files, report)) {
+    CheckMainSection(store, options.files, report);
+    CheckPortSection(store, "ModbusPort", options.files, report);
+    CheckPortSection(store, "MBusPort", options.files, report);
+    CheckDeviceFile(DeviceFilePath(store, options), tree, report);
+  }
+  PrintFindings(report, stdout);
+  if (options.telegrams) PrintTelegrams(tree);
+  std::printf("\n");
+  PrintSummary(report, stdout);
+  FreeDeviceTree(tree);
+  return ExitStatus(report);
+}
