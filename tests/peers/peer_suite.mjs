@@ -22,7 +22,13 @@ export function describePeerTests(transport) {
     let master;
 
     before(async () => {
-      plant = await startPlant({ deviceFile: deviceFile(), registerFile: registerFile(), mbus: transport });
+      // Generous Modbus and frame timeouts: on a loaded machine the
+      // simulator and socat may be scheduled late, and a dropped answer
+      // would only test libmbus' retries.
+      plant = await startPlant({
+        deviceFile: deviceFile(), registerFile: registerFile(), mbus: transport, masterTimeoutMs: 1000,
+        keys: { ModbusPort: { timeout: 1000 }, MBusPort: { timeout: 10000 } },
+      });
       const MbusMaster = loadMbusMaster();
       master = new MbusMaster(plant.masterOptions);
       await master.connectAsync();
