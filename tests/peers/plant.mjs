@@ -188,12 +188,12 @@ export async function startPlant(options) {
     }
 
     const config = path.join(root, 'config');
-    fs.writeFileSync(path.join(config, 'kestrel.ini'), withKeys(exampleConfig('kestrel.ini'), {
+    const mainConfig = withKeys(exampleConfig('kestrel.ini'), {
       Main: { FILENAME: 'meters.xml' },
       ModbusPort: { porttype: 'SER', sercomport: 'RS485', serbaudrate: 9600, serparity: parity },
       MBusPort: mbusSection,
-      ...(options.keys ?? {}),
-    }));
+    });
+    fs.writeFileSync(path.join(config, 'kestrel.ini'), withKeys(mainConfig, options.keys ?? {}));
     fs.writeFileSync(path.join(config, 'corvid_hw.ini'), withKeys(exampleConfig('corvid_hw.ini'), hardware));
     fs.writeFileSync(path.join(config, 'kestrel_default.ini'), exampleConfig('kestrel_default.ini'));
     fs.writeFileSync(path.join(config, 'meters.xml'), options.deviceFile);
