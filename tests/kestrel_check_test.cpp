@@ -20,7 +20,7 @@ constexpr int kClean = 0;
 constexpr int kErrors = 1;
 constexpr int kWarningsOnly = 2;
 
-// A complete second meter, inserted before </Meters>.
+// One more meter, inserted before </Meters> (after the example's three).
 std::string SecondDevice(const std::string& primaryAddress, const std::string& idNumber) {
   return "<Device PrimaryAddress=\"" + primaryAddress + "\" DeviceId=\"heat2\" IdNumber=\"" +
          idNumber +
@@ -128,9 +128,9 @@ std::vector<Case> Cases() {
       {"WildcardMedium", "meters.xml", "Medium=\"04\"", "Medium=\"ff\"", kErrors,
        {E(device1 + "Medium=\"ff\": FF is the wildcard medium")}},
       {"DuplicatePrimaryAddress", "meters.xml", "</Meters>", SecondDevice("1", "12345679"), kErrors,
-       {E("Device #2 (DeviceId \"heat2\") PrimaryAddress=\"1\": primary address 1 is Device #1")}},
-      {"DuplicateIdNumber", "meters.xml", "</Meters>", SecondDevice("2", "12345678"), kErrors,
-       {E("Device #2 (DeviceId \"heat2\") IdNumber=\"12345678\": also the IdNumber of Device #1")}},
+       {E("Device #4 (DeviceId \"heat2\") PrimaryAddress=\"1\": primary address 1 is Device #1")}},
+      {"DuplicateIdNumber", "meters.xml", "</Meters>", SecondDevice("9", "12345678"), kErrors,
+       {E("Device #4 (DeviceId \"heat2\") IdNumber=\"12345678\": also the IdNumber of Device #1")}},
       {"ObjectOfNoDevice", "meters.xml", "<Object DeviceId=\"heat1\"", "<Object DeviceId=\"heat9\"",
        kWarningsOnly,
        {W("Object #1 (DeviceId \"heat9\", ObjectId \"1\") DeviceId=\"heat9\": matches no Device")}},
