@@ -1,14 +1,25 @@
 #include "ports/TSER.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstring>
 
+#include "support/clock.h"
 #include "support/logs.h"
 
 namespace {
+
+constexpr int64_t kReopenIntervalMs = 1000;
+
+// With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
+// only poll tells them apart.
+bool LineHungUp(int device) {
+  pollfd line{device, POLLIN, 0};
+  return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 struct BaudRate {
   int rate;
@@ -117,19 +128,46 @@ bool TSER::Close() {
   return true;
 }
 
+void TSER::DropHungUpLine() {
+  LogTrace("Serial port %s hung up\n", devicePath_.c_str());
+  Close();
+  hungUp_ = true;
+  lastReopenMs_ = NowMs() - kReopenIntervalMs;  // the first try is due at once
+}
+
+bool TSER::ReopenAfterHangUp() {
+  if (!hungUp_) return false;
+  const int64_t now = NowMs();
+  if (now - lastReopenMs_ < kReopenIntervalMs) return false;
+  lastReopenMs_ = now;
+  if (!Open()) return false;
+  LogTrace("Serial port %s reopened\n", devicePath_.c_str());
+  hungUp_ = false;
+  echoSkip_ = 0;  // what was sent before the hang-up never comes back
+  return true;
+}
+
 bool TSER::Write(const uint8_t* data, int length) {
-  if (length < 0 || device_ < 0) return false;
+  if (length < 0) return false;
+  if (device_ < 0 && !ReopenAfterHangUp()) return false;
   const ssize_t written = write(device_, data, static_cast<size_t>(length));
-  if (written < 0) return false;
+  if (written < 0) {
+    if (LineHungUp(device_)) DropHungUpLine();
+    return false;
+  }
   if (GetMode() == kModeMBusSlave) echoSkip_ += length;
   return written == length;
 }
 
 bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
   count = 0;
-  if (maxLength < 0 || device_ < 0) return false;
+  if (maxLength < 0) return false;
+  if (device_ < 0 && !ReopenAfterHangUp()) return false;
   const ssize_t n = read(device_, buffer, static_cast<size_t>(maxLength));
-  if (n <= 0) return false;
+  if (n <= 0) {
+    if (LineHungUp(device_)) DropHungUpLine();
+    return false;
+  }
   count = static_cast<int>(n);
   if (GetMode() != kModeMBusSlave) return true;
   if (count <= echoSkip_) {

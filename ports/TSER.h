@@ -2,8 +2,13 @@
 // A serial line in raw mode: RS-232, RS-485 or one of the board's M-Bus
 // interfaces. On an M-Bus slave interface (mode 5) the line returns every
 // byte we send; those echoes are dropped from what Read delivers.
+//
+// A line whose device goes away (an adapter unplugged, a pty whose other end
+// closed, a hang-up) is closed, traced, and opened again by a later Read or
+// Write, at most once a second, until the device is back.
 #include <termios.h>
 
+#include <cstdint>
 #include <string>
 
 #include "ports/TPort.h"
@@ -38,4 +43,9 @@ class TSER : public TPort {
   int stopBits_ = 1;
   char parity_ = 'N';
   int echoSkip_ = 0;  // bytes sent that have not come back as echo yet
+  bool hungUp_ = false;
+  int64_t lastReopenMs_ = 0;
+
+  void DropHungUpLine();
+  bool ReopenAfterHangUp();
 };
