@@ -12,7 +12,10 @@
 
 namespace {
 
-constexpr int64_t kReopenIntervalMs = 1000;
+// Read runs every millisecond while an answer is awaited, so it tries to
+// reopen a hung-up line at most this often; Write (once per request) tries
+// every time, so that a request finds a device that came back.
+constexpr int64_t kReadReopenIntervalMs = 1000;
 
 // With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
 // only poll tells them apart.
@@ -132,13 +135,13 @@ void TSER::DropHungUpLine() {
   LogTrace("Serial port %s hung up\n", devicePath_.c_str());
   Close();
   hungUp_ = true;
-  lastReopenMs_ = NowMs() - kReopenIntervalMs;  // the first try is due at once
+  lastReopenMs_ = NowMs() - kReadReopenIntervalMs;  // the first try is due at once
 }
 
-bool TSER::ReopenAfterHangUp() {
+bool TSER::ReopenAfterHangUp(int64_t intervalMs) {
   if (!hungUp_) return false;
   const int64_t now = NowMs();
-  if (now - lastReopenMs_ < kReopenIntervalMs) return false;
+  if (now - lastReopenMs_ < intervalMs) return false;
   lastReopenMs_ = now;
   if (!Open()) return false;
   LogTrace("Serial port %s reopened\n", devicePath_.c_str());
@@ -149,7 +152,7 @@ bool TSER::ReopenAfterHangUp() {
 
 bool TSER::Write(const uint8_t* data, int length) {
   if (length < 0) return false;
-  if (device_ < 0 && !ReopenAfterHangUp()) return false;
+  if (device_ < 0 && !ReopenAfterHangUp(0)) return false;
   const ssize_t written = write(device_, data, static_cast<size_t>(length));
   if (written < 0) {
     if (LineHungUp(device_)) DropHungUpLine();
@@ -162,7 +165,7 @@ bool TSER::Write(const uint8_t* data, int length) {
 bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
   count = 0;
   if (maxLength < 0) return false;
-  if (device_ < 0 && !ReopenAfterHangUp()) return false;
+  if (device_ < 0 && !ReopenAfterHangUp(kReadReopenIntervalMs)) return false;
   const ssize_t n = read(device_, buffer, static_cast<size_t>(maxLength));
   if (n <= 0) {
     if (LineHungUp(device_)) DropHungUpLine();

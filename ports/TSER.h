@@ -4,8 +4,8 @@
 // byte we send; those echoes are dropped from what Read delivers.
 //
 // A line whose device goes away (an adapter unplugged, a pty whose other end
-// closed, a hang-up) is closed, traced, and opened again by a later Read or
-// Write, at most once a second, until the device is back.
+// closed, a hang-up) is closed, traced, and opened again by a later Write, or
+// by a later Read at most once a second, until the device is back.
 #include <termios.h>
 
 #include <cstdint>
@@ -47,5 +47,5 @@ class TSER : public TPort {
   int64_t lastReopenMs_ = 0;
 
   void DropHungUpLine();
-  bool ReopenAfterHangUp();
+  bool ReopenAfterHangUp(int64_t intervalMs);
 };

@@ -1,6 +1,7 @@
 // Byte helpers, frame builders and the pseudo-terminal of the harness.
 #include "tests/harness.h"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cctype>
@@ -129,5 +130,7 @@ PtyPair::PtyPair() {
   MakeRaw(pty_.master);
   MakeRaw(pty_.slave);
 }
+
+bool PtyPair::HangUp() { return ioctl(pty_.slave, TIOCVHANGUP) == 0; }
 
 }  // namespace harness

@@ -72,6 +72,9 @@ class PtyPair {
   PtyPair();
   int fd() const { return pty_.master; }
   const std::string& devicePath() const { return pty_.slavePath; }
+  // Hangs the line up (TIOCVHANGUP): every descriptor open on the device
+  // side goes dead, the device stays. false when not permitted.
+  bool HangUp();
 
  private:
   porttest::Pty pty_;
@@ -218,9 +221,20 @@ class GatewayRig {
   void SetTracing(bool on) { tracing_ = on; }
 
   void WriteFiles();  // what Start does before launching
+  // Runs the binary through a launcher (valgrind and its options).
+  void SetLauncher(const std::vector<std::string>& launcher) { launcher_ = launcher; }
   // Starts the binary, waits for its first main-loop cycle (PidFile) and
   // connects the M-Bus master.
-  ::testing::AssertionResult Start();
+  ::testing::AssertionResult Start(Ms deadline = kDeadline);
+
+  // Failing peers. The Modbus slave closes its end of the line (the device
+  // disappears) and later comes back as a new device behind the same path,
+  // with empty registers; the M-Bus line hangs up; the TCP master leaves and
+  // another connects.
+  void DropModbusLine();
+  void RestoreModbusLine();
+  bool HangUpMBusLine() { return mbusPty_->HangUp(); }
+  ::testing::AssertionResult ReconnectMBus();
 
   const testutil::TempDir& root() const { return root_; }
   std::string Path(const std::string& relative) const { return root_ / relative; }
@@ -229,7 +243,9 @@ class GatewayRig {
   MBusMaster& master() { return *master_; }
   testutil::Gateway& process() { return *gateway_; }
   uint16_t mbusPort() const { return mbusPort_; }
-  std::string modbusDevice() const { return modbusPty_ ? modbusPty_->devicePath() : ""; }
+  // The path the gateway opens: a link to the current Modbus pty.
+  std::string modbusDevice() const { return modbusSide_ == Side::kPty ? Path("modbus-line") : ""; }
+  std::string mbusDevice() const { return mbusPty_ ? mbusPty_->devicePath() : ""; }
 
   std::string StartupLog() const;
   std::string RawTrace() const;
@@ -251,6 +267,7 @@ class GatewayRig {
   enum class Side { kNone, kPty, kTcp, kUdp };
   std::string ModbusSectionBody() const;
   std::string MBusSectionBody() const;
+  void PlugModbusLine();
 
   testutil::TempDir root_;
   std::unique_ptr<PtyPair> modbusPty_, mbusPty_;
@@ -268,6 +285,7 @@ class GatewayRig {
   int modbusTimeout_ = 1000;
   int mbusTimeout_ = 2000;
   bool tracing_ = true;
+  std::vector<std::string> launcher_;
 };
 
 }  // namespace harness

@@ -1,5 +1,8 @@
 // The gateway under test: its files, its two sides and the running binary.
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <sstream>
 
@@ -29,9 +32,37 @@ GatewayRig::~GatewayRig() {
 }
 
 void GatewayRig::ModbusOnPty() {
+  modbusSide_ = Side::kPty;
+  PlugModbusLine();
+}
+
+// A new pty behind the link the gateway opens; the link is replaced in one
+// rename, as udev replaces a /dev/serial/by-id link when an adapter returns.
+void GatewayRig::PlugModbusLine() {
   modbusPty_ = std::make_unique<PtyPair>();
   slave_ = std::make_unique<ScriptedModbusSlave>(modbusPty_->fd());
-  modbusSide_ = Side::kPty;
+  const std::string fresh = Path("modbus-line.new");
+  if (symlink(modbusPty_->devicePath().c_str(), fresh.c_str()) != 0 ||
+      std::rename(fresh.c_str(), modbusDevice().c_str()) != 0) {
+    ADD_FAILURE() << "could not link " << modbusDevice() << " to " << modbusPty_->devicePath();
+  }
+}
+
+void GatewayRig::DropModbusLine() {
+  // The link goes first, so that the gateway can never follow it to a pty
+  // that another test opens under the freed number.
+  unlink(modbusDevice().c_str());
+  slave_.reset();
+  modbusPty_.reset();  // both ends closed: the device node is gone
+}
+
+void GatewayRig::RestoreModbusLine() { PlugModbusLine(); }
+
+::testing::AssertionResult GatewayRig::ReconnectMBus() {
+  master_.reset();
+  master_ = MBusMaster::Tcp(mbusPort_);
+  if (master_) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no new connection to the M-Bus port " << mbusPort_;
 }
 
 void GatewayRig::ModbusOnTcp() {
@@ -90,7 +121,7 @@ void GatewayRig::WriteFiles() {
 
   std::ostringstream hardware;
   hardware << "[Main]\nLO = lo\nALL = all\n";
-  if (modbusPty_) hardware << "RS485 = " << modbusPty_->devicePath() << "\n";
+  if (modbusSide_ == Side::kPty) hardware << "RS485 = " << modbusDevice() << "\n";
   if (mbusPty_) hardware << "RS232 = " << mbusPty_->devicePath() << "\n";
   WriteFile(root_ / "config/corvid_hw.ini", hardware.str());
 
@@ -99,11 +130,11 @@ void GatewayRig::WriteFiles() {
   if (tracing_) SwitchTracingOn();
 }
 
-::testing::AssertionResult GatewayRig::Start() {
+::testing::AssertionResult GatewayRig::Start(Ms deadline) {
   WriteFiles();
-  gateway_ = std::make_unique<testutil::Gateway>(root_.path());
+  gateway_ = std::make_unique<testutil::Gateway>(root_.path(), launcher_);
   // The PidFile is written in the first main-loop cycle: bring-up is done.
-  const bool looping = WaitFor([&] { return PidFile().size() >= 4 || !gateway_->Running(); }, kDeadline);
+  const bool looping = WaitFor([&] { return PidFile().size() >= 4 || !gateway_->Running(); }, deadline);
   if (!looping || !gateway_->Running()) {
     return ::testing::AssertionFailure() << "the gateway did not reach its main loop; StartupLog:\n"
                                          << StartupLog();

@@ -70,8 +70,9 @@ void StartupLog::Restart() const {
 
 std::string StartupLog::Text() const { return testutil::ReadFile(RootedPath(kStartupLogPath)); }
 
-int OpenDescriptorCount() {
-  DIR* folder = opendir("/proc/self/fd");
+int OpenDescriptorCount(const std::string& process) {
+  DIR* folder = opendir(("/proc/" + process + "/fd").c_str());
+  if (folder == nullptr) return -1;
   int count = 0;
   while (readdir(folder) != nullptr) ++count;
   closedir(folder);

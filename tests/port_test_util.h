@@ -38,7 +38,8 @@ class StartupLog {
   testutil::TempDir dir;
 };
 
-int OpenDescriptorCount();  // entries of /proc/self/fd
+// Entries of /proc/<process>/fd (the process id, or "self"); -1 when missing.
+int OpenDescriptorCount(const std::string& process = "self");
 
 sockaddr_in Loopback(const char* address, uint16_t port);
 uint16_t LocalPort(int socket);

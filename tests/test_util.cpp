@@ -62,6 +62,9 @@ pid_t Spawn(const char* binary, const std::string& root, const std::vector<std::
   const int devNull = open("/dev/null", O_RDWR);
   dup2(devNull, STDERR_FILENO);
   dup2(devNull, STDIN_FILENO);
+  // Nothing of the test's own may live on in the child: an inherited pty end
+  // or socket would keep a line up that the test means to take down.
+  close_range(3, ~0U, 0);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(binary));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -103,9 +106,15 @@ RunResult RunProgram(const char* binary, const std::string& root,
   return result;
 }
 
-Gateway::Gateway(const std::string& root) {
+Gateway::Gateway(const std::string& root, const std::vector<std::string>& launcher) {
   const int devNull = open("/dev/null", O_WRONLY);
-  pid_ = Spawn(KESTREL_BINARY, root, {}, devNull);
+  if (launcher.empty()) {
+    pid_ = Spawn(KESTREL_BINARY, root, {}, devNull);
+  } else {
+    std::vector<std::string> args(launcher.begin() + 1, launcher.end());
+    args.push_back(KESTREL_BINARY);
+    pid_ = Spawn(launcher[0].c_str(), root, args, devNull);
+  }
   close(devNull);
 }
 

@@ -44,11 +44,13 @@ RunResult RunKestrel(const std::string& root, const std::vector<std::string>& ar
 RunResult RunProgram(const char* binary, const std::string& root,
                      const std::vector<std::string>& args);
 
-// The kestrel binary started in the background with KESTREL_ROOT=root;
-// killed (SIGKILL) and reaped on destruction. Output goes to /dev/null.
+// The kestrel binary started in the background with KESTREL_ROOT=root,
+// through launcher when one is given (launcher[0] runs with the rest of
+// launcher and then the binary's path as its arguments); killed (SIGKILL) and
+// reaped on destruction. Output goes to /dev/null.
 class Gateway {
  public:
-  explicit Gateway(const std::string& root);
+  explicit Gateway(const std::string& root, const std::vector<std::string>& launcher = {});
   ~Gateway();
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
