@@ -67,18 +67,6 @@ uint8_t MBusSum(const Bytes& bytes, size_t from, size_t count) {
   return static_cast<uint8_t>(sum);
 }
 
-Bytes ShortFrame(uint8_t c, uint8_t a) {
-  return {0x10, c, a, static_cast<uint8_t>(c + a), 0x16};
-}
-
-Bytes LongFrame(uint8_t c, uint8_t a, uint8_t ci, const Bytes& data) {
-  const uint8_t length = static_cast<uint8_t>(3 + data.size());
-  Bytes frame = Bytes{0x68, length, length, 0x68, c, a, ci} + data;
-  frame.push_back(MBusSum(frame, 4, length));
-  frame.push_back(0x16);
-  return frame;
-}
-
 Bytes ReqUd2(uint8_t a, bool fcb) { return ShortFrame(fcb ? 0x7B : 0x5B, a); }
 Bytes SndNke(uint8_t a) { return ShortFrame(0x40, a); }
 Bytes Selection(const Bytes& pattern) { return LongFrame(0x53, 0xFD, 0x52, pattern); }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/mbus_frames.h"
 #include "tests/port_test_util.h"
 #include "tests/test_util.h"
 
@@ -41,8 +42,8 @@ std::string TraceDump(const Bytes& bytes);
 // ---- M-Bus frames, as a master writes them -------------------------------
 
 uint8_t MBusSum(const Bytes& bytes, size_t from, size_t count);
-Bytes ShortFrame(uint8_t c, uint8_t a);
-Bytes LongFrame(uint8_t c, uint8_t a, uint8_t ci, const Bytes& data);
+using mbusframes::LongFrame;
+using mbusframes::ShortFrame;
 Bytes ReqUd2(uint8_t a, bool fcb = false);
 Bytes SndNke(uint8_t a);
 Bytes Selection(const Bytes& pattern);            // C 53h, A FDh, CI 52h
