@@ -18,10 +18,11 @@ namespace {
 constexpr int64_t kReadReopenIntervalMs = 1000;
 
 // With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
-// only poll tells them apart.
+// only poll tells them apart: a tty reports POLLHUP once it was hung up or
+// its device went away. Line errors (parity, framing) never raise it.
 bool LineHungUp(int device) {
   pollfd line{device, POLLIN, 0};
-  return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLNVAL)) != 0;
 }
 
 struct BaudRate {
