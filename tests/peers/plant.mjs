@@ -44,6 +44,21 @@ async function waitUntil(condition, what, deadlineMs = kDeadlineMs) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
+// Waits until file has not changed for quietMs (a trace log: the gateway has
+// worked off whatever was waiting for it).
+export async function waitForQuietFile(file, quietMs) {
+  let size = -1;
+  let since = Date.now();
+  await waitUntil(() => {
+    const now = fs.statSync(file).size;
+    if (now !== size) {
+      size = now;
+      since = Date.now();
+    }
+    return Date.now() - since >= quietMs;
+  }, `${file} to stay unchanged for ${quietMs} ms`, 3 * kDeadlineMs);
+}
+
 function freeTcpPort() {
   return new Promise((resolve, reject) => {
     const server = net.createServer();
