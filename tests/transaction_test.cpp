@@ -14,6 +14,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "tests/harness.h"
 #include "tests/led_capture.h"
 #include "tests/scripted_port.h"
 #include "tests/test_util.h"
@@ -22,6 +23,8 @@ namespace {
 
 using Bytes = ScriptedPort::Bytes;
 using Chunks = ScriptedPort::Chunks;
+using harness::WithCrc;
+using harness::operator+;
 
 const Bytes kReadRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
 const Bytes kReadAnswer = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
@@ -29,17 +32,6 @@ const Bytes kWriteAnswer = {0x01, 0x10, 0x00, 0x10, 0x00, 0x02, 0x40, 0x0D};
 const Bytes kException83 = {0x01, 0x83, 0x02, 0xC0, 0xF1};
 const Bytes kException90 = {0x01, 0x90, 0x04, 0x4D, 0xC3};
 const Bytes kWriteSingleEcho = {0x05, 0x06, 0x00, 0x64, 0x00, 0x01, 0x08, 0x51};
-
-Bytes WithCrc(Bytes body) {
-  body.resize(body.size() + 2);
-  AppendModbusCrc(body.data(), static_cast<uint32_t>(body.size() - 2));
-  return body;
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 Bytes Zeros(size_t n) { return Bytes(n, 0x00); }
 
@@ -91,14 +83,14 @@ const AnswerCase kAnswerCases[] = {
      kModbusNoValidAnswer, {}, 1},
     {"late answer within the polls", {{{}, {}, kReadAnswer}}, 3, 1, 7, kReadAnswer, 1},
     {"late answer after the polls", {{{}, {}, kReadAnswer}}, 2, 1, kModbusNoValidAnswer, {}, 1},
-    {"one leading zero, one poll", {{Concat(Zeros(1), kReadAnswer)}}, 1, 1, 7, kReadAnswer, 1},
-    {"two leading zeros, one poll", {{Concat(Zeros(2), kReadAnswer)}}, 1, 1, kModbusNoValidAnswer,
+    {"one leading zero, one poll", {{Zeros(1) + kReadAnswer}}, 1, 1, 7, kReadAnswer, 1},
+    {"two leading zeros, one poll", {{Zeros(2) + kReadAnswer}}, 1, 1, kModbusNoValidAnswer,
      {}, 1},
-    {"two leading zeros, two polls", {{Concat(Zeros(2), kReadAnswer)}}, 2, 1, 7, kReadAnswer, 1},
-    {"three leading zeros, two polls", {{Concat(Zeros(3), kReadAnswer)}}, 2, 1, 7, kReadAnswer, 1},
-    {"four leading zeros, two polls", {{Concat(Zeros(4), kReadAnswer)}}, 2, 1,
+    {"two leading zeros, two polls", {{Zeros(2) + kReadAnswer}}, 2, 1, 7, kReadAnswer, 1},
+    {"three leading zeros, two polls", {{Zeros(3) + kReadAnswer}}, 2, 1, 7, kReadAnswer, 1},
+    {"four leading zeros, two polls", {{Zeros(4) + kReadAnswer}}, 2, 1,
      kModbusNoValidAnswer, {}, 1},
-    {"four leading zeros, three polls", {{Concat(Zeros(4), kReadAnswer)}}, 3, 1, 7, kReadAnswer, 1},
+    {"four leading zeros, three polls", {{Zeros(4) + kReadAnswer}}, 3, 1, 7, kReadAnswer, 1},
     {"zero in its own chunk", {{Zeros(1), kReadAnswer}}, 2, 1, 7, kReadAnswer, 1},
     {"exception 2 to function 03", {{kException83}}, 1, 1, -2, kException83, 1},
     {"exception 4 to function 10", {{kException90}}, 1, 1, -4, kException90, 1},
@@ -108,7 +100,7 @@ const AnswerCase kAnswerCases[] = {
     {"write multiple answer", {{kWriteAnswer}}, 1, 1, 8, kWriteAnswer, 1},
     {"another slave, function 04", {{WithCrc({0x07, 0x04, 0x02, 0x00, 0x2A})}}, 1, 1, 7,
      WithCrc({0x07, 0x04, 0x02, 0x00, 0x2A}), 1},
-    {"trailing bytes ignored", {{Concat(kReadAnswer, {0x55, 0x66, 0x77})}}, 1, 1, 7, kReadAnswer,
+    {"trailing bytes ignored", {{kReadAnswer + Bytes{0x55, 0x66, 0x77}}}, 1, 1, 7, kReadAnswer,
      1},
     {"write single echo never accepted", {{kWriteSingleEcho}, {kWriteSingleEcho}}, 3, 2,
      kModbusNoValidAnswer, {}, 2},
