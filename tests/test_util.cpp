@@ -53,8 +53,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 
 namespace {
 
-pid_t Spawn(const char* binary, const std::string& root, const std::vector<std::string>& args,
-            int stdoutFd) {
+pid_t Spawn(const char* binary, const std::string& root, const std::vector<std::string>& args, int stdoutFd) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   setenv("KESTREL_ROOT", root.c_str(), 1);
@@ -76,35 +75,6 @@ pid_t Spawn(const char* binary, const std::string& root, const std::vector<std::
 int ExitStatus(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1; }
 
 }  // namespace
-
-RunResult RunKestrel(const std::string& root, const std::vector<std::string>& args) {
-  return RunProgram(KESTREL_BINARY, root, args);
-}
-
-RunResult RunProgram(const char* binary, const std::string& root,
-                     const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = Spawn(binary, root, args, pipeFds[1]);
-  close(pipeFds[1]);
-
-  RunResult result;
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<size_t>(n));
-  close(pipeFds[0]);
-
-  int waitStatus = 0;
-  const bool ended = WaitFor([&] { return waitpid(pid, &waitStatus, WNOHANG) == pid; },
-                             std::chrono::seconds(20));
-  if (!ended) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &waitStatus, 0);
-    return result;
-  }
-  result.status = ExitStatus(waitStatus);
-  return result;
-}
 
 Gateway::Gateway(const std::string& root, const std::vector<std::string>& launcher) {
   const int devNull = open("/dev/null", O_WRONLY);

@@ -32,18 +32,6 @@ bool FileExists(const std::string& path);
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-struct RunResult {
-  int status = -1;  // exit status, or -1 when it did not exit normally
-  std::string out;  // standard output
-};
-
-// Runs the kestrel binary with the given arguments and KESTREL_ROOT=root,
-// waits for it (at most 20 s) and returns its status and standard output.
-RunResult RunKestrel(const std::string& root, const std::vector<std::string>& args);
-// The same for another program of the project (kestrel-check).
-RunResult RunProgram(const char* binary, const std::string& root,
-                     const std::vector<std::string>& args);
-
 // The kestrel binary started in the background with KESTREL_ROOT=root,
 // through launcher when one is given (launcher[0] runs with the rest of
 // launcher and then the binary's path as its arguments); killed (SIGKILL) and
