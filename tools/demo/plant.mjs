@@ -26,7 +26,7 @@ export function missingPeerTooling() {
   try {
     require('node-mbus');
   } catch (error) {
-    return `node-mbus cannot be loaded (run npm install --nodedir=/usr in tests/peers): ${error.message}`;
+    return `node-mbus cannot be loaded (run npm install --nodedir=/usr in tools/demo): ${error.message}`;
   }
   return null;
 }
