@@ -4,6 +4,8 @@
 // check the CRC, and repeat the whole exchange up to `attempts` times.
 #include <cstdint>
 
+namespace kestrel {
+
 class TPort;
 
 // Result codes besides a positive answer length and a negated exception code.
@@ -19,3 +21,5 @@ constexpr int kModbusResponseCapacity = 200;
 // and reopens the port first. Any other character leaves the line alone.
 int ModbusTransaction(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
                       int pollCount, char parity, int attempts);
+
+}  // namespace kestrel

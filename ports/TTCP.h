@@ -10,6 +10,8 @@
 
 #include "ports/TPort.h"
 
+namespace kestrel {
+
 class TTCP : public TPort {
  public:
   TTCP() = default;
@@ -42,3 +44,5 @@ class TTCP : public TPort {
   int reconnectTimeout_ = 10;  // seconds of failing sends before the listener is rebuilt
   time_t firstFailure_ = 0;    // 0: no failed send since Open
 };
+
+}  // namespace kestrel

@@ -7,10 +7,7 @@
 #include "ports/net_address.h"
 #include "ports/socket_setup.h"
 
-namespace {
-constexpr uint32_t kBroadcast = 0xFFFFFFFF;
-}
-
+namespace kestrel {
 TUDP::~TUDP() { Close(); }
 
 bool TUDP::InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
@@ -28,7 +25,7 @@ bool TUDP::InitSocket(const std::string& localInterface, uint16_t localPort, con
 
 bool TUDP::Open() {
   Close();
-  lastSender_ = SocketAddress(kBroadcast, 0);
+  lastSender_ = SocketAddress(kBroadcastAddress, 0);
   socket_ = socket(AF_INET, SOCK_DGRAM, 0);
   if (socket_ < 0) return false;
   if (fcntl(socket_, F_SETFL, O_NONBLOCK) != 0 ||
@@ -64,10 +61,12 @@ bool TUDP::Read(uint8_t* buffer, int maxLength, int& count) {
   if (n < 0) return false;
   lastSender_ = sender;
   const uint32_t configured = remote_.sin_addr.s_addr;
-  if (configured != 0 && configured != SocketAddress(kBroadcast, 0).sin_addr.s_addr &&
+  if (configured != 0 && configured != SocketAddress(kBroadcastAddress, 0).sin_addr.s_addr &&
       sender.sin_addr.s_addr != configured) {
     return false;  // not our peer; ports are not compared
   }
   count = static_cast<int>(n);
   return true;
 }
+
+}  // namespace kestrel

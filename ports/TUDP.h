@@ -8,6 +8,8 @@
 
 #include "ports/TPort.h"
 
+namespace kestrel {
+
 class TUDP : public TPort {
  public:
   TUDP() = default;
@@ -31,3 +33,5 @@ class TUDP : public TPort {
   sockaddr_in remote_{};
   sockaddr_in lastSender_{};
 };
+
+}  // namespace kestrel

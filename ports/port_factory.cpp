@@ -6,6 +6,7 @@
 #include "support/config_store.h"
 #include "support/logs.h"
 
+namespace kestrel {
 namespace {
 
 struct SerialInterface {
@@ -81,3 +82,5 @@ std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& s
   }
   return nullptr;
 }
+
+}  // namespace kestrel

@@ -4,6 +4,8 @@
 
 #include "modbus/crc.h"
 
+using namespace kestrel;
+
 namespace {
 
 TEST(ModbusCrcTest, KnownFramesEndWithTheirCrcHighByteFirst) {

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "core/frame.h"
+#include "mbus/frame.h"
+
+using namespace kestrel;
 
 namespace {
 
@@ -27,18 +29,18 @@ TEST(FrameAssemblyTest, StatesAcrossReadsAndTheFrameStart) {
     FrameKind kind;
   } cases[] = {
       {"short frame in two reads",
-       {{{0x10, 0x5B}, 500, AssemblyOutcome::Judged, FrameState::Start},
-        {{0x05, 0x60, 0x16}, 900, AssemblyOutcome::Judged, FrameState::Complete}},
-       500, FrameKind::ReqUd2},
+       {{{0x10, 0x5B}, 500, AssemblyOutcome::kJudged, FrameState::kStart},
+        {{0x05, 0x60, 0x16}, 900, AssemblyOutcome::kJudged, FrameState::kComplete}},
+       500, FrameKind::kReqUd2},
       {"long frame: four bytes wait in Start, more read on in Body",
-       {{{0x68, 0x0B, 0x0B}, 10, AssemblyOutcome::Judged, FrameState::Start},
-        {{0x68, 0x53, 0xFD, 0x52, 0x78, 0x56}, 20, AssemblyOutcome::ReadOn, FrameState::Body},
-        {{0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0xB2, 0x16}, 30, AssemblyOutcome::Judged, FrameState::Complete}},
-       10, FrameKind::Long},
+       {{{0x68, 0x0B, 0x0B}, 10, AssemblyOutcome::kJudged, FrameState::kStart},
+        {{0x68, 0x53, 0xFD, 0x52, 0x78, 0x56}, 20, AssemblyOutcome::kReadOn, FrameState::kBody},
+        {{0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0xB2, 0x16}, 30, AssemblyOutcome::kJudged, FrameState::kComplete}},
+       10, FrameKind::kLong},
       {"inconsistent length bytes: judged at once, not read on",
-       {{{0x68, 0x0B, 0x0C, 0x68, 0x53}, 40, AssemblyOutcome::Judged, FrameState::Body}}, 40, FrameKind::None},
+       {{{0x68, 0x0B, 0x0C, 0x68, 0x53}, 40, AssemblyOutcome::kJudged, FrameState::kBody}}, 40, FrameKind::kNone},
       {"junk at idle: dropped, no frame start",
-       {{{0x00, 0x10, 0x5B, 0x05, 0x60, 0x16}, 50, AssemblyOutcome::Judged, FrameState::Idle}}, 0, FrameKind::None},
+       {{{0x00, 0x10, 0x5B, 0x05, 0x60, 0x16}, 50, AssemblyOutcome::kJudged, FrameState::kIdle}}, 0, FrameKind::kNone},
   };
   for (const auto& c : cases) {
     FrameBuffer frame;
@@ -62,9 +64,9 @@ TEST(FrameAssemblyTest, AResetEmptiesTheBufferButKeepsTheKind) {
   frame.discard = true;
   ResetFrame(frame);
   EXPECT_EQ(frame.count, 0);
-  EXPECT_EQ(frame.state, FrameState::Idle);
+  EXPECT_EQ(frame.state, FrameState::kIdle);
   EXPECT_FALSE(frame.discard);
-  EXPECT_EQ(frame.kind, FrameKind::SndNke);
+  EXPECT_EQ(frame.kind, FrameKind::kSndNke);
   for (uint8_t b : frame.bytes) ASSERT_EQ(b, 0);
 }
 

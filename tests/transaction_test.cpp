@@ -16,6 +16,8 @@
 #include "tests/scripted_port.h"
 #include "tests/test_util.h"
 
+using namespace kestrel;
+
 namespace {
 
 using Bytes = ScriptedPort::Bytes;

@@ -4,6 +4,7 @@
 
 #include "ports/TSER.h"
 
+namespace kestrel {
 namespace {
 
 constexpr const char* kPortTypes[] = {"TCP", "UDP", "SER"};
@@ -155,3 +156,5 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
     CheckSocketPort(port);
   }
 }
+
+}  // namespace kestrel
