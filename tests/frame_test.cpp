@@ -1,6 +1,6 @@
 // Frame assembly across reads, where the exchanges see only the outcome:
-// the state after each read, when the frame start is taken, and what a
-// reset keeps. Which frames are valid is golden exchanges (tests/exchanges/frames).
+// the state after each read and when the frame start is taken. Which
+// frames are valid is golden exchanges (tests/exchanges/frames).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -53,35 +53,6 @@ TEST(FrameAssemblyTest, StatesAcrossReadsAndTheFrameStart) {
     EXPECT_EQ(frame.frameStart, c.frameStart) << c.name;
     EXPECT_EQ(frame.kind, c.kind) << c.name;
   }
-}
-
-TEST(FrameAssemblyTest, AResetEmptiesTheBufferButKeepsTheKind) {
-  FrameBuffer frame;
-  const uint8_t sndNke[] = {0x10, 0x40, 0x05, 0x45, 0x16};
-  std::memcpy(frame.bytes, sndNke, sizeof sndNke);
-  frame.count = sizeof sndNke;
-  AssembleFrame(frame, 0);
-  frame.discard = true;
-  ResetFrame(frame);
-  EXPECT_EQ(frame.count, 0);
-  EXPECT_EQ(frame.state, FrameState::kIdle);
-  EXPECT_FALSE(frame.discard);
-  EXPECT_EQ(frame.kind, FrameKind::kSndNke);
-  for (uint8_t b : frame.bytes) ASSERT_EQ(b, 0);
-}
-
-TEST(FrameTimeoutTest, OnlyAPositiveTimeoutExpiresAndOnlyWhenPassed) {
-  EXPECT_FALSE(FrameTimedOut(1000, 1500, 500));
-  EXPECT_TRUE(FrameTimedOut(1000, 1501, 500));
-  EXPECT_FALSE(FrameTimedOut(1000, 999999, 0));
-  EXPECT_FALSE(FrameTimedOut(1000, 999999, -5));
-}
-
-TEST(MBusChecksumTest, SumsModulo256) {
-  const uint8_t bytes[] = {0xFF, 0x02, 0x80};
-  EXPECT_EQ(MBusChecksum(bytes, 3), 0x81);
-  EXPECT_EQ(MBusChecksum(bytes, 0), 0);
-  EXPECT_EQ(MBusChecksum(bytes, -1), 0);
 }
 
 }  // namespace

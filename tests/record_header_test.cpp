@@ -26,15 +26,12 @@ TEST(RecordHeaderTest, DifAndDifes) {
       {0, 4, 0, 1, 0, {0x84, 0x10}},
       {0, 4, 0, 4, 0, {0x84, 0x80, 0x10}},  // tariff bit 2 lands in the second DIFE
       {0, 4, 0, 0, 1, {0x84, 0x40}},
-      {0, 4, 0, 0, 2, {0x84, 0x80, 0x40}},
       {1, 2, 3, 2, 1, {0xD2, 0x61}},
-      {3, 15, 0, 0, 0, {0x3F}},
       // Storage bits above bit 40 are lost, and the count stops at ten DIFEs.
       {0, 4, uint64_t{1} << 50, 0, 0, {0x84, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}},
       {0, 0, UINT64_MAX, UINT32_MAX, UINT32_MAX, {0xC0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}},
       {0, 16, 0, 0, 0, {0x10}},  // the data field code is added, not masked
       {4, 4, 0, 0, 0, {}},
-      {0xFFFFFFFF, 4, 2, 0, 0, {}},
   };
   for (const auto& c : cases) {
     Bytes out(kMaxRecordHeaderLength + 1, 0xAA);
