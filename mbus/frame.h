@@ -29,19 +29,19 @@ constexpr int kLongCi = 6;
 constexpr int kLongData = 7;
 
 // C fields.
-constexpr uint8_t kCSndNke = 0x40;
-constexpr uint8_t kCReqUd2Bits = 0x5B;  // any C with all these bits set (FCB, FCV and more)
-constexpr uint8_t kCRspUd = 0x08;
+constexpr uint8_t kCSndNke = 0x40;      // C field 40h: SND_NKE, the link reset
+constexpr uint8_t kCReqUd2Bits = 0x5B;  // C field 5Bh: REQ_UD2; any C with all these bits set (FCB, FCV and more)
+constexpr uint8_t kCRspUd = 0x08;       // C field 08h: RSP_UD, access demand and data flow control bits 0
 
 // CI fields.
-constexpr uint8_t kCiAppReset = 0x50;
-constexpr uint8_t kCiSndUd = 0x51;
-constexpr uint8_t kCiSelection = 0x52;
-constexpr uint8_t kCiRspUdLongHeader = 0x72;
+constexpr uint8_t kCiAppReset = 0x50;          // CI 50h: application reset
+constexpr uint8_t kCiSndUd = 0x51;             // CI 51h: data send, an SND_UD that writes a value
+constexpr uint8_t kCiSelection = 0x52;         // CI 52h: selection by secondary address
+constexpr uint8_t kCiRspUdLongHeader = 0x72;   // CI 72h: variable data structure, long header
 
 // Addresses with a meaning of their own.
 constexpr uint8_t kAddressSelected = 0xFD;  // the meter chosen by secondary address
-constexpr uint8_t kAddressTest = 0xFE;
+constexpr uint8_t kAddressTest = 0xFE;      // every slave at once: a REQ_UD2 there is never answered
 
 enum class FrameState { kIdle, kStart, kBody, kComplete, kAnswer };
 enum class FrameKind { kNone, kSndNke, kReqUd2, kLong };
