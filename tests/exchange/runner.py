@@ -252,6 +252,7 @@ class Run:
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.resources_seen = bytearray(), bytearray(), {}, None
         self.sent_at = self.request_at = time.monotonic()
+        self.recorded = {}  # what "?" steps saw, when recording
         os.makedirs(self.root + "/tmp")
 
     def close(self):
@@ -509,6 +510,13 @@ class Run:
         if s.words[:1] == ["on"]:
             self.modbus_side = s.words[1]
             return
+        if s.words == ["?"]:  # recording: whatever comes before a pause
+            wait_for(lambda: self.pump_modbus(0.005) or self.modbus_in)
+            while self.pump_modbus(0.05) or len(self.modbus_in) > len(self.recorded.setdefault(s, [])):
+                self.recorded[s] = list(self.modbus_in)
+            self.modbus_in.clear()
+            self.request_at = time.monotonic()
+            return
         expected = to_bytes(s.words)
         check_crc(expected, s.words)
         wait_for(lambda: self.pump_modbus(0.005) or len(self.modbus_in) >= len(expected))
@@ -545,6 +553,9 @@ class Run:
         got = list(self.master_in[:length])
         del self.master_in[:length]
 
+        if words == ["?"]:
+            self.recorded[s] = got
+            return
         # The access number per meter (its A field and identification number):
         # AN takes whatever came and remembers it, AN+k counts on from there.
         def access(before, step):
@@ -723,16 +734,23 @@ def runs(steps):
     return parts or [common]
 
 
+# With --record, "modbus ?" and "answer ?" take whatever comes, and the file
+# is printed with those lines filled in: an exchange recorded from the gateway
+# (to be read over before it is kept: the gateway's bytes are not checked).
 def main():
-    if len(sys.argv) != 4:
-        sys.exit("usage: runner.py KESTREL FIXTURES FILE")
-    binary, fixtures, path = sys.argv[1:]
+    record = sys.argv[1:2] == ["--record"]
+    if len(sys.argv) != 4 + record:
+        sys.exit("usage: runner.py [--record] KESTREL FIXTURES FILE")
+    binary, fixtures, path = sys.argv[1 + record:]
     try:
         steps = read_script(path)
     except Fail as failure:
         print(failure)
         return 1
-    skipped = 0
+    if not record and any(s.words == ["?"] for s in steps):
+        print("%s: \"?\" stands only in a file played with --record" % path)
+        return 1
+    skipped, recorded = 0, {}
     for script in runs(steps):
         run = Run(binary, fixtures)
         try:
@@ -747,6 +765,12 @@ def main():
             return 1
         finally:
             run.close()
+            recorded.update({s.line: got for s, got in run.recorded.items() if s.line not in recorded})
+    if record:
+        for number, line in enumerate(open(path), 1):
+            got = recorded.get(number)
+            sys.stdout.write(re.sub(r"\?", hexs(got), line, count=1) if got is not None else line)
+        return 0
     if skipped:
         return SKIPPED
     print("%s: %d steps passed" % (path, len(steps)))
