@@ -48,7 +48,10 @@ struct Skip {
   std::string reason;
 };
 
+// "" for anything but a regular file: reading a FIFO would block.
 std::string ReadText(const std::string& path) {
+  std::error_code ignored;
+  if (!fs::is_regular_file(path, ignored)) return "";
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
@@ -167,6 +170,7 @@ class Run {
     for (int fd : {modbusListen_, modbusConnection_, masterSocket_}) {
       if (fd >= 0) close(fd);
     }
+    for (const auto& reader : fifoReaders_) close(reader.second);
     std::error_code ignored;
     if (getenv("KESTREL_KEEP_ROOT") == nullptr) fs::remove_all(root_, ignored);
   }
@@ -209,7 +213,8 @@ class Run {
   // What a file says before the gateway starts; the first other verb starts it.
   static bool IsSetting(const Step& s) {
     static const char* const kSettings[] = {"meters", "ini", "default", "hardware", "trace off", "args",
-                                            "quiet", "under valgrind", "file", "fifo", "symlink", "mkdir", "remove"};
+                                            "quiet", "under valgrind", "file", "fifo", "symlink", "mkdir", "remove",
+                                            "fifo reader"};
     if ((s.verb == "mbus" || s.verb == "modbus") && !s.words.empty() && s.words[0] == "on") return true;
     return std::find(std::begin(kSettings), std::end(kSettings), s.verb) != std::end(kSettings);
   }
@@ -270,7 +275,8 @@ class Run {
 
   void Do(const Step& s) {
     const std::string& v = s.verb;
-    const bool fileOp = v == "file" || v == "fifo" || v == "symlink" || v == "mkdir" || v == "remove";
+    const bool fileOp =
+        v == "file" || v == "fifo" || v == "fifo reader" || v == "symlink" || v == "mkdir" || v == "remove";
     if (started_ && IsSetting(s) && !fileOp) Error("this belongs before the first exchange");
     if (v == "meters") {
       meters_ = s.block.empty() ? ReadText(fixtures_ + "/" + s.text) : Join(s.block);
@@ -318,18 +324,45 @@ class Run {
       fs::create_directories(path);
     } else if (s.verb == "fifo") {
       mkfifo(path.c_str(), 0644);
+    } else if (s.verb == "fifo reader") {
+      // Held open, so that opening the FIFO for writing would not fail.
+      mkfifo(path.c_str(), 0644);
+      fifoReaders_[s.words[0]] = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } else if (s.verb == "symlink") {
       fs::remove(path, ignored);
       if (s.words.size() < 2 || symlink(Substitute(s.words[1]).c_str(), path.c_str()) != 0) Error("symlink PATH TARGET");
-    } else if (s.words.size() > 1 && s.words[1] == "hex") {
-      Tokens tokens;
-      Bytes bytes;
-      std::string error;
-      if (!ParseTokens(s.words, 2, tokens) || !Resolve(tokens, Check::kNone, bytes, error)) Error("not hex bytes");
-      WriteText(path, std::string(bytes.begin(), bytes.end()));
     } else {
-      WriteText(path, Substitute(Join(s.block)));
+      WriteText(path, FileContent(s));
     }
+  }
+
+  // The content a file or holds line gives: hex BYTES after the path, or
+  // the | block.
+  std::string FileContent(const Step& s) {
+    if (s.words.size() < 2 || s.words[1] != "hex") return Substitute(Join(s.block));
+    Tokens tokens;
+    Bytes bytes;
+    std::string error;
+    if (!ParseTokens(s.words, 2, tokens) || !Resolve(tokens, Check::kNone, bytes, error)) Error("not hex bytes");
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  // holds PATH: the file holds exactly this now; for a FIFO given to "fifo
+  // reader", what waits in it.
+  void Holds(const Step& s) {
+    if (s.words.empty()) Error("which file?");
+    std::string held;
+    const auto reader = fifoReaders_.find(s.words[0]);
+    if (reader != fifoReaders_.end()) {
+      Bytes bytes;
+      while (ReadInto(reader->second, bytes, Ms(0))) {
+      }
+      held.assign(bytes.begin(), bytes.end());
+    } else {
+      held = ReadText(root_ + "/" + s.words[0]);
+    }
+    const std::string expected = FileContent(s);
+    if (held != expected) Error(s.words[0] + " holds\n" + held + "\ninstead of\n" + expected);
   }
 
   void Start() {
@@ -365,7 +398,13 @@ class Run {
     for (const Step& op : fileOps_) FileOp(op);
     Spawn();
     if (hasArgs_) return;
-    WaitFor([&] { return PidFileTime() >= startTime_ - 1 || !Running(); }, Ms(launcher_.empty() ? 10000 : 60000));
+    // A PidFile the file replaced by something else is never written: then
+    // the master connects as soon as the port listens.
+    std::error_code ignored;
+    const fs::file_type pid = fs::symlink_status(root_ + "/tmp/kestrel.pid", ignored).type();
+    if (pid == fs::file_type::not_found || pid == fs::file_type::regular) {
+      WaitFor([&] { return PidFileTime() >= startTime_ - 1 || !Running(); }, Ms(launcher_.empty() ? 10000 : 60000));
+    }
     if (Running()) ConnectMaster();
   }
 
@@ -530,6 +569,8 @@ class Run {
     } else if (v == "exit") {
       if (!WaitFor([&] { return !Running(); }, Ms(20000))) Error("the gateway is still running");
       if (status_ != std::atoi(s.text.c_str())) Error("exit status " + std::to_string(status_));
+    } else if (v == "holds") {
+      Holds(s);
     } else if (v == "pause") {
       std::this_thread::sleep_for(Ms(std::atoi(s.text.c_str())));
     } else if (v == "pidfile") {
@@ -730,6 +771,7 @@ class Run {
   Bytes modbusIn_, masterIn_;
   Clock::time_point sentAt_ = Clock::now(), requestAt_ = Clock::now();
   std::map<std::string, int> access_;
+  std::map<std::string, int> fifoReaders_;  // path below the root -> read end
   size_t traceCursor_ = 0;
   long rss_ = 0, descriptors_ = 0;
   const Step* at_ = nullptr;
