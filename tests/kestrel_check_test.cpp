@@ -90,6 +90,10 @@ std::vector<Case> Cases() {
           "[MBusPort]")}},
       {"ClientWithoutRemoteHost", "kestrel.ini", "server = 1", "server = 0", kErrors,
        {E("kestrel_default.ini: [MBusPort] remoteip=\"\": a client port needs a remote host")}},
+      {"AllowEntryThatIsNoRange", "kestrel.ini", "localport = 10001",
+       "localport = 10001\nallow = 10.0.0.0/8, 10.0.0.0/33", kErrors,
+       {E("kestrel.ini: [MBusPort] allow=\"10.0.0.0/8, 10.0.0.0/33\": \"10.0.0.0/33\" is not an IPv4 "
+          "address or CIDR range")}},
       {"NoDeviceFileName", "kestrel.ini", "FILENAME = meters.xml", "", kErrors,
        {E("kestrel.ini: [Main] FILENAME (missing): names no DeviceFile")}},
       {"LedSwitchThatIsNotYes", "kestrel.ini", "enable_leds = no", "enable_leds = 1",

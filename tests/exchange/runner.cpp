@@ -167,7 +167,7 @@ class Run {
     Stop(SIGKILL);
     modbusPty_.reset();
     mbusPty_.reset();
-    for (int fd : {modbusListen_, modbusConnection_, masterSocket_}) {
+    for (int fd : {modbusListen_, modbusConnection_, masterSocket_, secondMaster_}) {
       if (fd >= 0) close(fd);
     }
     for (const auto& reader : fifoReaders_) close(reader.second);
@@ -569,6 +569,8 @@ class Run {
     } else if (v == "exit") {
       if (!WaitFor([&] { return !Running(); }, Ms(20000))) Error("the gateway is still running");
       if (status_ != std::atoi(s.text.c_str())) Error("exit status " + std::to_string(status_));
+    } else if (v.rfind("second master", 0) == 0) {
+      SecondMaster(s);
     } else if (v == "holds") {
       Holds(s);
     } else if (v == "pause") {
@@ -603,6 +605,40 @@ class Run {
       }
     } else {
       Error("\"" + v + "\" does not belong here");
+    }
+  }
+
+  // second master from ADDRESS: another master on the M-Bus side (TCP or
+  // UDP), bound to that loopback address; second master BYTES: it sends;
+  // second master refused: the gateway closes its connection (TCP) or
+  // sends it nothing for the quiet period (UDP).
+  void SecondMaster(const Step& s) {
+    const bool tcp = mbusSide_ == "tcp";
+    if (s.verb == "second master from") {
+      if (secondMaster_ >= 0) close(secondMaster_);
+      secondMaster_ = socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+      const sockaddr_in from = Loopback(s.text.c_str(), 0);
+      const sockaddr_in gateway = Loopback("127.0.0.1", mbusPort_);
+      if (bind(secondMaster_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+          connect(secondMaster_, reinterpret_cast<const sockaddr*>(&gateway), sizeof gateway) != 0) {
+        Error("the second master cannot connect from " + s.text);
+      }
+    } else if (s.verb == "second master refused") {
+      Bytes got;
+      if (!tcp) {
+        if (ReadInto(secondMaster_, got, quiet_)) Error("the second master received " + Hex(got));
+        return;
+      }
+      pollfd p{secondMaster_, POLLIN, 0};
+      uint8_t byte = 0;
+      if (poll(&p, 1, static_cast<int>(kDeadline.count())) != 1 || recv(secondMaster_, &byte, 1, 0) > 0) {
+        Error("the gateway did not close the second master's connection");
+      }
+    } else {
+      const Bytes bytes = Tokenised(s, 0, Check::kNone);
+      if (send(secondMaster_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        Error("the second master could not send " + Hex(bytes));
+      }
     }
   }
 
@@ -766,7 +802,7 @@ class Run {
   pid_t pid_ = -1;
   int status_ = -1, stdout_ = -1;
   std::unique_ptr<Pty> modbusPty_, mbusPty_;
-  int modbusListen_ = -1, modbusConnection_ = -1, masterSocket_ = -1, masterFd_ = -1;
+  int modbusListen_ = -1, modbusConnection_ = -1, masterSocket_ = -1, masterFd_ = -1, secondMaster_ = -1;
   uint16_t modbusPort_ = 0, mbusPort_ = 0;
   Bytes modbusIn_, masterIn_;
   Clock::time_point sentAt_ = Clock::now(), requestAt_ = Clock::now();

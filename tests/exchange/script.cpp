@@ -12,7 +12,7 @@ namespace {
 // Longer phrases first: the verb of a line is the first one it starts with.
 const char* const kVerbs[] = {
     "drop modbus line", "restore modbus line", "hang up mbus line", "reconnect master", "resources steady",
-    "fifo reader", "holds",
+    "fifo reader", "holds", "second master from", "second master refused", "second master",
     "under valgrind", "valgrind clean", "no answer", "no trace", "trace off",
     "meters", "ini", "default", "hardware", "mbus", "modbus", "file", "fifo", "symlink", "mkdir", "remove",
     "args", "quiet", "start", "master", "slave", "answer", "trace", "startup", "stdout", "exit", "pause",
