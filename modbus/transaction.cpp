@@ -65,7 +65,7 @@ void SwitchParityIfNeeded(TPort& port, char parity) {
 struct DroppedBytes {
   uint8_t kept[kDrainChunk];
   int keptCount = 0;
-  long total = 0;
+  int64_t total = 0;  // 64 bits: a fast line may bring a lot within a long wait
 };
 
 void Keep(DroppedBytes& dropped, const uint8_t* bytes, int count) {
@@ -108,7 +108,8 @@ void AwaitQuietLine(TPort& port, int limitMs, DroppedBytes& dropped) {
 
 void TraceDropped(const DroppedBytes& dropped) {
   if (dropped.total == 0) return;
-  LogTrace("Modbus error, %ld late or unrequested bytes dropped\n", dropped.total);
+  LogTrace("Modbus error, %lld late or unrequested bytes dropped\n",
+           static_cast<long long>(dropped.total));
   DumpTrace(dropped.kept, dropped.keptCount);
 }
 
