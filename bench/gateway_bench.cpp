@@ -39,6 +39,7 @@
 #include "meter/device_file.h"
 #include "modbus/crc.h"
 #include "support/timer_slack.h"
+#include "bench/gateway_process.h"
 #include "tests/test_util.h"
 
 #ifndef KESTREL_BUILD_TYPE

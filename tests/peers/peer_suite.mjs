@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import { after, before, describe, it } from 'node:test';
 
-import { loadMbusMaster, missingPeerTooling, startPlant, waitForQuietFile } from './plant.mjs';
+import { loadMbusMaster, missingPeerTooling, startPlant, waitForQuietFile } from '../../tools/demo/plant.mjs';
 import {
   deviceFile, expectedId, expectedRecords, expectedSecondaryAddress, hasValidSecondaryAddress, meters, registerFile,
 } from './test_plant.mjs';
