@@ -7,6 +7,7 @@
 #include "core/frame.h"
 #include "meter/device_file.h"
 #include "modbus/requests.h"
+#include "modbus/transaction.h"
 
 class TPort;
 
@@ -25,6 +26,7 @@ struct Gateway {
   TPort* modbusPort = nullptr;
   TPort* mbusPort = nullptr;
   int modbusTimeout = 0;  // 1 ms polls per Modbus attempt
+  ModbusLineState modbusLine;  // carried from one transaction to the next
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   DeviceTree tree;
   Selection selection;

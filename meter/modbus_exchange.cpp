@@ -17,8 +17,9 @@ int ExchangeWithMeter(Gateway& gateway, Element device, const char* line, const 
                       int length, int attempts) {
   LogTrace("%s", line);
   DumpTrace(request, length);
-  return ModbusTransaction(*gateway.modbusPort, request, length, gateway.modbusResponse,
-                           gateway.modbusTimeout, DeviceParity(device), attempts);
+  return ModbusTransaction(*gateway.modbusPort, gateway.modbusLine, request, length,
+                           gateway.modbusResponse, gateway.modbusTimeout, DeviceParity(device),
+                           attempts);
 }
 
 void TraceTransactionReport(int result, const uint8_t* response) {
