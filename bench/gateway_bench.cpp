@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench/bench_files.h"
+#include "bench/gateway_process.h"
 #include "bench/proc_stats.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/crc.h"

@@ -35,7 +35,8 @@ set(CPACK_INSTALL_PREFIX /usr)
 # The two libraries the daemon is built on, by their Debian 12 runtime
 # packages. dpkg-shlibdeps adds libc and libstdc++ for a native build; for a
 # cross build it cannot read the ARM binary, so those are named here too.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libiniparser1 (>= 4.1), libmxml1 (>= 3.0)")
+# passwd: useradd and usermod, with which postinst creates the system user.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libiniparser1 (>= 4.1), libmxml1 (>= 3.0), passwd")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
   # Built against Debian 12: its C and C++ runtimes at least.
@@ -44,6 +45,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
+# The maintainer scripts create the system user the unit runs as (postinst)
+# and remove it on purge (postrm).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(KESTREL_INSTALL_CONFIG)
   set(conffiles "")
   foreach(ini IN LISTS KESTREL_CONFIG_INI)
@@ -51,7 +57,7 @@ if(KESTREL_INSTALL_CONFIG)
     string(APPEND conffiles "${KESTREL_CONFIG_DIR}/${name}\n")
   endforeach()
   file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles" "${conffiles}")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles")
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles")
 endif()
 
 include(CPack)

@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The documented capacity, with a guard behind it that must stay untouched.
   uint8_t response[kModbusResponseCapacity + kGuard];
   std::memset(response + kModbusResponseCapacity, kGuardByte, kGuard);
-  const int result = ModbusTransaction(port, request.data(), static_cast<int>(request.size()), response,
+  ModbusLineState line;
+  line.answerMissed = input.ConsumeBool();
+  const int result = ModbusTransaction(port, line, request.data(), static_cast<int>(request.size()), response,
                                        pollCount, parity, attempts);
   if (!IsDocumentedResult(result)) std::abort();
   for (int i = 0; i < kGuard; ++i) {

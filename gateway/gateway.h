@@ -7,6 +7,7 @@
 
 #include "mbus/frame.h"
 #include "modbus/requests.h"
+#include "modbus/transaction.h"
 #include "model/meter_model.h"
 
 namespace kestrel {
@@ -28,6 +29,7 @@ struct Gateway {
   TPort* modbusPort = nullptr;
   TPort* mbusPort = nullptr;
   int modbusTimeout = 0;  // 1 ms polls per Modbus attempt
+  ModbusLineState modbusLine;  // carried from one transaction to the next
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   MeterModel model;
   Selection selection;

@@ -1,4 +1,5 @@
 // kestrel: makes Modbus RTU devices answer an M-Bus master as M-Bus meters.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +37,9 @@ void AnswerOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace kestrel;
+  // A pipe or socket whose reader has gone must never end the gateway: its
+  // write fails instead.
+  std::signal(SIGPIPE, SIG_IGN);
   const bool runGateway = argc == 1;
   if (runGateway) {
     UsePreciseSleeps();

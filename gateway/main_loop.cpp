@@ -13,6 +13,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "support/tmp_files.h"
 
 namespace kestrel {
 namespace {
@@ -78,15 +79,13 @@ void EndFrameHandling(Gateway& gateway, LoopState& loop, int64_t now) {
 
 void RefreshPidFileIfDue(int64_t now, int64_t& lastRefresh) {
   if (now - lastRefresh <= kPidRefreshIntervalMs) return;
-  const std::string path = RootedPath(kPidFilePath);
-  FILE* file = std::fopen(path.c_str(), "r+");
-  if (file == nullptr) file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) return;  // tried again next cycle
+  const int file = OpenOwnTmpFile(RootedPath(kPidFilePath), IfMissing::kCreate);
+  if (file < 0) return;  // tried again next cycle
   const int32_t stamp = static_cast<int32_t>(std::time(nullptr));
-  std::fseek(file, 0, SEEK_SET);
-  std::fwrite(&stamp, sizeof stamp, 1, file);  // native byte order, no process id
-  std::fclose(file);
-  lastRefresh = now;
+  // Native byte order, no process id; any bytes after the first four stay.
+  const bool written = pwrite(file, &stamp, sizeof stamp, 0) == static_cast<ssize_t>(sizeof stamp);
+  close(file);
+  if (written) lastRefresh = now;
 }
 
 void RunLoopCycle(Gateway& gateway, LoopState& loop) {

@@ -41,8 +41,8 @@ int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, co
                       int length, int attempts) {
   LogTrace("%s", line);
   DumpTrace(request, length);
-  return ModbusTransaction(*gateway.modbusPort, request, length, gateway.modbusResponse,
-                           gateway.modbusTimeout, meter.parity, attempts);
+  return ModbusTransaction(*gateway.modbusPort, gateway.modbusLine, request, length,
+                           gateway.modbusResponse, gateway.modbusTimeout, meter.parity, attempts);
 }
 
 void TraceTransactionReport(int result, const uint8_t* response) {

@@ -21,6 +21,14 @@ constexpr int kUnknownLength = 1024;   // expected length before any function co
 constexpr useconds_t kPollIntervalUs = 1000;
 constexpr useconds_t kRetryPauseUs = 1000;
 
+// Emptying the line is bounded so that a line that never stops sending cannot
+// hold the loop: at most 1024 reads of 256 bytes (256 KiB, more than any
+// serial driver or socket buffer holds; a few milliseconds of work).
+constexpr int kDrainChunk = 256;
+constexpr int kMaxDrainReads = 1024;
+// A line that never falls quiet delays the request by twice the time limit.
+constexpr int kQuietWaitLimits = 2;
+
 // Answer layout: slave address, function code, then byte count or exception code.
 constexpr int kAddressIndex = 0;
 constexpr int kFunctionIndex = 1;
@@ -48,6 +56,70 @@ void SwitchParityIfNeeded(TPort& port, char parity) {
   port.SetParity(parity);
   // The exchange goes on regardless: its attempts then fail on the closed port.
   if (!port.Open()) LogTrace("Modbus error, could not reopen the port with parity %c\n", parity);
+}
+
+// Bytes that no request waits for: counted, the first ones kept for the trace.
+struct DroppedBytes {
+  uint8_t kept[kDrainChunk];
+  int keptCount = 0;
+  int64_t total = 0;  // 64 bits: a fast line may bring a lot within a long wait
+};
+
+void Keep(DroppedBytes& dropped, const uint8_t* bytes, int count) {
+  const int room = kDrainChunk - dropped.keptCount;
+  const int kept = count < room ? count : room;
+  std::memcpy(dropped.kept + dropped.keptCount, bytes, static_cast<size_t>(kept));
+  dropped.keptCount += kept;
+  dropped.total += count;
+}
+
+// Reads everything the line holds now (within kMaxDrainReads); returns how
+// many bytes came.
+int DrainLine(TPort& port, DroppedBytes& dropped) {
+  uint8_t chunk[kDrainChunk];
+  int drained = 0;
+  for (int read = 0; read < kMaxDrainReads; ++read) {
+    int count = 0;
+    port.Read(chunk, kDrainChunk, count);
+    if (count <= 0) break;
+    if (count > kDrainChunk) count = kDrainChunk;  // never trust a count beyond what was offered
+    Keep(dropped, chunk, count);
+    drained += count;
+  }
+  return drained;
+}
+
+// The answer an attempt gave up on may still come: the next request goes
+// only once the line has been quiet for the attempt's time limit, or, on a
+// line that never falls quiet, after twice that.
+void AwaitQuietLine(TPort& port, int limitMs, DroppedBytes& dropped) {
+  const int64_t start = NowMs();
+  int64_t lastBytes = start;
+  for (;;) {
+    if (DrainLine(port, dropped) > 0) lastBytes = NowMs();
+    const int64_t now = NowMs();
+    if (now - lastBytes >= limitMs || now - start >= int64_t{kQuietWaitLimits} * limitMs) return;
+    usleep(kPollIntervalUs);
+  }
+}
+
+void TraceDropped(const DroppedBytes& dropped) {
+  if (dropped.total == 0) return;
+  LogTrace("Modbus error, %lld late or unrequested bytes dropped\n",
+           static_cast<long long>(dropped.total));
+  DumpTrace(dropped.kept, dropped.keptCount);
+}
+
+// Whatever waits on the line is stale; after a missed answer the line must
+// also have fallen quiet.
+void PrepareLine(TPort& port, const ModbusLineState& line, int pollCount) {
+  DroppedBytes dropped;
+  if (line.answerMissed) {
+    AwaitQuietLine(port, pollCount, dropped);
+  } else {
+    DrainLine(port, dropped);
+  }
+  TraceDropped(dropped);
 }
 
 // One non-blocking read of up to kReadChunk bytes into `into`; the count is
@@ -127,7 +199,6 @@ PollOutcome Poll(TPort& port, Exchange& x) {
 
 bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCount, Exchange& x) {
   x.response[0] = 0;
-  ReadChunk(port, x.response);  // whatever waited on the line is stale
   SignalLed(kLedModbusTransmit, NowMs());
   port.Write(request, requestLength);
 
@@ -144,13 +215,14 @@ int ResultOf(const uint8_t* answer, int length) {
   return length;
 }
 
-int RunAttempts(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
-                int pollCount, int attempts) {
+int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
+                uint8_t* response, int pollCount, int attempts) {
   Exchange x{response, 0, kUnknownLength};
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (Attempt(port, request, requestLength, pollCount, x)) {
-      return ResultOf(response, x.expectedLength);
-    }
+    PrepareLine(port, line, pollCount);
+    // Exception answers count as valid: they end the exchange like any answer.
+    line.answerMissed = !Attempt(port, request, requestLength, pollCount, x);
+    if (!line.answerMissed) return ResultOf(response, x.expectedLength);
     usleep(kRetryPauseUs);
   }
   return kModbusNoValidAnswer;
@@ -158,12 +230,12 @@ int RunAttempts(TPort& port, const uint8_t* request, int requestLength, uint8_t*
 
 }  // namespace
 
-int ModbusTransaction(TPort& port, const uint8_t* request, int requestLength, uint8_t* response,
-                      int pollCount, char parity, int attempts) {
+int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
+                      uint8_t* response, int pollCount, char parity, int attempts) {
   SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(parity))));
-  const int result =
-      attempts < 1 ? kModbusNoAttempt
-                   : RunAttempts(port, request, requestLength, response, pollCount, attempts);
+  const int result = attempts < 1 ? kModbusNoAttempt
+                                  : RunAttempts(port, line, request, requestLength, response,
+                                                pollCount, attempts);
   SignalLed(kLedRefresh, NowMs());
   return result;
 }

@@ -104,6 +104,26 @@ void TTCP::DropClient() {
   ShutAndClose(client_);
 }
 
+// A newer connection from an allowed peer replaces the current one. Returns
+// false when the peer was refused, so that the current client is still read.
+bool TTCP::AcceptConnection() {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (incoming >= 0 && !IsAllowed(allow_, peer)) {
+    LogTrace("TCP connection from %s refused, not in allow\n", Dotted(peer).text);
+    ShutAndClose(incoming);
+    return false;
+  }
+  DropClient();
+  client_ = incoming;
+  if (client_ >= 0) {
+    remote_ = peer;
+    FD_SET(client_, &readSet_);
+  }
+  return true;
+}
+
 bool TTCP::Receive(int socket, uint8_t* buffer, int maxLength, int& count) {
   const ssize_t n = recv(socket, buffer, static_cast<size_t>(maxLength), 0);
   if (n > 0) {
@@ -130,14 +150,8 @@ bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
 
   if (!server_) return FD_ISSET(main_, &readSet_) && Receive(main_, buffer, maxLength, count);
 
-  if (FD_ISSET(main_, &readSet_)) {
-    // A newer connection always replaces the current one; no data this call.
-    DropClient();
-    socklen_t length = sizeof remote_;
-    client_ = accept(main_, reinterpret_cast<sockaddr*>(&remote_), &length);
-    if (client_ >= 0) FD_SET(client_, &readSet_);
-    return false;
-  }
+  // A connection taken over brings no data in this call.
+  if (FD_ISSET(main_, &readSet_) && AcceptConnection()) return false;
   if (client_ >= 0 && FD_ISSET(client_, &readSet_)) {
     if (Receive(client_, buffer, maxLength, count)) return true;
     DropClient();  // closed by the client, or broken

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ports/TPort.h"
+#include "ports/allow_list.h"
 
 namespace kestrel {
 
@@ -28,7 +29,11 @@ class TTCP : public TPort {
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
 
+  // Server only: connections from elsewhere are closed at once.
+  void SetAllowList(const AllowList& allow) { allow_ = allow; }
+
  private:
+  bool AcceptConnection();
   bool OpenServer();
   bool OpenClient();
   void DropClient();
@@ -43,6 +48,7 @@ class TTCP : public TPort {
   int highest_ = -1;
   int reconnectTimeout_ = 10;  // seconds of failing sends before the listener is rebuilt
   time_t firstFailure_ = 0;    // 0: no failed send since Open
+  AllowList allow_;
 };
 
 }  // namespace kestrel

@@ -6,6 +6,7 @@
 
 #include "ports/net_address.h"
 #include "ports/socket_setup.h"
+#include "support/logs.h"
 
 namespace kestrel {
 TUDP::~TUDP() { Close(); }
@@ -59,6 +60,10 @@ bool TUDP::Read(uint8_t* buffer, int maxLength, int& count) {
   const ssize_t n = recvfrom(socket_, buffer, static_cast<size_t>(maxLength), 0,
                              reinterpret_cast<sockaddr*>(&sender), &length);
   if (n < 0) return false;
+  if (!IsAllowed(allow_, sender)) {
+    LogTrace("UDP datagram from %s dropped, not in allow\n", Dotted(sender).text);
+    return false;
+  }
   lastSender_ = sender;
   const uint32_t configured = remote_.sin_addr.s_addr;
   if (configured != 0 && configured != SocketAddress(kBroadcastAddress, 0).sin_addr.s_addr &&

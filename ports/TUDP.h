@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ports/TPort.h"
+#include "ports/allow_list.h"
 
 namespace kestrel {
 
@@ -26,12 +27,16 @@ class TUDP : public TPort {
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
 
+  // Datagrams from elsewhere are dropped and never become the last sender.
+  void SetAllowList(const AllowList& allow) { allow_ = allow; }
+
  private:
   bool server_ = false;
   int socket_ = -1;
   sockaddr_in local_{};
   sockaddr_in remote_{};
   sockaddr_in lastSender_{};
+  AllowList allow_;
 };
 
 }  // namespace kestrel

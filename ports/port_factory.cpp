@@ -3,6 +3,7 @@
 #include "ports/TSER.h"
 #include "ports/TTCP.h"
 #include "ports/TUDP.h"
+#include "ports/allow_list.h"
 #include "support/config_store.h"
 #include "support/logs.h"
 
@@ -31,7 +32,28 @@ int Integer(const ConfigStore& store, const std::string& section, const char* ke
   return value;
 }
 
+// Key allow, when present; false (with a StartupLog line) for a list that
+// does not parse: the side then gets no port rather than one open to all.
+bool ReadAllowList(const ConfigStore& store, const std::string& section, AllowList& allow) {
+  std::string text;
+  if (store.GetString(text, section, "allow", true, false) != 0) return true;
+  std::string badEntry;
+  if (ParseAllowList(text, allow, badEntry)) return true;
+  LogStartup("Error: [%s] allow: \"%s\" is not an IPv4 address or CIDR range\n", section.c_str(),
+             badEntry.c_str());
+  return false;
+}
+
+template <typename SocketPort>
+std::unique_ptr<TPort> NewSocketPort(const AllowList& allow) {
+  auto port = std::make_unique<SocketPort>();
+  port->SetAllowList(allow);
+  return port;
+}
+
 std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::string& section, bool tcp) {
+  AllowList allow;
+  if (!ReadAllowList(store, section, allow)) return nullptr;
   const std::string localKey = UpperString(store, section, "localip", true);
   std::string interfaceName;
   store.GetHardwareString(interfaceName, "Main", localKey);
@@ -40,12 +62,7 @@ std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::str
   const int remotePort = Integer(store, section, "remoteport");
   const int server = Integer(store, section, "server");
 
-  std::unique_ptr<TPort> port;
-  if (tcp) {
-    port = std::make_unique<TTCP>();
-  } else {
-    port = std::make_unique<TUDP>();
-  }
+  std::unique_ptr<TPort> port = tcp ? NewSocketPort<TTCP>(allow) : NewSocketPort<TUDP>(allow);
   port->SetMode(tcp ? kModeTcp : kModeUdp);
   LogStartup(tcp ? "Opening TCP port\n" : "Opening UDP port\n");
   // A port whose addresses were refused is still returned; its Open fails.

@@ -11,7 +11,8 @@ namespace kestrel {
 
 class ConfigStore;
 
-// nullptr for a porttype or sercomport that names no known port. Serial
+// nullptr for a porttype or sercomport that names no known port, and for a
+// socket port whose allow list does not parse. Serial
 // ports come back opened (or not: the caller opens again); socket ports come
 // back initialised, and the caller opens them.
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section);

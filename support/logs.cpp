@@ -1,12 +1,11 @@
 #include "support/logs.h"
 
-#include <sys/stat.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 #include "support/paths.h"
+#include "support/tmp_files.h"
 
 namespace kestrel {
 namespace {
@@ -38,7 +37,10 @@ bool RotateIfFull(const char* target) {
   gTraceBytes = 0;
   std::fclose(gTraceLog);
   gTraceLog = nullptr;
-  std::rename(RootedPath(kTraceLogPath).c_str(), RootedPath(target).c_str());
+  // A target that is not a regular file is left alone; the full trace then
+  // stays, to be emptied when tracing is switched on again by the next cycle.
+  const std::string targetPath = RootedPath(target);
+  if (MayReplaceTmpFile(targetPath)) std::rename(RootedPath(kTraceLogPath).c_str(), targetPath.c_str());
   return true;
 }
 
@@ -46,7 +48,7 @@ bool RotateIfFull(const char* target) {
 
 void OpenStartupLog() {
   if (gStartupLog != nullptr) return;
-  gStartupLog = std::fopen(RootedPath(kStartupLogPath).c_str(), "w");
+  gStartupLog = RewriteOwnTmpFile(RootedPath(kStartupLogPath), IfMissing::kCreate);
 }
 
 void CloseStartupLog() {
@@ -57,10 +59,7 @@ void CloseStartupLog() {
 
 void OpenTraceLogIfPresent() {
   if (gTraceLog != nullptr) return;
-  const std::string path = RootedPath(kTraceLogPath);
-  struct stat status;
-  if (stat(path.c_str(), &status) != 0) return;
-  gTraceLog = std::fopen(path.c_str(), "w");
+  gTraceLog = RewriteOwnTmpFile(RootedPath(kTraceLogPath), IfMissing::kSkip);
 }
 
 bool TraceLogIsOpen() { return gTraceLog != nullptr; }

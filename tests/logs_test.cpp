@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "support/logs.h"
 #include "support/paths.h"
@@ -125,6 +130,37 @@ TEST_F(TraceLogTest, TracingRestartsEmptyWhenTheFileIsCreatedAgain) {
   ASSERT_TRUE(TraceLogIsOpen());
   LogTrace("again\n");
   EXPECT_EQ(Trace(), "13:05:07.1234 again\n");
+}
+
+// A symbolic link, a FIFO or a folder where a full trace would be moved:
+// the move is skipped, the link's file and the FIFO stay as they were, and
+// the trace stays in place, to be emptied when tracing starts again.
+TEST_F(TraceLogTest, ARotationTargetThatIsNoRegularFileIsLeftAlone) {
+  const std::string target = RootedPath(kTraceRotatedLogPath);
+  const std::string victim = dir / "victim";
+  const std::function<void()> blockers[] = {
+      [&] { ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0); },
+      [&] { ASSERT_EQ(mkfifo(target.c_str(), 0644), 0); },
+      [&] { ASSERT_EQ(mkdir(target.c_str(), 0755), 0); },
+  };
+  for (const auto& block : blockers) {
+    WriteFile(victim, "precious");
+    block();
+    struct stat before {};
+    ASSERT_EQ(lstat(target.c_str(), &before), 0);
+    LogTrace("kept\n");
+    SetTraceByteCounter(100000);
+    LogTrace("lost\n");
+    EXPECT_FALSE(TraceLogIsOpen());
+    struct stat after {};
+    ASSERT_EQ(lstat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_NE(Trace().find("kept\n"), std::string::npos);
+    std::filesystem::remove_all(target);
+    OpenTraceLogIfPresent();
+    ASSERT_TRUE(TraceLogIsOpen());
+  }
 }
 
 TEST(StartupLogTest, LinesAreWrittenOnlyWhileTheLogIsOpen) {

@@ -27,7 +27,8 @@ const Bytes kReadAnswer = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
 int Transact(ScriptedPort& port, char parity, int attempts = 1) {
   uint8_t response[kModbusResponseCapacity];
-  return ModbusTransaction(port, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, 3, parity,
+  ModbusLineState line;
+  return ModbusTransaction(port, line, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, 3, parity,
                            attempts);
 }
 

@@ -64,15 +64,31 @@ for name in "${ini_names[@]}"; do expect_line "$TMP/control/conffiles" "/config/
 
 # dpkg installs it into an empty root (the libraries are the build
 # machine's, so dependencies are not looked at) and registers the conffiles.
-admin="$TMP/installed/var/lib/dpkg"
-mkdir -p "$admin/info" "$admin/updates"
+# Its maintainer scripts run outside the root, which they are told in
+# DPKG_ROOT: postinst makes the system user kestrel, in dialout, in the
+# root's user database, and a purge removes it again.
+installed="$TMP/installed"
+admin="$installed/var/lib/dpkg"
+mkdir -p "$admin/info" "$admin/updates" "$installed/etc"
 touch "$admin/status"
-run_logged dpkg-install dpkg --root="$TMP/installed" --log=/dev/null --force-depends -i "$deb"
+printf 'root:x:0:0:root:/root:/bin/sh\n' >"$installed/etc/passwd"
+printf 'root:x:0:\ndialout:x:20:\n' >"$installed/etc/group"
+printf 'root:*:19000:0:99999:7:::\n' >"$installed/etc/shadow"
+printf 'root:*::\ndialout:*::\n' >"$installed/etc/gshadow"
+dpkg_root() { dpkg --root="$installed" --log=/dev/null --force-depends --force-script-chrootless "$@"; }
+run_logged dpkg-install dpkg_root -i "$deb"
+grep -q '^kestrel:[^:]*:[0-9]*:[0-9]*:[^:]*:/nonexistent:/usr/sbin/nologin$' "$installed/etc/passwd" ||
+  fail "postinst made no system user kestrel: $(cat "$installed/etc/passwd")"
+grep -qx 'dialout:x:20:kestrel' "$installed/etc/group" || fail "kestrel is not in dialout: $(cat "$installed/etc/group")"
+run_logged dpkg-reinstall dpkg_root -i "$deb"  # an upgrade finds the user there
+[ "$(grep -c '^kestrel:' "$installed/etc/passwd")" -eq 1 ] || fail "a second install made a second user kestrel"
 for name in "${ini_names[@]}"; do
   dpkg-query --admindir="$admin" -W -f='${Conffiles}\n' kestrel | grep -q "^ /config/$name " ||
     fail "dpkg did not register /config/$name as a conffile"
 done
 cmp -s "$root/usr/sbin/kestrel" "$TMP/installed/usr/sbin/kestrel" || fail "dpkg -i did not install usr/sbin/kestrel"
+run_logged dpkg-purge dpkg_root --purge kestrel
+if grep -q '^kestrel:' "$installed/etc/passwd" "$installed/etc/group"; then fail "the purge left the user kestrel"; fi
 
 # The packaged daemon loads the packaged configuration.
 version="$(KESTREL_ROOT="$root" "$root/usr/sbin/kestrel" -v)" || fail "packaged kestrel -v failed"

@@ -24,8 +24,10 @@ if [ -z "$restart_sec" ] || [ "$restart_sec" -gt 5 ]; then
   fail "RestartSec missing or above 5 seconds"
 fi
 # Tracing is switched on by creating /tmp/kestrel.log: a private /tmp would
-# hide that file from the gateway.
-if grep -q '^PrivateTmp=yes' "$unit"; then fail "PrivateTmp hides /tmp/kestrel.log"; fi
+# hide that file from the gateway, and /tmp is the one place it writes.
+expect_line "$unit" "PrivateTmp=no"
+expect_line "$unit" "ReadWritePaths=/tmp"
+expect_line "$unit" "User=kestrel"
 stop_on_failure
 
 if ! command -v systemd-analyze >/dev/null; then
@@ -45,4 +47,13 @@ if [ -s "$verify_log" ]; then
   cat "$verify_log" >&2
   fail "systemd-analyze verify reported problems"
 fi
+# systemd's own rating of the sandbox, from 0 (safe) to 10 (unsafe): at
+# most 3.0 (the threshold is in tenths).
+security_log="$TMP/security.log"
+if ! systemd-analyze security --offline=true --threshold=30 --no-pager "$TMP/verify/kestrel.service" \
+  >"$security_log" 2>&1; then
+  cat "$security_log" >&2
+  fail "systemd-analyze security rates the unit above 3.0"
+fi
+grep 'Overall exposure level' "$security_log" || fail "systemd-analyze security printed no rating"
 finish

@@ -31,11 +31,12 @@ CMSPAR = 0o10000000000  # not in the termios module
 VERBS = sorted([v.replace("_", " ") for v in """--- received frames_traced no_stdout no_file emptied drop_modbus_line
     restore_modbus_line hang_up_mbus_line reconnect_master resources_steady under_valgrind valgrind_clean no_answer
     no_trace trace_off example_config program edit meters ini default hardware mbus modbus file fifo symlink mkdir
-    remove args quiet start master slave answer trace startup stdout exit pause repeat end pidfile resources""".split()],
+    remove args quiet start master slave answer trace startup stdout exit pause repeat end pidfile resources
+    fifo_reader holds second_master_from second_master_refused second_master""".split()],
                key=len, reverse=True)
 SETTINGS = {"meters", "ini", "default", "hardware", "trace off", "args", "quiet", "under valgrind", "program",
             "example config"}
-FILE_OPS = {"file", "fifo", "symlink", "mkdir", "remove", "edit"}
+FILE_OPS = {"file", "fifo", "fifo reader", "symlink", "mkdir", "remove", "edit"}
 BLOCK_VERBS = ("trace", "startup", "stdout")
 COMMENT = re.compile(r"(^|\s)#(\s.*)?$")
 
@@ -164,7 +165,10 @@ def wait_for(condition, deadline=DEADLINE):
     return True
 
 
+# "" for anything but a regular file: reading a FIFO would block.
 def read_text(path):
+    if not os.path.isfile(path):
+        return ""
     try:
         with open(path, "rb") as f:
             return f.read().decode("latin-1")
@@ -252,14 +256,18 @@ class Run:
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.resources_seen = bytearray(), bytearray(), {}, None
         self.sent_at = self.request_at = time.monotonic()
+        self.recorded = {}  # what "?" steps saw, when recording
+        self.fifo_readers, self.second_master = {}, None  # path below the root -> read end; another master
         os.makedirs(self.root + "/tmp")
 
     def close(self):
         self.stop(signal.SIGKILL)
         for p in (self.modbus_pty, self.mbus_pty):
             p and p.close()
-        for s in (self.modbus_listen, self.modbus_conn, self.master):
+        for s in (self.modbus_listen, self.modbus_conn, self.master, self.second_master):
             s and not isinstance(s, int) and s.close()
+        for fd in self.fifo_readers.values():
+            os.close(fd)
         if not os.environ.get("KESTREL_KEEP_ROOT"):
             shutil.rmtree(self.root, ignore_errors=True)
 
@@ -374,13 +382,20 @@ class Run:
             os.makedirs(path, exist_ok=True)
         elif s.verb == "fifo":
             os.mkfifo(path)
+        elif s.verb == "fifo reader":  # held open, so that opening it for writing would not fail
+            os.mkfifo(path)
+            self.fifo_readers[s.words[0]] = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
         elif s.verb == "symlink":
             os.path.lexists(path) and os.unlink(path)
             os.symlink(self.substitute(s.words[1]), path)
-        elif s.words[1:2] == ["hex"]:
-            write_text(path, bytes(to_bytes(s.words[2:])))
         else:
-            write_text(path, self.substitute(lines_of(s.block)))
+            write_text(path, self.file_content(s))
+
+    # What a file or holds line gives: hex BYTES after the path, or the | block.
+    def file_content(self, s):
+        if s.words[1:2] == ["hex"]:
+            return bytes(to_bytes(s.words[2:])).decode("latin-1")
+        return self.substitute(lines_of(s.block))
 
     # ---- the start -------------------------------------------------------
 
@@ -430,8 +445,12 @@ class Run:
             env=dict(os.environ, KESTREL_ROOT=self.root), stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             stdout=subprocess.PIPE if self.args is not None else subprocess.DEVNULL)
         if self.args is None:
-            wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
-                     60 if self.launcher else DEADLINE)
+            # A PidFile the file replaced by something else is never written:
+            # then the master connects as soon as the port listens.
+            pid = self.root + "/tmp/kestrel.pid"
+            if not os.path.lexists(pid) or (os.path.isfile(pid) and not os.path.islink(pid)):
+                wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
+                         60 if self.launcher else DEADLINE)
             self.running() and self.connect_master()
 
     def plug_modbus_line(self):
@@ -509,6 +528,13 @@ class Run:
         if s.words[:1] == ["on"]:
             self.modbus_side = s.words[1]
             return
+        if s.words == ["?"]:  # recording: whatever comes before a pause
+            wait_for(lambda: self.pump_modbus(0.005) or self.modbus_in)
+            while self.pump_modbus(0.05) or len(self.modbus_in) > len(self.recorded.setdefault(s, [])):
+                self.recorded[s] = list(self.modbus_in)
+            self.modbus_in.clear()
+            self.request_at = time.monotonic()
+            return
         expected = to_bytes(s.words)
         check_crc(expected, s.words)
         wait_for(lambda: self.pump_modbus(0.005) or len(self.modbus_in) >= len(expected))
@@ -545,6 +571,9 @@ class Run:
         got = list(self.master_in[:length])
         del self.master_in[:length]
 
+        if words == ["?"]:
+            self.recorded[s] = got
+            return
         # The access number per meter (its A field and identification number):
         # AN takes whatever came and remembers it, AN+k counts on from there.
         def access(before, step):
@@ -687,6 +716,47 @@ class Run:
         self.connect_master()
         self.master_in.clear()
 
+    # holds PATH: the file holds exactly this now; for a "fifo reader", what waits in it.
+    def do_holds(self, s):
+        if s.words[0] in self.fifo_readers:
+            held = bytearray()
+            while read_into(self.fifo_readers[s.words[0]], held, 0):
+                pass
+            held = held.decode("latin-1")
+        else:
+            held = read_text(self.root + "/" + s.words[0])
+        if held != self.file_content(s):
+            raise Fail("%s holds\n%s\ninstead of\n%s" % (s.words[0], held, self.file_content(s)))
+
+    # Another master on the M-Bus side (TCP or UDP), bound to a loopback address.
+    def do_second_master_from(self, s):
+        self.second_master and self.second_master.close()
+        self.second_master = socket.socket(type=socket.SOCK_STREAM if self.mbus_side == "tcp" else socket.SOCK_DGRAM)
+        try:
+            self.second_master.bind((s.text, 0))
+            self.second_master.connect(("127.0.0.1", self.mbus_port))
+        except OSError:
+            raise Fail("the second master cannot connect from " + s.text)
+
+    def do_second_master(self, s):
+        self.send(self.second_master, to_bytes(s.words), "second master")
+
+    # TCP: the gateway closes the connection; UDP: it sends nothing for the quiet period.
+    def do_second_master_refused(self, s):
+        got = bytearray()
+        if self.mbus_side != "tcp":
+            if read_into(self.second_master, got, self.quiet):
+                raise Fail("the second master received " + hexs(got))
+            return
+        closed = False
+        if select.select([self.second_master], [], [], DEADLINE)[0]:
+            try:
+                closed = not self.second_master.recv(1)
+            except OSError:
+                closed = True
+        if not closed:
+            raise Fail("the gateway did not close the second master's connection")
+
     def do_valgrind_clean(self, s):
         self.stop(signal.SIGTERM)
         self.exited = True
@@ -723,16 +793,23 @@ def runs(steps):
     return parts or [common]
 
 
+# With --record, "modbus ?" and "answer ?" take whatever comes, and the file
+# is printed with those lines filled in: an exchange recorded from the gateway
+# (to be read over before it is kept: the gateway's bytes are not checked).
 def main():
-    if len(sys.argv) != 4:
-        sys.exit("usage: runner.py KESTREL FIXTURES FILE")
-    binary, fixtures, path = sys.argv[1:]
+    record = sys.argv[1:2] == ["--record"]
+    if len(sys.argv) != 4 + record:
+        sys.exit("usage: runner.py [--record] KESTREL FIXTURES FILE")
+    binary, fixtures, path = sys.argv[1 + record:]
     try:
         steps = read_script(path)
     except Fail as failure:
         print(failure)
         return 1
-    skipped = 0
+    if not record and any(s.words == ["?"] for s in steps):
+        print("%s: \"?\" stands only in a file played with --record" % path)
+        return 1
+    skipped, recorded = 0, {}
     for script in runs(steps):
         run = Run(binary, fixtures)
         try:
@@ -747,6 +824,12 @@ def main():
             return 1
         finally:
             run.close()
+            recorded.update({s.line: got for s, got in run.recorded.items() if s.line not in recorded})
+    if record:
+        for number, line in enumerate(open(path), 1):
+            got = recorded.get(number)
+            sys.stdout.write(re.sub(r"\?", hexs(got), line, count=1) if got is not None else line)
+        return 0
     if skipped:
         return SKIPPED
     print("%s: %d steps passed" % (path, len(steps)))

@@ -3,6 +3,7 @@
 #include <termios.h>
 
 #include "ports/TSER.h"
+#include "ports/allow_list.h"
 
 namespace kestrel {
 namespace {
@@ -107,7 +108,20 @@ void CheckSerialPort(const PortSection& port) {
   CheckLineSettings(port);
 }
 
+void CheckAllowList(const PortSection& port) {
+  std::string text;
+  if (port.store.GetString(text, port.section, "allow", true, false) != 0) return;
+  AllowList allow;
+  std::string badEntry;
+  if (!ParseAllowList(text, allow, badEntry)) {
+    KeyError(port, "allow",
+             "\"" + badEntry + "\" is not an IPv4 address or CIDR range (at most " +
+                 std::to_string(kMaxAllowEntries) + " entries): the gateway builds no port for this side");
+  }
+}
+
 void CheckSocketPort(const PortSection& port) {
+  CheckAllowList(port);
   std::string local;
   port.store.GetString(local, port.section, "localip", true, true);
   std::string interface;

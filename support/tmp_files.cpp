@@ -1,0 +1,60 @@
+#include "support/tmp_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestrel {
+namespace {
+
+constexpr mode_t kNewFileMode = 0666;  // as fopen creates them; the umask applies
+
+// A second name (a hard link) would make the file somebody else's too.
+bool IsOwnRegularFile(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_nlink == 1;
+}
+
+}  // namespace
+
+int OpenOwnTmpFile(const std::string& path, IfMissing missing) {
+  struct stat status;
+  // Looked at before opening, so that a FIFO is never opened at all (its
+  // reader would see the end of its input).
+  if (lstat(path.c_str(), &status) == 0) {
+    if (!IsOwnRegularFile(status)) return -1;
+  } else if (errno == ENOENT && missing == IfMissing::kSkip) {
+    return -1;
+  }
+  const int create = missing == IfMissing::kCreate ? O_CREAT : 0;
+  const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create, kNewFileMode);
+  if (fd < 0) return -1;
+  // What was opened counts: the path may have been replaced since lstat.
+  if (fstat(fd, &status) != 0 || !IsOwnRegularFile(status)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing) {
+  const int fd = OpenOwnTmpFile(path, missing);
+  if (fd < 0) return nullptr;
+  // Emptied only now that it is known to be a regular file of ours.
+  if (ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd, "w");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
+bool MayReplaceTmpFile(const std::string& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+  return S_ISREG(status.st_mode);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,24 @@
+#pragma once
+// StartupLog, TraceLog and the PidFile lie under /tmp, where anybody may put
+// a symbolic link, a FIFO or a folder in their place. They are opened without
+// following a link and without blocking, and used only when what was opened
+// is a regular file with no other name; anything else is left as it is.
+#include <cstdio>
+#include <string>
+
+namespace kestrel {
+
+enum class IfMissing { kCreate, kSkip };
+
+// A descriptor open for writing, nothing truncated; -1 when the path is
+// missing (and not to be created) or is not such a file.
+int OpenOwnTmpFile(const std::string& path, IfMissing missing);
+
+// The same, emptied, as a stream; nullptr as above.
+FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing);
+
+// A rotation may rename a file onto path only when nothing or a regular file
+// is there.
+bool MayReplaceTmpFile(const std::string& path);
+
+}  // namespace kestrel
