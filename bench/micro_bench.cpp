@@ -7,14 +7,17 @@
 #include <vector>
 
 #include "bench/bench_files.h"
-#include "core/gateway.h"
-#include "meter/record_header.h"
-#include "meter/rsp_ud.h"
+#include "gateway/gateway.h"
+#include "gateway/req_ud2.h"
+#include "mbus/record_header.h"
 #include "modbus/crc.h"
 #include "modbus/value_conversion.h"
+#include "model/device_file.h"
 #include "support/timer_slack.h"
 #include "tests/scripted_port.h"
 #include "tests/test_util.h"
+
+using namespace kestrel;
 
 namespace {
 
@@ -30,31 +33,32 @@ void BM_ModbusCrc(benchmark::State& state) {
 }
 BENCHMARK(BM_ModbusCrc)->Arg(6)->Arg(100);
 
-const char* const kTypes[] = {"INT16", "UINT32", "FLOAT", "INT64"};
+const ModbusType kTypes[] = {ModbusType::kInt16, ModbusType::kUint32, ModbusType::kFloat, ModbusType::kInt64};
+const char* const kTypeNames[] = {"INT16", "UINT32", "FLOAT", "INT64"};
 
 // One conversion of 8 input bytes under the type of range(0), selectors 1.
 template <typename Convert>
 void ConversionBench(benchmark::State& state, Convert convert) {
-  const char* type = kTypes[state.range(0)];
+  const ModbusType type = kTypes[state.range(0)];
   const uint8_t input[8] = {0x41, 0x20, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78};
   uint8_t output[8];
   for (auto _ : state) {
     benchmark::DoNotOptimize(convert(input, output, type));
     benchmark::ClobberMemory();
   }
-  state.SetLabel(type);
+  state.SetLabel(kTypeNames[state.range(0)]);
 }
 
 void BM_ConversionRegistersToMBus(benchmark::State& state) {
-  ConversionBench(state, [](const uint8_t* registers, uint8_t* value, const char* type) {
-    return RegistersToMBus(value, registers, type, 1, 1);
+  ConversionBench(state, [](const uint8_t* registers, uint8_t* value, ModbusType type) {
+    return RegistersToMBus(value, registers, type, OrderSelectors{1, 1});
   });
 }
 BENCHMARK(BM_ConversionRegistersToMBus)->DenseRange(0, 3);
 
 void BM_ConversionMBusToRegisters(benchmark::State& state) {
-  ConversionBench(state, [](const uint8_t* value, uint8_t* registers, const char* type) {
-    return MBusToRegisters(value, registers, type, 1, 1);
+  ConversionBench(state, [](const uint8_t* value, uint8_t* registers, ModbusType type) {
+    return MBusToRegisters(value, registers, type, OrderSelectors{1, 1});
   });
 }
 BENCHMARK(BM_ConversionMBusToRegisters)->DenseRange(0, 3);
@@ -77,7 +81,7 @@ void BM_RspUd20Records(benchmark::State& state) {
   setenv("KESTREL_ROOT", dir.path().c_str(), 1);
   testutil::WriteFile(dir / "meters.xml", BenchDeviceFile(BenchDevice(5, 20)));
   Gateway gateway;
-  if (!LoadDeviceFile(dir / "meters.xml", gateway.tree)) {
+  if (!LoadDeviceFile(dir / "meters.xml", gateway.model)) {
     state.SkipWithError("DeviceFile did not load");
     return;
   }
@@ -99,7 +103,6 @@ void BM_RspUd20Records(benchmark::State& state) {
     if (!HandleReqUd2(gateway, frame, answer)) state.SkipWithError("no answer");
   }
   state.SetLabel("RSP_UD of " + std::to_string(answer.length) + " bytes");
-  FreeDeviceTree(gateway.tree);
   unsetenv("KESTREL_ROOT");
 }
 BENCHMARK(BM_RspUd20Records)->Unit(benchmark::kMillisecond)->Iterations(10);

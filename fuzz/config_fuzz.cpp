@@ -12,6 +12,8 @@
 #include "support/config_store.h"
 #include "support/paths.h"
 
+using namespace kestrel;
+
 namespace {
 
 const char kHardware[] =

@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/addressing.h"
-#include "core/main_loop.h"
 #include "fuzz/fuzz_support.h"
-#include "tests/mbus_frames.h"
+#include "fuzz/mbus_frames.h"
+#include "gateway/addressing.h"
+#include "gateway/main_loop.h"
+#include "mbus/secondary_address.h"
+#include "model/device_file.h"
 #include "tests/scripted_port.h"
+
+using namespace kestrel;
 
 namespace {
 
@@ -40,8 +44,8 @@ struct Rig {
   }
 };
 
-void ExerciseMeter(Rig& rig, Element device) {
-  const uint8_t a = ReadAttribute8(device, "PrimaryAddress", false);
+void ExerciseMeter(Rig& rig, const Meter& meter) {
+  const uint8_t a = meter.primaryAddress;
   rig.Exchange(ShortFrame(0x5B, a));
   for (uint8_t object = 0; object <= kMaxObjectNumber; ++object) {
     rig.Exchange(LongFrame(a, kCiSndUd, {0x00, 0x00, object, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
@@ -49,9 +53,8 @@ void ExerciseMeter(Rig& rig, Element device) {
   rig.Exchange(LongFrame(a, kCiSndUd, {0x00}));  // too short for an object number
   rig.Exchange(LongFrame(a, kCiAppReset, {}));
   rig.Exchange(ShortFrame(kCSndNke, a));
-  uint8_t secondary[kSecondaryAddressLength];
-  DeviceSecondaryAddress(device, secondary);
-  rig.Exchange(LongFrame(kAddressSelected, kCiSelection, Bytes(secondary, secondary + kSecondaryAddressLength)));
+  const Bytes secondary(meter.secondaryAddress, meter.secondaryAddress + kSecondaryAddressLength);
+  rig.Exchange(LongFrame(kAddressSelected, kCiSelection, secondary));
   rig.Exchange(ShortFrame(0x7B, kAddressSelected));
   rig.Exchange(LongFrame(kAddressSelected, kCiSndUd, {0x00, 0x00, 0x01, 0x01, 0x02}));
 }
@@ -69,13 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rig.modbus.SetResponder([&fill](const Bytes& request) {
     return ScriptedPort::Chunks{fuzzsupport::CooperativeAnswer(request, ++fill)};
   });
-  if (LoadDeviceFile(path, rig.gateway.tree)) {
-    int devices = 0;
-    for (Element device = FirstDevice(rig.gateway.tree); device != nullptr && devices < kMaxDevices;
-         device = NextDevice(rig.gateway.tree, device), ++devices) {
-      ExerciseMeter(rig, device);
-    }
+  if (LoadDeviceFile(path, rig.gateway.model)) {
+    // A copy: the exchanges advance the access numbers of the gateway's own.
+    const std::vector<Meter> meters = rig.gateway.model.meters;
+    for (size_t m = 0; m < meters.size() && m < kMaxDevices; ++m) ExerciseMeter(rig, meters[m]);
   }
-  FreeDeviceTree(rig.gateway.tree);
   return 0;
 }

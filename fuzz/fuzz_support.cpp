@@ -10,8 +10,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "core/frame.h"
+#include "mbus/frame.h"
 #include "modbus/crc.h"
+#include "modbus/function_codes.h"
+
+using namespace kestrel;
 
 // The loop pauses 4 ms per cycle and the Modbus transaction 1 ms per poll.
 // Time is not what is under test here, and every wait is counted in polls or
@@ -55,9 +58,9 @@ Bytes WithCrc(Bytes frame) {
 }
 
 Bytes CooperativeAnswer(const Bytes& request, uint8_t fill) {
-  constexpr uint8_t kWriteMultiple = 0x10;
+  constexpr uint8_t kWriteSingleCoil = 0x05;
   if (request.size() < 6) return {};
-  if (request[1] == kWriteMultiple || request[1] == 0x06 || request[1] == 0x05) {
+  if (request[1] == kWriteMultipleRegisters || request[1] == kWriteSingleRegister || request[1] == kWriteSingleCoil) {
     return WithCrc(Bytes(request.begin(), request.begin() + 6));
   }
   const int registers = request[4] << 8 | request[5];

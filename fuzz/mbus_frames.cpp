@@ -1,4 +1,4 @@
-#include "tests/mbus_frames.h"
+#include "fuzz/mbus_frames.h"
 
 #include <cstddef>
 

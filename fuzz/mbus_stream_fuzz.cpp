@@ -6,9 +6,12 @@
 
 #include <cstdlib>
 
-#include "core/main_loop.h"
 #include "fuzz/fuzz_support.h"
+#include "gateway/main_loop.h"
+#include "model/device_file.h"
 #include "tests/scripted_port.h"
+
+using namespace kestrel;
 
 namespace {
 
@@ -25,15 +28,16 @@ const char kMeters[] =
     " MBusDT=\"4\" Storage=\"1\" Tariff=\"2\" SubUnit=\"1\" Vib=\"FD17\"/>"
     "</Meters>";
 
-DeviceTree& Tree() {
-  static DeviceTree tree = [] {
+// Loaded once; every input starts from a copy.
+const MeterModel& Meters() {
+  static const MeterModel model = [] {
     const std::string path = fuzzsupport::FuzzRoot() + "/config/meters.xml";
     fuzzsupport::WriteText(path, reinterpret_cast<const uint8_t*>(kMeters), sizeof kMeters - 1);
-    DeviceTree loaded;
-    if (!LoadDeviceFile(path, loaded)) std::abort();
+    MeterModel loaded;
+    if (!LoadDeviceFile(path, loaded) || !loaded.parsed) std::abort();
     return loaded;
   }();
-  return tree;
+  return model;
 }
 
 }  // namespace
@@ -58,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gateway.modbusPort = &modbus;
   gateway.mbusPort = &mbus;
   gateway.modbusTimeout = 2;
-  gateway.tree = Tree();
+  gateway.model = Meters();
   LoopState loop;
 
   int cycles = 0;
@@ -77,6 +81,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (loop.frame.count < 0 || loop.frame.count > kFrameBufferSize) std::abort();
   }
-  gateway.tree = DeviceTree{};  // the tree is shared by every input
   return 0;
 }

@@ -10,6 +10,8 @@
 #include "modbus/transaction.h"
 #include "tests/scripted_port.h"
 
+using namespace kestrel;
+
 namespace {
 
 constexpr int kGuard = 64;

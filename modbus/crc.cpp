@@ -1,5 +1,6 @@
 #include "modbus/crc.h"
 
+namespace kestrel {
 namespace {
 
 // The two lookup tables of the Modbus serial line protocol: the first gives
@@ -72,3 +73,5 @@ void AppendModbusCrc(uint8_t* data, uint32_t length) {
   data[length] = static_cast<uint8_t>(crc >> 8);
   data[length + 1] = static_cast<uint8_t>(crc & 0xFF);
 }
+
+}  // namespace kestrel

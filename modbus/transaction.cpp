@@ -6,11 +6,13 @@
 #include <cstring>
 
 #include "modbus/crc.h"
+#include "modbus/function_codes.h"
 #include "ports/TPort.h"
 #include "support/clock.h"
 #include "support/leds.h"
 #include "support/logs.h"
 
+namespace kestrel {
 namespace {
 
 constexpr int kReadChunk = 100;        // bytes asked of the port per read
@@ -33,11 +35,6 @@ constexpr int kFunctionIndex = 1;
 constexpr int kThirdByteIndex = 2;
 constexpr int kMinBytesForFunction = 3;
 constexpr int kCrcLength = 2;
-
-constexpr uint8_t kFunctionReadHolding = 0x03;
-constexpr uint8_t kFunctionReadInput = 0x04;
-constexpr uint8_t kFunctionWriteMultiple = 0x10;
-constexpr uint8_t kExceptionFlag = 0x80;
 
 constexpr int kReadAnswerOverhead = 5;  // address, function, byte count, CRC
 constexpr int kWriteMultipleAnswerLength = 8;
@@ -152,13 +149,13 @@ enum class PollOutcome { kWaiting, kFailed, kAnswered };
 // answer cannot be one of ours and the attempt is to be abandoned.
 bool ApplyFunctionCode(Exchange& x) {
   const uint8_t function = x.response[kFunctionIndex];
-  if (function == kFunctionReadHolding || function == kFunctionReadInput) {
+  if (function == kReadHoldingRegisters || function == kReadInputRegisters) {
     x.expectedLength = x.response[kThirdByteIndex] + kReadAnswerOverhead;
-  } else if (function == kFunctionWriteMultiple) {
+  } else if (function == kWriteMultipleRegisters) {
     x.expectedLength = kWriteMultipleAnswerLength;
-  } else if (function == (kExceptionFlag | kFunctionReadHolding) ||
-             function == (kExceptionFlag | kFunctionReadInput) ||
-             function == (kExceptionFlag | kFunctionWriteMultiple)) {
+  } else if (function == (kExceptionFlag | kReadHoldingRegisters) ||
+             function == (kExceptionFlag | kReadInputRegisters) ||
+             function == (kExceptionFlag | kWriteMultipleRegisters)) {
     x.expectedLength = kExceptionAnswerLength;
   } else if ((function & kExceptionFlag) == 0) {
     // Not a function we ask for: garbage unless the first byte is another
@@ -242,3 +239,5 @@ int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request
   SignalLed(kLedRefresh, NowMs());
   return result;
 }
+
+}  // namespace kestrel

@@ -4,6 +4,8 @@
 // check the CRC, and repeat the whole exchange up to `attempts` times.
 #include <cstdint>
 
+namespace kestrel {
+
 class TPort;
 
 // Result codes besides a positive answer length and a negated exception code.
@@ -30,3 +32,5 @@ struct ModbusLineState {
 // and reopens the port first. Any other character leaves the line alone.
 int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
                       uint8_t* response, int pollCount, char parity, int attempts);
+
+}  // namespace kestrel

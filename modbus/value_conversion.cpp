@@ -2,37 +2,40 @@
 
 #include <cstring>
 
+namespace kestrel {
 namespace {
 
 constexpr int kValueBytes = 8;
 constexpr uint32_t kMaxSelector = 3;
 constexpr uint64_t kModGroupBase = 10000;  // MOD registers hold four decimal digits each
 
-enum class Kind { Plain, Float, Mod };
+enum class Kind { kPlain, kFloat, kMod };
 
 struct DataType {
+  ModbusType type;
   const char* name;
   int registers;
   Kind kind;
 };
 
 constexpr DataType kDataTypes[] = {
-    {"INT16", 1, Kind::Plain},  {"UINT16", 1, Kind::Plain}, {"INT32", 2, Kind::Plain},
-    {"UINT32", 2, Kind::Plain}, {"MOD32", 2, Kind::Mod},    {"FLOAT", 2, Kind::Float},
-    {"INT48", 3, Kind::Plain},  {"UINT48", 3, Kind::Plain}, {"MOD48", 3, Kind::Mod},
-    {"INT64", 4, Kind::Plain},  {"UINT64", 4, Kind::Plain}, {"MOD64", 4, Kind::Mod},
+    {ModbusType::kInt16, "INT16", 1, Kind::kPlain},   {ModbusType::kUint16, "UINT16", 1, Kind::kPlain},
+    {ModbusType::kInt32, "INT32", 2, Kind::kPlain},   {ModbusType::kUint32, "UINT32", 2, Kind::kPlain},
+    {ModbusType::kMod32, "MOD32", 2, Kind::kMod},     {ModbusType::kFloat, "FLOAT", 2, Kind::kFloat},
+    {ModbusType::kInt48, "INT48", 3, Kind::kPlain},   {ModbusType::kUint48, "UINT48", 3, Kind::kPlain},
+    {ModbusType::kMod48, "MOD48", 3, Kind::kMod},     {ModbusType::kInt64, "INT64", 4, Kind::kPlain},
+    {ModbusType::kUint64, "UINT64", 4, Kind::kPlain}, {ModbusType::kMod64, "MOD64", 4, Kind::kMod},
 };
 
-const DataType* FindDataType(const char* name) {
-  if (name == nullptr) return nullptr;
+const DataType* FindDataType(ModbusType wanted) {
   for (const DataType& type : kDataTypes) {
-    if (std::strcmp(type.name, name) == 0) return &type;
+    if (type.type == wanted) return &type;
   }
   return nullptr;
 }
 
-uint32_t SelectorFor(const DataType& type, uint32_t floatSelector, uint32_t intSelector) {
-  return type.kind == Kind::Float ? floatSelector : intSelector;
+uint32_t SelectorFor(const DataType& type, const OrderSelectors& orders) {
+  return type.kind == Kind::kFloat ? orders.floatMode : orders.intReverse;
 }
 
 // Where wire byte w of an n-register image sits in the little-endian value
@@ -95,40 +98,48 @@ uint64_t ValueToModGroups(uint64_t value, int registers) {
 
 }  // namespace
 
-int RegisterCount(const char* modbusDT) {
-  const DataType* type = FindDataType(modbusDT);
+ModbusType ModbusTypeNamed(const char* name) {
+  if (name == nullptr) return ModbusType::kUnknown;
+  for (const DataType& type : kDataTypes) {
+    if (std::strcmp(type.name, name) == 0) return type.type;
+  }
+  return ModbusType::kUnknown;
+}
+
+int RegisterCount(ModbusType modbusType) {
+  const DataType* type = FindDataType(modbusType);
   return type != nullptr ? type->registers : 0;
 }
 
-int RegistersToMBus(uint8_t destination[8], const uint8_t* registers, const char* modbusDT,
-                    uint32_t floatSelector, uint32_t intSelector) {
-  const DataType* type = FindDataType(modbusDT);
+int RegistersToMBus(uint8_t destination[8], const uint8_t* registers, ModbusType modbusType,
+                    const OrderSelectors& orders) {
+  const DataType* type = FindDataType(modbusType);
   if (type == nullptr) return -1;
   const int bytes = 2 * type->registers;
-  const uint32_t selector = SelectorFor(*type, floatSelector, intSelector);
+  const uint32_t selector = SelectorFor(*type, orders);
 
   uint8_t placed[kValueBytes] = {};
   if (selector <= kMaxSelector) {
     for (int w = 0; w < bytes; ++w) placed[ValueIndexOfWireByte(w, type->registers, selector)] = registers[w];
   }
   uint64_t value = SignExtend(LittleEndianValue(placed, bytes), bytes);
-  if (type->kind == Kind::Mod) value = ModGroupsToValue(value, type->registers);
+  if (type->kind == Kind::kMod) value = ModGroupsToValue(value, type->registers);
 
   for (int i = 0; i < kValueBytes; ++i) destination[i] = static_cast<uint8_t>(value >> (8 * i));
   return bytes;
 }
 
-int MBusToRegisters(const uint8_t* value, uint8_t* destination, const char* modbusDT,
-                    uint32_t floatSelector, uint32_t intSelector) {
-  const DataType* type = FindDataType(modbusDT);
+int MBusToRegisters(const uint8_t* value, uint8_t* destination, ModbusType modbusType,
+                    const OrderSelectors& orders) {
+  const DataType* type = FindDataType(modbusType);
   if (type == nullptr) return -1;
-  const uint32_t selector = SelectorFor(*type, floatSelector, intSelector);
+  const uint32_t selector = SelectorFor(*type, orders);
   // A request with unwritten register bytes must never go out.
   if (selector > kMaxSelector) return -1;
   const int bytes = 2 * type->registers;
 
   uint64_t number = SignExtend(LittleEndianValue(value, bytes), bytes);
-  if (type->kind == Kind::Mod) number = ValueToModGroups(number, type->registers);
+  if (type->kind == Kind::kMod) number = ValueToModGroups(number, type->registers);
 
   for (int w = 0; w < bytes; ++w) {
     destination[w] = static_cast<uint8_t>(number >> (8 * ValueIndexOfWireByte(w, type->registers, selector)));
@@ -136,20 +147,4 @@ int MBusToRegisters(const uint8_t* value, uint8_t* destination, const char* modb
   return bytes;
 }
 
-namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
-
-int HexPair(char high, char low) {
-  const int h = HexDigit(high);
-  const int l = HexDigit(low);
-  if (h < 0 || l < 0) return -1;
-  return h * 16 + l;
-}
+}  // namespace kestrel

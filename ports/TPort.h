@@ -5,15 +5,16 @@
 #include <cstdint>
 #include <string>
 
-// Port mode codes. Anything above kModeUdp is a serial line.
-enum PortMode : int {
-  kModeTcp = 0,
-  kModeUdp = 1,
-  kModeRs232 = 2,
-  kModeRs485 = 3,
-  kModeMBusMaster = 4,
-  kModeMBusSlave = 5,  // the line echoes what we send: TSER drops the echo
-};
+namespace kestrel {
+
+// Port mode codes, as the port factory maps porttype and sercomport.
+// Anything above kModeUdp is a serial line.
+constexpr int kModeTcp = 0;
+constexpr int kModeUdp = 1;
+constexpr int kModeRs232 = 2;
+constexpr int kModeRs485 = 3;
+constexpr int kModeMBusMaster = 4;
+constexpr int kModeMBusSlave = 5;  // the line echoes what we send: TSER drops the echo
 
 inline bool IsSerialMode(int mode) { return mode > kModeUdp; }
 
@@ -41,3 +42,5 @@ class TPort {
  protected:
   int mode_ = kModeTcp;
 };
+
+}  // namespace kestrel

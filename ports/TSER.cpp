@@ -10,6 +10,7 @@
 #include "support/clock.h"
 #include "support/logs.h"
 
+namespace kestrel {
 namespace {
 
 // Read runs every millisecond while an answer is awaited, so it tries to
@@ -184,3 +185,5 @@ bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
   echoSkip_ = 0;
   return true;
 }
+
+}  // namespace kestrel

@@ -13,6 +13,8 @@
 
 #include "ports/TPort.h"
 
+namespace kestrel {
+
 // The terminal settings for a line: raw, no flow control, VMIN = VTIME = 0.
 // false for a baud rate, data bit count, parity letter or stop bit count
 // that the line cannot take.
@@ -49,3 +51,5 @@ class TSER : public TPort {
   void DropHungUpLine();
   bool ReopenAfterHangUp(int64_t intervalMs);
 };
+
+}  // namespace kestrel

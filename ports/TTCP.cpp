@@ -10,6 +10,7 @@
 #include "ports/socket_setup.h"
 #include "support/logs.h"
 
+namespace kestrel {
 namespace {
 
 constexpr int kListenBacklog = 10;
@@ -56,6 +57,8 @@ bool TTCP::Open() {
 }
 
 bool TTCP::OpenServer() {
+  // Deliberate: "Port is server" was logged by InitSocket already; the second
+  // line at every Open is the gateway's own start-up log, kept as it is.
   LogStartup("Port is server\n");
   const int reuse = 1;
   if (setsockopt(main_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
@@ -80,6 +83,7 @@ bool TTCP::OpenServer() {
 }
 
 bool TTCP::OpenClient() {
+  // Deliberate, like "Port is server": logged by InitSocket and again here.
   LogStartup("Port is client\n");
   if (connect(main_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_) != 0 && errno != EAGAIN) {
     LogStartup("Error: Connect failed\n");
@@ -172,3 +176,5 @@ bool TTCP::Write(const uint8_t* data, int length) {
   }
   return true;
 }
+
+}  // namespace kestrel

@@ -11,6 +11,8 @@
 #include "ports/TPort.h"
 #include "ports/allow_list.h"
 
+namespace kestrel {
+
 class TTCP : public TPort {
  public:
   TTCP() = default;
@@ -48,3 +50,5 @@ class TTCP : public TPort {
   time_t firstFailure_ = 0;    // 0: no failed send since Open
   AllowList allow_;
 };
+
+}  // namespace kestrel

@@ -8,10 +8,7 @@
 #include "ports/socket_setup.h"
 #include "support/logs.h"
 
-namespace {
-constexpr uint32_t kBroadcast = 0xFFFFFFFF;
-}
-
+namespace kestrel {
 TUDP::~TUDP() { Close(); }
 
 bool TUDP::InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
@@ -29,7 +26,7 @@ bool TUDP::InitSocket(const std::string& localInterface, uint16_t localPort, con
 
 bool TUDP::Open() {
   Close();
-  lastSender_ = SocketAddress(kBroadcast, 0);
+  lastSender_ = SocketAddress(kBroadcastAddress, 0);
   socket_ = socket(AF_INET, SOCK_DGRAM, 0);
   if (socket_ < 0) return false;
   if (fcntl(socket_, F_SETFL, O_NONBLOCK) != 0 ||
@@ -69,10 +66,12 @@ bool TUDP::Read(uint8_t* buffer, int maxLength, int& count) {
   }
   lastSender_ = sender;
   const uint32_t configured = remote_.sin_addr.s_addr;
-  if (configured != 0 && configured != SocketAddress(kBroadcast, 0).sin_addr.s_addr &&
+  if (configured != 0 && configured != SocketAddress(kBroadcastAddress, 0).sin_addr.s_addr &&
       sender.sin_addr.s_addr != configured) {
     return false;  // not our peer; ports are not compared
   }
   count = static_cast<int>(n);
   return true;
 }
+
+}  // namespace kestrel

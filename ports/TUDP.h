@@ -9,6 +9,8 @@
 #include "ports/TPort.h"
 #include "ports/allow_list.h"
 
+namespace kestrel {
+
 class TUDP : public TPort {
  public:
   TUDP() = default;
@@ -36,3 +38,5 @@ class TUDP : public TPort {
   sockaddr_in lastSender_{};
   AllowList allow_;
 };
+
+}  // namespace kestrel

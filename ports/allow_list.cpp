@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+namespace kestrel {
 namespace {
 
 constexpr unsigned kMaxOctet = 255;
@@ -84,3 +85,5 @@ DottedQuad Dotted(const sockaddr_in& address) {
   if (inet_ntop(AF_INET, &address.sin_addr, dotted.text, sizeof dotted.text) == nullptr) dotted.text[0] = '\0';
   return dotted;
 }
+
+}  // namespace kestrel

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace kestrel {
+
 constexpr int kMaxAllowEntries = 32;
 
 struct AllowRange {
@@ -32,3 +34,5 @@ struct DottedQuad {
   char text[16];
 };
 DottedQuad Dotted(const sockaddr_in& address);
+
+}  // namespace kestrel

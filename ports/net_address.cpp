@@ -13,6 +13,8 @@
 
 #include "support/logs.h"
 
+namespace kestrel {
+
 int InterfaceAddress(const std::string& name, uint32_t& address) {
   if (name.empty() || strcasecmp(name.c_str(), "all") == 0) {
     address = 0;
@@ -69,3 +71,5 @@ void LogSocketAddress(const char* prefix, const sockaddr_in& address) {
   LogStartup("%s = %d.%d.%d.%d, Port = %u\n", prefix, static_cast<int>(a >> 24), static_cast<int>(a >> 16 & 0xFF),
              static_cast<int>(a >> 8 & 0xFF), static_cast<int>(a & 0xFF), static_cast<unsigned>(ntohs(address.sin_port)));
 }
+
+}  // namespace kestrel

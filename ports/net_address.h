@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <string>
 
+namespace kestrel {
+
+// 255.255.255.255: no local address a port can bind to, and no peer.
+constexpr uint32_t kBroadcastAddress = 0xFFFFFFFF;
+
 // The address of a network interface; "" or "all" (any case) gives 0.
 // 1 on success, -1 (address unchanged) when there is no such interface.
 int InterfaceAddress(const std::string& name, uint32_t& address);
@@ -19,3 +24,5 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port);
 
 // Writes "<prefix> = a.b.c.d, Port = p\n" to the start-up log.
 void LogSocketAddress(const char* prefix, const sockaddr_in& address);
+
+}  // namespace kestrel

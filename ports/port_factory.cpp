@@ -7,6 +7,7 @@
 #include "support/config_store.h"
 #include "support/logs.h"
 
+namespace kestrel {
 namespace {
 
 struct SerialInterface {
@@ -98,3 +99,5 @@ std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& s
   }
   return nullptr;
 }
+
+}  // namespace kestrel

@@ -7,6 +7,8 @@
 
 #include "ports/TPort.h"
 
+namespace kestrel {
+
 class ConfigStore;
 
 // nullptr for a porttype or sercomport that names no known port, and for a
@@ -14,3 +16,5 @@ class ConfigStore;
 // ports come back opened (or not: the caller opens again); socket ports come
 // back initialised, and the caller opens them.
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section);
+
+}  // namespace kestrel

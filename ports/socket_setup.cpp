@@ -6,10 +6,7 @@
 #include "ports/net_address.h"
 #include "support/logs.h"
 
-namespace {
-constexpr uint32_t kBroadcast = 0xFFFFFFFF;
-}
-
+namespace kestrel {
 bool ResolveSocketEnds(const char* protocol, const std::string& localInterface, uint16_t localPort,
                        const std::string& remoteHost, uint16_t remotePort, bool server, SocketEnds& ends) {
   const bool udp = std::strcmp(protocol, "UDP") == 0;
@@ -30,7 +27,7 @@ bool ResolveSocketEnds(const char* protocol, const std::string& localInterface, 
   uint32_t local = 0;
   InterfaceAddress(localInterface, local);  // an unknown interface binds to any address
   ends.local = SocketAddress(local, localPort);
-  if (local == kBroadcast) return false;
+  if (local == kBroadcastAddress) return false;
   ends.remote = SocketAddress(remote, remote != 0 ? remotePort : 0);
 
   char prefix[32];
@@ -40,3 +37,5 @@ bool ResolveSocketEnds(const char* protocol, const std::string& localInterface, 
   LogSocketAddress(prefix, ends.remote);
   return true;
 }
+
+}  // namespace kestrel

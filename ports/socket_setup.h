@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace kestrel {
+
 struct SocketEnds {
   sockaddr_in local{};
   sockaddr_in remote{};
@@ -14,3 +16,5 @@ struct SocketEnds {
 // an unresolvable host); localPort is already chosen by the caller.
 bool ResolveSocketEnds(const char* protocol, const std::string& localInterface, uint16_t localPort,
                        const std::string& remoteHost, uint16_t remotePort, bool server, SocketEnds& ends);
+
+}  // namespace kestrel

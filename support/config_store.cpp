@@ -6,6 +6,7 @@
 
 #include "support/paths.h"
 
+namespace kestrel {
 namespace {
 
 std::string LookupKey(const std::string& section, const std::string& key) {
@@ -67,3 +68,5 @@ int ConfigStore::GetHardwareString(std::string& value, const std::string& sectio
   value = found;
   return 0;
 }
+
+}  // namespace kestrel

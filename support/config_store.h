@@ -5,6 +5,8 @@
 
 struct _dictionary_;
 
+namespace kestrel {
+
 class ConfigStore {
  public:
   // The default path is always DefaultConfig; it is not a parameter.
@@ -35,3 +37,5 @@ class ConfigStore {
   _dictionary_* main_ = nullptr;
   _dictionary_* default_ = nullptr;
 };
+
+}  // namespace kestrel

@@ -7,6 +7,7 @@
 
 #include "support/paths.h"
 
+namespace kestrel {
 namespace {
 
 constexpr unsigned kLedCount = 16;
@@ -86,3 +87,5 @@ void ResetLeds() {
   gEnabled = false;
   gLastPattern = 0;
 }
+
+}  // namespace kestrel

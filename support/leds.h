@@ -3,6 +3,8 @@
 // panel is written over SPI only when the pattern of lit LEDs changes.
 #include <cstdint>
 
+namespace kestrel {
+
 // LED numbers the gateway signals.
 constexpr unsigned kLedModbusPoll = 2;      // a poll of the Modbus side brought bytes
 constexpr unsigned kLedMBusTransmit = 7;    // an answer goes out on the M-Bus side
@@ -22,3 +24,5 @@ using LedPanelWriter = void (*)(const uint8_t bytes[2]);
 void SetLedPanelWriter(LedPanelWriter writer);  // nullptr restores the SPI writer
 // Back to the start state (all dark, disabled); for tests.
 void ResetLeds();
+
+}  // namespace kestrel

@@ -7,6 +7,7 @@
 #include "support/paths.h"
 #include "support/tmp_files.h"
 
+namespace kestrel {
 namespace {
 
 FILE* gStartupLog = nullptr;
@@ -114,3 +115,5 @@ void DumpTrace(const uint8_t* bytes, int count) {
 void SetTraceClock(RealTimeClock clock) { gClock = clock != nullptr ? clock : RealClock; }
 void SetTraceByteCounter(int32_t count) { gTraceBytes = count; }
 int32_t TraceByteCounter() { return gTraceBytes; }
+
+}  // namespace kestrel

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <ctime>
 
+namespace kestrel {
+
 void OpenStartupLog();   // mode "w"; a failure leaves the log closed
 void CloseStartupLog();  // later start-up lines are dropped
 
@@ -27,3 +29,5 @@ void SetTraceClock(RealTimeClock clock);  // nullptr restores clock_gettime
 void SetTraceByteCounter(int32_t count);
 int32_t TraceByteCounter();
 void CloseTraceLog();
+
+}  // namespace kestrel

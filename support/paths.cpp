@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace kestrel {
+
 const char* const kMainConfigPath = "/config/kestrel.ini";
 const char* const kHardwareConfigPath = "/config/corvid_hw.ini";
 const char* const kDefaultConfigPath = "/config/kestrel_default.ini";
@@ -18,3 +20,5 @@ std::string RootedPath(const std::string& path) {
   if (root == nullptr) return path;
   return std::string(root) + path;
 }
+
+}  // namespace kestrel

@@ -4,6 +4,8 @@
 // that folder instead of "/", so the daemon can run in a sandbox.
 #include <string>
 
+namespace kestrel {
+
 extern const char* const kMainConfigPath;      // MainConfig
 extern const char* const kHardwareConfigPath;  // HardwareConfig
 extern const char* const kDefaultConfigPath;   // DefaultConfig
@@ -17,3 +19,5 @@ extern const char* const kSpiDevicePath;
 
 // The path as the gateway opens it: KESTREL_ROOT (when set) followed by path.
 std::string RootedPath(const std::string& path);
+
+}  // namespace kestrel

@@ -3,4 +3,9 @@
 // pauses); the kernel's default timer slack of 50 us lets every one of them
 // run long. This asks for 1 ns of slack for the calling thread.
 // false when the kernel refuses (the waits then just run a little long).
+
+namespace kestrel {
+
 bool UsePreciseSleeps();
+
+}  // namespace kestrel

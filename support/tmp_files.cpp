@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+namespace kestrel {
 namespace {
 
 constexpr mode_t kNewFileMode = 0666;  // as fopen creates them; the umask applies
@@ -55,3 +56,5 @@ bool MayReplaceTmpFile(const std::string& path) {
   if (lstat(path.c_str(), &status) != 0) return errno == ENOENT;
   return S_ISREG(status.st_mode);
 }
+
+}  // namespace kestrel

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace kestrel {
+
 enum class IfMissing { kCreate, kSkip };
 
 // A descriptor open for writing, nothing truncated; -1 when the path is
@@ -18,3 +20,5 @@ FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing);
 // A rotation may rename a file onto path only when nothing or a regular file
 // is there.
 bool MayReplaceTmpFile(const std::string& path);
+
+}  // namespace kestrel

@@ -6,6 +6,8 @@
 
 #include "ports/allow_list.h"
 
+using namespace kestrel;
+
 namespace {
 
 sockaddr_in Peer(const char* address) {

@@ -5,6 +5,8 @@
 #include "support/paths.h"
 #include "tests/test_util.h"
 
+using namespace kestrel;
+
 using testutil::TempDir;
 using testutil::WriteFile;
 

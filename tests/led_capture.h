@@ -12,6 +12,8 @@
 
 namespace testutil {
 
+using namespace kestrel;
+
 using PanelBytes = std::array<uint8_t, 2>;
 
 class LedPanelCapture : public ::testing::Test {

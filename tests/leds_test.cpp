@@ -7,6 +7,8 @@
 #include "support/leds.h"
 #include "tests/led_capture.h"
 
+using namespace kestrel;
+
 namespace {
 
 class LedPanelTest : public testutil::LedPanelCapture {};

@@ -10,6 +10,8 @@
 #include "support/paths.h"
 #include "tests/test_util.h"
 
+using namespace kestrel;
+
 using testutil::FileExists;
 using testutil::ReadFile;
 using testutil::TempDir;

@@ -5,6 +5,8 @@
 #include "modbus/transaction.h"
 #include "tests/scripted_port.h"
 
+using namespace kestrel;
+
 namespace {
 
 // A line that never falls quiet must not hold the gateway: after a missed

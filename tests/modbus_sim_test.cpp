@@ -16,6 +16,8 @@
 #include "modbus/crc.h"
 #include "tests/test_util.h"
 
+using namespace kestrel;
+
 #ifdef MODBUS_SIM_BINARY
 
 namespace {

@@ -11,6 +11,8 @@
 #include "support/paths.h"
 #include "tests/port_test_util.h"
 
+using namespace kestrel;
+
 using testutil::WriteFile;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "support/logs.h"
 #include "support/paths.h"
 
+using namespace kestrel;
+
 namespace porttest {
 
 Pty::Pty() {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace kestrel;
+
 ScriptedPort::ScriptedPort(int mode, char parity) : parity_(parity) { SetMode(mode); }
 
 void ScriptedPort::QueueRead(const Bytes& chunk) { pending_.push_back(chunk); }

@@ -30,14 +30,14 @@
 
 #include "ports/TPort.h"
 
-class ScriptedPort : public TPort {
+class ScriptedPort : public kestrel::TPort {
  public:
   using Bytes = std::vector<uint8_t>;
   using Chunks = std::vector<Bytes>;
   // Gives the chunks that answer one written frame.
   using Responder = std::function<Chunks(const Bytes& written)>;
 
-  explicit ScriptedPort(int mode = kModeRs485, char parity = 'N');
+  explicit ScriptedPort(int mode = kestrel::kModeRs485, char parity = 'N');
 
   // Appends a chunk to the receive queue now (e.g. stale bytes on the line).
   void QueueRead(const Bytes& chunk);

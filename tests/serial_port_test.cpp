@@ -12,6 +12,8 @@
 #include "ports/TSER.h"
 #include "tests/port_test_util.h"
 
+using namespace kestrel;
+
 using porttest::Pty;
 
 namespace {

@@ -13,6 +13,8 @@
 #include "ports/net_address.h"
 #include "tests/port_test_util.h"
 
+using namespace kestrel;
+
 using porttest::FindSocket;
 using porttest::Loopback;
 using porttest::LocalPort;

@@ -4,6 +4,8 @@
 
 #include "support/timer_slack.h"
 
+using namespace kestrel;
+
 TEST(TimerSlackTest, PreciseSleepsLeaveOneNanosecondOfSlack) {
   ASSERT_GT(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1);  // the default is larger
   ASSERT_TRUE(UsePreciseSleeps());

@@ -2,12 +2,13 @@
 // Checks of single Device and Object elements: every attribute the gateway
 // converts is present, reads as written, fits the field it goes into, and
 // does not quietly disable what it is meant for.
-#include <string>
+#include <cstddef>
 
-#include "meter/device_file.h"
-#include "tools/kestrel_check/report.h"
+#include "tools/kestrel_check/elements.h"
 
-void CheckDeviceAttributes(const DeviceTree& tree, Element device, const std::string& file,
-                           Report& report);
-void CheckObjectAttributes(const DeviceTree& tree, Element object, const std::string& file,
-                           Report& report);
+namespace kestrel {
+
+void CheckDeviceAttributes(const CheckedFile& file, size_t meter);
+void CheckObjectAttributes(const CheckedFile& file, size_t record);
+
+}  // namespace kestrel

@@ -1,19 +1,26 @@
 #pragma once
-// The DeviceFile's elements as kestrel-check names them in its findings:
+// The DeviceFile as kestrel-check reports on it: the gateway's meter model
+// with the texts as written, and the names of its elements in the findings:
 // "Device #2 (DeviceId "heat2")", "Object #5 (DeviceId "heat2", ObjectId "1")",
 // numbered in document order, and attributes as Name="value" or
 // Name (missing).
+#include <cstddef>
 #include <string>
 
-#include "meter/device_file.h"
+#include "model/device_file.h"
+#include "tools/kestrel_check/report.h"
 
-// Every Object in document order, whatever its DeviceId.
-Element FirstObjectOfAny(const DeviceTree& tree);
-Element NextObjectOfAny(const DeviceTree& tree, Element after);
+namespace kestrel {
 
-bool HasAttribute(Element element, const char* name);
-std::string AttributeValue(Element element, const char* name);  // "" when missing
+struct CheckedFile {
+  const std::string& path;
+  const MeterModel& model;
+  const WrittenDocument& written;
+  Report& report;
+};
 
-std::string DescribeDevice(const DeviceTree& tree, Element device);
-std::string DescribeObject(const DeviceTree& tree, Element object);
-std::string DescribeAttribute(Element element, const char* name);
+std::string DescribeDevice(const CheckedFile& file, size_t meter);
+std::string DescribeObject(const CheckedFile& file, size_t record);
+std::string DescribeAttribute(const WrittenElement& element, const char* name);
+
+}  // namespace kestrel

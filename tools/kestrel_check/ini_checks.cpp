@@ -5,6 +5,7 @@
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
 
+namespace kestrel {
 namespace {
 
 constexpr const char* kPortTypes[] = {"TCP", "UDP", "SER"};
@@ -169,3 +170,5 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
     CheckSocketPort(port);
   }
 }
+
+}  // namespace kestrel

@@ -6,6 +6,8 @@
 #include "support/config_store.h"
 #include "tools/kestrel_check/report.h"
 
+namespace kestrel {
+
 struct ConfigFiles {
   std::string main;
   std::string hardware;
@@ -15,3 +17,5 @@ struct ConfigFiles {
 void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report);
 void CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report);
+
+}  // namespace kestrel

@@ -7,16 +7,16 @@
 #include <cstdio>
 #include <string>
 
-#include "meter/device_file.h"
 #include "support/config_store.h"
 #include "support/paths.h"
 #include "tools/kestrel_check/attribute_checks.h"
+#include "tools/kestrel_check/document_checks.h"
 #include "tools/kestrel_check/elements.h"
 #include "tools/kestrel_check/ini_checks.h"
 #include "tools/kestrel_check/report.h"
 #include "tools/kestrel_check/telegram_preview.h"
-#include "tools/kestrel_check/tree_checks.h"
 
+namespace kestrel {
 namespace {
 
 struct Options {
@@ -75,42 +75,37 @@ std::string DeviceFilePath(const ConfigStore& store, const Options& options) {
   return RootedPath(std::string(kDeviceFileFolder) + fileName);
 }
 
-void CheckDevices(const DeviceTree& tree, const std::string& file, Report& report) {
-  CheckTreeShape(tree, file, report);
-  for (Element device = FirstDevice(tree); device != nullptr; device = NextDevice(tree, device)) {
-    CheckDeviceAttributes(tree, device, file, report);
-  }
-  for (Element object = FirstObjectOfAny(tree); object != nullptr;
-       object = NextObjectOfAny(tree, object)) {
-    CheckObjectAttributes(tree, object, file, report);
-  }
-  CheckDuplicateMeters(tree, file, report);
-  CheckObjectOwners(tree, file, report);
-  for (Element device = FirstDevice(tree); device != nullptr; device = NextDevice(tree, device)) {
-    CheckTelegramLength(tree, device, file, report);
-  }
+void CheckDevices(const CheckedFile& file) {
+  CheckDocumentShape(file);
+  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) CheckDeviceAttributes(file, meter);
+  for (size_t record = 0; record < file.model.records.size(); ++record) CheckObjectAttributes(file, record);
+  CheckDuplicateMeters(file);
+  CheckObjectOwners(file);
+  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) CheckTelegramLength(file, meter);
 }
 
 // Without FILENAME the path is the folder itself: reported by the INI checks.
-void CheckDeviceFile(const std::string& path, DeviceTree& tree, Report& report) {
-  if (path == RootedPath(kDeviceFileFolder)) return;
-  if (!LoadDeviceFile(path, tree)) {
-    AddError(report, path, "file", "missing, unreadable or empty: the gateway ends with status 1");
+void CheckDeviceFile(const CheckedFile& file, MeterModel& model, WrittenDocument& written) {
+  if (file.path == RootedPath(kDeviceFileFolder)) return;
+  if (!LoadDeviceFile(file.path, model, &written)) {
+    AddError(file.report, file.path, "file", "missing, unreadable or empty: the gateway ends with status 1");
     return;
   }
-  CheckDevices(tree, path, report);
+  CheckDevices(file);
 }
 
-void PrintTelegrams(const DeviceTree& tree) {
-  for (Element device = FirstDevice(tree); device != nullptr; device = NextDevice(tree, device)) {
+void PrintTelegrams(const CheckedFile& file) {
+  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) {
     std::printf("\n");
-    PrintMeterTelegram(tree, device, stdout);
+    PrintMeterTelegram(file, meter, stdout);
   }
 }
 
 }  // namespace
+}  // namespace kestrel
 
 int main(int argc, char** argv) {
+  using namespace kestrel;
   Options options;
   if (!ParseOptions(argc, argv, options) || options.help) {
     PrintUsage(argv[0]);
@@ -118,17 +113,21 @@ int main(int argc, char** argv) {
   }
   Report report;
   ConfigStore store(options.files.main, options.files.hardware);
-  DeviceTree tree;
-  if (LoadConfig(store, options.files, report)) {
+  MeterModel model;
+  WrittenDocument written;
+  const bool configLoaded = LoadConfig(store, options.files, report);
+  const std::string deviceFile = configLoaded ? DeviceFilePath(store, options) : "";
+  const CheckedFile file{deviceFile, model, written, report};
+  if (configLoaded) {
     CheckMainSection(store, options.files, report);
     CheckPortSection(store, "ModbusPort", options.files, report);
     CheckPortSection(store, "MBusPort", options.files, report);
-    CheckDeviceFile(DeviceFilePath(store, options), tree, report);
+    CheckDeviceFile(file, model, written);
   }
   PrintFindings(report, stdout);
-  if (options.telegrams) PrintTelegrams(tree);
+  if (options.telegrams) PrintTelegrams(file);
   std::printf("\n");
   PrintSummary(report, stdout);
-  FreeDeviceTree(tree);
   return ExitStatus(report);
 }
+

@@ -1,8 +1,8 @@
 #include "tools/kestrel_check/number_text.h"
 
 #include <cctype>
-#include <cstdlib>
 
+namespace kestrel {
 namespace {
 
 size_t SkipBlanks(const std::string& text) {
@@ -41,11 +41,9 @@ bool IsHexDigits(const std::string& text, size_t count) {
   return text.size() == count && AllOf(text, 0, std::isxdigit);
 }
 
-uint64_t TextValue(const std::string& text, bool hex) {
-  return std::strtoull(text.c_str(), nullptr, hex ? 16 : 10);
-}
-
 std::string ToUpper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
+
+}  // namespace kestrel

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace kestrel {
+
 // Leading blanks, then one or more decimal digits and nothing else.
 bool IsDecimalText(const std::string& text);
 // Leading blanks, an optional 0x, then one or more hexadecimal digits only.
@@ -14,7 +16,6 @@ bool IsHexText(const std::string& text);
 bool IsDecimalDigits(const std::string& text, size_t count);
 bool IsHexDigits(const std::string& text, size_t count);
 
-// strtoull of the text in base 10 or 16 (the checked forms above only).
-uint64_t TextValue(const std::string& text, bool hex);
-
 std::string ToUpper(std::string text);
+
+}  // namespace kestrel

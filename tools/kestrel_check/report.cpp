@@ -1,5 +1,6 @@
 #include "tools/kestrel_check/report.h"
 
+namespace kestrel {
 namespace {
 
 void Add(Report& report, Severity severity, const std::string& file, const std::string& where,
@@ -47,3 +48,5 @@ int ExitStatus(const Report& report) {
   if (Count(report, Severity::kWarning) > 0) return kExitWarnings;
   return kExitClean;
 }
+
+}  // namespace kestrel

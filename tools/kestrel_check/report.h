@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace kestrel {
+
 enum class Severity { kWarning, kError };
 
 struct Finding {
@@ -34,3 +36,5 @@ constexpr int kExitClean = 0;
 constexpr int kExitErrors = 1;
 constexpr int kExitWarnings = 2;
 int ExitStatus(const Report& report);
+
+}  // namespace kestrel

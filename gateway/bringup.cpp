@@ -1,0 +1,85 @@
+#include "gateway/bringup.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "gateway/main_loop.h"
+#include "model/device_file.h"
+#include "ports/TSER.h"
+#include "ports/port_factory.h"
+#include "support/config_store.h"
+#include "support/leds.h"
+#include "support/logs.h"
+#include "support/paths.h"
+
+namespace kestrel {
+namespace {
+
+// A section the factory cannot build a port from is run as a port that
+// never opens: that side of the gateway stays silent.
+std::unique_ptr<TPort> PortOrClosed(std::unique_ptr<TPort> port) {
+  if (port != nullptr) return port;
+  return std::make_unique<TSER>();
+}
+
+std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, Gateway& gateway) {
+  LogStartup("Opening Modbus Port\n");
+  std::unique_ptr<TPort> port = CreatePort(store, "ModbusPort");
+  store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
+  store.GetInt(gateway.modbusTimeout, "ModbusPort", "timeout");
+  const bool open = port != nullptr && port->Open();
+  LogStartup(open ? "Modbus Port is open.\n" : "Could not open Modbus Port.\n");
+  return PortOrClosed(std::move(port));
+}
+
+std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
+  LogStartup("\n\nOpening M-Bus Port\n");
+  std::unique_ptr<TPort> port = CreatePort(store, "MBusPort");
+  const bool open = port != nullptr && port->Open();
+  LogStartup(open ? "M-Bus port is open.\n" : "Could not open M-Bus Port.\n");
+  LogStartup("\n\n");
+  return PortOrClosed(std::move(port));
+}
+
+void EnableLedsIfConfigured(const ConfigStore& store) {
+  std::string value;
+  store.GetString(value, "Main", "enable_leds", true, true);
+  if (value == "YES") EnableLeds();
+}
+
+// Every meter starts at a random access number, drawn in document order.
+void SeedAccessNumbers(MeterModel& model) {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  for (Meter& meter : model.meters) meter.accessNumber = static_cast<uint8_t>(std::rand() & 0xFF);
+}
+
+}  // namespace
+
+int RunGateway(const ConfigStore& store) {
+  std::string fileName;
+  store.GetString(fileName, "Main", "FILENAME", false, false);
+  const std::string deviceFilePath = RootedPath(std::string(kDeviceFileFolder) + fileName);
+
+  Gateway gateway;
+  const std::unique_ptr<TPort> modbusPort = OpenModbusSide(store, gateway);
+  const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
+  gateway.modbusPort = modbusPort.get();
+  gateway.mbusPort = mbusPort.get();
+  EnableLedsIfConfigured(store);
+
+  // Without FILENAME the path is the folder itself, never a device description.
+  if (fileName.empty() || !LoadDeviceFile(deviceFilePath, gateway.model)) {
+    LogStartup("Error: Config file %s not found, exiting!\n", deviceFilePath.c_str());
+    return 1;
+  }
+  CloseStartupLog();
+  SeedAccessNumbers(gateway.model);
+
+  // Large buffers: the loop state lives on the heap, for the life of the process.
+  const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();
+  for (;;) RunLoopCycle(gateway, *loop);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,56 @@
+#pragma once
+// What the request handlers share: the two ports, the two time-outs, the
+// meter model, the secondary-address selection and the Modbus buffers.
+// One instance lives for the whole process and is passed explicitly.
+#include <cstddef>
+#include <cstdint>
+
+#include "mbus/frame.h"
+#include "modbus/requests.h"
+#include "modbus/transaction.h"
+#include "model/meter_model.h"
+
+namespace kestrel {
+
+class TPort;
+
+struct Selection {
+  bool selected = false;
+  size_t meter = 0;  // index into the model's meters; meaningful only while selected
+};
+
+// An answer for the M-Bus master: E5h alone or an RSP_UD telegram.
+struct Answer {
+  uint8_t bytes[kFrameBufferSize] = {};
+  int length = 0;
+};
+
+struct Gateway {
+  TPort* modbusPort = nullptr;
+  TPort* mbusPort = nullptr;
+  int modbusTimeout = 0;  // 1 ms polls per Modbus attempt
+  ModbusLineState modbusLine;  // carried from one transaction to the next
+  int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
+  MeterModel model;
+  Selection selection;
+  uint8_t modbusRequest[kMaxWriteRequestLength] = {};
+  uint8_t modbusResponse[kFrameBufferSize] = {};  // reused, never cleared
+};
+
+inline void EndSelection(Gateway& gateway) { gateway.selection.selected = false; }
+
+// The selected meter, or nullptr while none is.
+inline Meter* SelectedMeter(Gateway& gateway) {
+  const Selection& selection = gateway.selection;
+  if (!selection.selected || selection.meter >= gateway.model.meters.size()) return nullptr;
+  return &gateway.model.meters[selection.meter];
+}
+
+// E5h as the answer; returns true (the handlers' "answer" outcome).
+inline bool AnswerAck(Answer& answer) {
+  answer.bytes[0] = kAckByte;
+  answer.length = 1;
+  return true;
+}
+
+}  // namespace kestrel

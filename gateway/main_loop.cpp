@@ -1,0 +1,128 @@
+#include "gateway/main_loop.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "gateway/addressing.h"
+#include "gateway/req_ud2.h"
+#include "gateway/write_init.h"
+#include "ports/TPort.h"
+#include "support/clock.h"
+#include "support/leds.h"
+#include "support/logs.h"
+#include "support/paths.h"
+#include "support/tmp_files.h"
+
+namespace kestrel {
+namespace {
+
+bool DispatchLongFrame(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
+  switch (frame.bytes[kLongCi]) {
+    case kCiSndUd:
+      return HandleSndUd(gateway, frame, answer);
+    case kCiSelection:
+      return HandleSelection(gateway, frame, answer);
+    case kCiAppReset:
+      return HandleAppReset(gateway, frame, answer);
+    default:
+      return false;  // no handler for this CI
+  }
+}
+
+bool Dispatch(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
+  switch (frame.kind) {
+    case FrameKind::kSndNke:
+      return HandleSndNke(gateway, frame, answer);
+    case FrameKind::kReqUd2:
+      return HandleReqUd2(gateway, frame, answer);
+    case FrameKind::kLong:
+      return DispatchLongFrame(gateway, frame, answer);
+    case FrameKind::kNone:
+      break;
+  }
+  return false;
+}
+
+void SendAnswer(Gateway& gateway, LoopState& loop) {
+  LogTrace("M-Bus out message\n");
+  DumpTrace(loop.answer.bytes, loop.answer.length);
+  SignalLed(kLedMBusTransmit, NowMs());
+  gateway.mbusPort->Write(loop.answer.bytes, loop.answer.length);
+  ResetFrame(loop.frame);
+}
+
+// Every frame that gets no answer is thrown away, and ends the selection.
+void DiscardFrame(Gateway& gateway, LoopState& loop) {
+  ResetFrame(loop.frame);
+  EndSelection(gateway);
+}
+
+bool FrameInProgress(const FrameBuffer& frame) {
+  return (frame.state == FrameState::kStart || frame.state == FrameState::kBody) && frame.count > 0;
+}
+
+void EndFrameHandling(Gateway& gateway, LoopState& loop, int64_t now) {
+  FrameBuffer& frame = loop.frame;
+  if (frame.state == FrameState::kAnswer) {
+    SendAnswer(gateway, loop);
+  } else if (frame.discard) {
+    DiscardFrame(gateway, loop);
+  } else if (FrameInProgress(frame) && FrameTimedOut(frame.frameStart, now, gateway.mbusTimeout)) {
+    LogTrace("M-Bus Timeout\n");
+    DiscardFrame(gateway, loop);
+  }
+}
+
+}  // namespace
+
+void RefreshPidFileIfDue(int64_t now, int64_t& lastRefresh) {
+  if (now - lastRefresh <= kPidRefreshIntervalMs) return;
+  const int file = OpenOwnTmpFile(RootedPath(kPidFilePath), IfMissing::kCreate);
+  if (file < 0) return;  // tried again next cycle
+  const int32_t stamp = static_cast<int32_t>(std::time(nullptr));
+  // Native byte order, no process id; any bytes after the first four stay.
+  const bool written = pwrite(file, &stamp, sizeof stamp, 0) == static_cast<ssize_t>(sizeof stamp);
+  close(file);
+  if (written) lastRefresh = now;
+}
+
+void RunLoopCycle(Gateway& gateway, LoopState& loop) {
+  FrameBuffer& frame = loop.frame;
+  int64_t now = NowMs();
+  RefreshPidFileIfDue(now, loop.lastPidRefresh);
+  OpenTraceLogIfPresent();
+
+  if (frame.count == kFrameBufferSize) {
+    // Filled without a valid frame: start over; the old bytes get overwritten.
+    frame.count = 0;
+    frame.state = FrameState::kIdle;
+  }
+
+  const int room = kFrameBufferSize - frame.count;
+  int received = 0;
+  gateway.mbusPort->Read(frame.bytes + frame.count, room, received);
+  if (received > room) received = room;  // never trust a count beyond what was offered
+  if (received > 0) {
+    SignalLed(kLedMBusReceive, now);
+    frame.count += received;
+    if (AssembleFrame(frame, now) == AssemblyOutcome::kReadOn) return;
+    LogTrace("M-Bus in message\n");
+    DumpTrace(frame.bytes, frame.count);
+    if (frame.state == FrameState::kComplete) {
+      if (Dispatch(gateway, frame, loop.answer)) {
+        frame.state = FrameState::kAnswer;
+      } else {
+        frame.discard = true;
+      }
+      now = NowMs();
+    }
+  }
+  EndFrameHandling(gateway, loop, now);
+
+  usleep(kLoopPauseUs);
+  SignalLed(kLedRefresh, NowMs());
+}
+
+}  // namespace kestrel

@@ -1,0 +1,36 @@
+#pragma once
+// Sending one request built for a meter, tracing what came back, and
+// deciding whether the meter answered.
+#include <cstdint>
+
+#include "gateway/gateway.h"
+
+namespace kestrel {
+
+constexpr int kReadAttempts = 2;   // REQ_UD2 reads
+constexpr int kOtherAttempts = 1;  // writes and initialising requests
+
+// The requests a handler sends for a meter, each with its own idea of what
+// counts as an answer (see MeterAnswered).
+enum class MeterRequest { kRead, kWrite, kReset, kSndNke, kSelection };
+
+// Whether a transaction result counts as "the meter answered" for request.
+bool MeterAnswered(MeterRequest request, int result);
+
+// Traces line and the request, then runs the Modbus transaction on the
+// Modbus side with the meter's parity. Returns the transaction result; the
+// answer is in gateway.modbusResponse.
+int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
+                      int length, int attempts);
+
+// The report traced after a read, a write, an application reset or an
+// SND_NKE: the response, the error, or that nothing valid came.
+void TraceTransactionReport(int result, const uint8_t* response);
+
+// "meter 5 (IdNumber 12345678)", for trace lines that name a meter.
+struct MeterName {
+  char text[96];
+};
+MeterName NameOf(const Meter& meter);
+
+}  // namespace kestrel

@@ -1,0 +1,25 @@
+#pragma once
+// Data record headers: the DIF and up to ten DIFEs computed from an Object's
+// Function, MBusDT, Storage, Tariff and SubUnit, and the VIF/VIFE bytes copied
+// from its Vib text.
+#include <cstdint>
+
+namespace kestrel {
+
+constexpr int kMaxDifes = 10;
+constexpr int kMaxRecordHeaderLength = 1 + kMaxDifes;
+
+// 0 for 0, else the position of the highest set bit plus one.
+int BitLength(uint64_t value);
+
+// Writes DIF and DIFEs to out (room for kMaxRecordHeaderLength bytes) and
+// returns their count (1 to 11), or -1 when function is above 3.
+int EncodeRecordHeader(uint8_t* out, unsigned function, uint8_t dataField, uint64_t storage,
+                       uint32_t tariff, uint32_t subunit);
+
+// One byte per pair of hexadecimal digits; pairs that do not convert (and an
+// odd last digit) are skipped. Returns the count, or -1 when the bytes would
+// not fit into capacity (nothing beyond capacity is written).
+int VibToBytes(const char* vib, uint8_t* out, int capacity);
+
+}  // namespace kestrel

@@ -1,0 +1,85 @@
+#include "mbus/rsp_ud.h"
+
+#include <cstring>
+
+#include "mbus/identity.h"
+
+namespace kestrel {
+namespace {
+
+// RSP_UD fixed header, offsets from the first start byte.
+constexpr int kIdNumberAt = 7;
+constexpr int kManufacturerAt = 11;
+constexpr int kVersionAt = 13;
+constexpr int kMediumAt = 14;
+constexpr int kAccessNumberAt = 15;
+constexpr int kStatusAt = 16;
+constexpr int kSignatureAt = 17;
+constexpr int kLengthFieldBase = kRspUdHeaderLength - kLongC;  // C to signature: 15
+constexpr int kTrailerLength = 2;                              // checksum, stop
+
+static_assert(kRspUdHeaderLength + kMaxRecordBytes + kTrailerLength <= kFrameBufferSize,
+              "a telegram fits its buffer");
+
+bool IsWellFormed(const DataRecord& record) {
+  return record.difLength >= 1 && record.difLength <= kMaxRecordHeaderLength && record.vibLength >= 0 &&
+         (record.vibLength == 0 || record.vib != nullptr) && record.valueLength >= 0 &&
+         record.valueLength <= kMaxValueBytes;
+}
+
+uint8_t* Append(uint8_t* out, const uint8_t* bytes, int count) {
+  if (count > 0) std::memcpy(out, bytes, static_cast<size_t>(count));
+  return out + count;
+}
+
+}  // namespace
+
+int DataRecordLength(const DataRecord& record) {
+  return record.difLength + record.vibLength + record.valueLength;
+}
+
+int RspUdLength(int recordBytes) { return kRspUdHeaderLength + recordBytes + kTrailerLength; }
+
+void EncodeRspUdHeader(const RspUdHeader& header, int recordBytes, uint8_t out[kRspUdHeaderLength]) {
+  out[0] = kLongFrameStart;
+  out[kLongL] = static_cast<uint8_t>(kLengthFieldBase + recordBytes);
+  out[kLongLRepeated] = out[kLongL];
+  out[kLongSecondStart] = kLongFrameStart;
+  out[kLongC] = kCRspUd;
+  out[kLongA] = header.address;
+  out[kLongCi] = kCiRspUdLongHeader;
+  for (int i = 0; i < 4; ++i) out[kIdNumberAt + i] = static_cast<uint8_t>(header.idNumber >> (8 * i));
+  out[kManufacturerAt] = kManufacturerZqx[0];
+  out[kManufacturerAt + 1] = kManufacturerZqx[1];
+  out[kVersionAt] = kVersionByte;
+  out[kMediumAt] = header.medium;
+  out[kAccessNumberAt] = header.accessNumber;
+  out[kStatusAt] = header.status;
+  out[kSignatureAt] = 0;
+  out[kSignatureAt + 1] = 0;
+}
+
+int EncodeRspUd(const RspUdHeader& header, const DataRecord* records, int count,
+                uint8_t out[kFrameBufferSize]) {
+  if (count < 0 || (count > 0 && records == nullptr)) return -1;
+  int recordBytes = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!IsWellFormed(records[i])) return -1;
+    recordBytes += DataRecordLength(records[i]);
+    if (recordBytes > kMaxRecordBytes) return -1;
+  }
+  EncodeRspUdHeader(header, recordBytes, out);
+  uint8_t* at = out + kRspUdHeaderLength;
+  for (int i = 0; i < count; ++i) {
+    at = Append(at, records[i].dif, records[i].difLength);
+    at = Append(at, records[i].vib, records[i].vibLength);
+    at = Append(at, records[i].value, records[i].valueLength);
+  }
+  // Checksum over C .. last record byte, then the stop byte.
+  const int end = kRspUdHeaderLength + recordBytes;
+  out[end] = MBusChecksum(out + kLongC, end - kLongC);
+  out[end + 1] = kStopByte;
+  return end + kTrailerLength;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,76 @@
+#pragma once
+// Every attribute of the DeviceFile: its element, how the gateway reads it
+// and how many bits it keeps. The loader converts each one through this
+// table, and kestrel-check judges the texts by the same rows.
+#include <cstdint>
+
+namespace kestrel {
+
+enum class ElementKind : uint8_t { kDevice, kObject };
+enum class Reading : uint8_t { kDecimal, kHexadecimal, kText };
+
+struct Attribute {
+  ElementKind element;
+  const char* name;
+  Reading reading;
+  int bits;  // of the number kept: 8, 16, 32 or 64; 0 for text, or not used
+};
+
+namespace attributes {
+
+// Device: one emulated meter.
+constexpr Attribute kPrimaryAddress{ElementKind::kDevice, "PrimaryAddress", Reading::kDecimal, 8};
+constexpr Attribute kDeviceId{ElementKind::kDevice, "DeviceId", Reading::kText, 0};
+constexpr Attribute kIdNumber{ElementKind::kDevice, "IdNumber", Reading::kHexadecimal, 32};
+constexpr Attribute kManufacturer{ElementKind::kDevice, "Manufacturer", Reading::kText, 0};  // not used
+constexpr Attribute kMedium{ElementKind::kDevice, "Medium", Reading::kHexadecimal, 8};
+constexpr Attribute kAccessNumber{ElementKind::kDevice, "AccessNumber", Reading::kHexadecimal, 8};
+constexpr Attribute kStatus{ElementKind::kDevice, "Status", Reading::kHexadecimal, 8};
+constexpr Attribute kSlaveAddress{ElementKind::kDevice, "SlaveAddress", Reading::kDecimal, 8};
+constexpr Attribute kInitFunction{ElementKind::kDevice, "InitFunction", Reading::kHexadecimal, 8};
+constexpr Attribute kInitRegister{ElementKind::kDevice, "InitRegister", Reading::kDecimal, 16};
+constexpr Attribute kBase{ElementKind::kDevice, "Base", Reading::kHexadecimal, 32};
+constexpr Attribute kComSettings{ElementKind::kDevice, "ComSettings", Reading::kText, 0};
+// The order selectors are read twice, and the readings agree only for 0 to 9:
+// in base 16 when answering REQ_UD2, in base 10 when writing for SND_UD.
+constexpr Attribute kFloatModeForReqUd2{ElementKind::kDevice, "FloatMode", Reading::kHexadecimal, 32};
+constexpr Attribute kFloatModeForSndUd{ElementKind::kDevice, "FloatMode", Reading::kDecimal, 32};
+constexpr Attribute kIntReverseForReqUd2{ElementKind::kDevice, "IntReverse", Reading::kHexadecimal, 32};
+constexpr Attribute kIntReverseForSndUd{ElementKind::kDevice, "IntReverse", Reading::kDecimal, 32};
+
+// Object: one data record of the meter whose DeviceId it repeats exactly.
+constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
+constexpr Attribute kObjectId{ElementKind::kObject, "ObjectId", Reading::kDecimal, 8};
+constexpr Attribute kTelegramNr{ElementKind::kObject, "TelegramNr", Reading::kDecimal, 0};  // not used
+constexpr Attribute kModbusFunction{ElementKind::kObject, "ModbusFunction", Reading::kDecimal, 8};
+constexpr Attribute kRegisterRead{ElementKind::kObject, "RegisterRead", Reading::kDecimal, 16};
+constexpr Attribute kRegisterWrite{ElementKind::kObject, "RegisterWrite", Reading::kDecimal, 16};
+constexpr Attribute kModbusDT{ElementKind::kObject, "ModbusDT", Reading::kText, 0};
+constexpr Attribute kFunction{ElementKind::kObject, "Function", Reading::kDecimal, 8};
+constexpr Attribute kMBusDT{ElementKind::kObject, "MBusDT", Reading::kDecimal, 8};
+constexpr Attribute kStorage{ElementKind::kObject, "Storage", Reading::kHexadecimal, 64};
+constexpr Attribute kTariff{ElementKind::kObject, "Tariff", Reading::kHexadecimal, 32};
+constexpr Attribute kSubUnit{ElementKind::kObject, "SubUnit", Reading::kHexadecimal, 32};
+constexpr Attribute kVib{ElementKind::kObject, "Vib", Reading::kText, 0};
+
+constexpr const Attribute* kAll[] = {
+    &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
+    &kStatus, &kSlaveAddress, &kInitFunction, &kInitRegister, &kBase, &kComSettings,
+    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd,
+    &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
+    &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
+};
+
+}  // namespace attributes
+
+// The C conversion of the text in the attribute's base (strtoull), as
+// written: leading blanks and a sign allowed, 0x allowed in base 16,
+// trailing garbage ignored, no digits 0.
+uint64_t UnsignedValue(const Attribute& attribute, const char* text);
+
+// What the gateway keeps of the text: UnsignedValue cut to the attribute's
+// bits; above 16 bits the 64-bit reading, which in base 10 is signed
+// (strtoll, saturating) before it is cut. A missing attribute is "" and 0.
+uint64_t NumberOf(const Attribute& attribute, const char* text);
+
+}  // namespace kestrel

@@ -1,0 +1,14 @@
+#include "model/meter_model.h"
+
+namespace kestrel {
+
+const Meter* MeterAtAddress(const MeterModel& model, uint8_t address) {
+  const int32_t index = model.firstAtAddress[address];
+  return index >= 0 && static_cast<size_t>(index) < model.meters.size() ? &model.meters[index] : nullptr;
+}
+
+Meter* MeterAtAddress(MeterModel& model, uint8_t address) {
+  return const_cast<Meter*>(MeterAtAddress(static_cast<const MeterModel&>(model), address));
+}
+
+}  // namespace kestrel

@@ -1,0 +1,97 @@
+#pragma once
+// The emulated meters as plain data, converted once when the DeviceFile is
+// loaded: every Device a Meter, every Object a Record, in document order.
+// Nothing of the XML document is kept.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "mbus/secondary_address.h"
+#include "modbus/value_conversion.h"
+
+namespace kestrel {
+
+// The first 16 characters of an attribute as written, for trace lines that
+// quote it ("%.16s").
+struct TraceText {
+  char text[17] = {};
+};
+
+// One Object: a data record of its meter's RSP_UD and the registers behind it.
+struct Record {
+  uint8_t objectId = 0;        // ObjectId: an SND_UD names the record to write by it
+  uint8_t modbusFunction = 0;  // ModbusFunction: function code of the read request
+  uint16_t registerRead = 0;   // RegisterRead, before Base is subtracted
+  uint16_t registerWrite = 0;  // RegisterWrite, before Base is subtracted
+  ModbusType modbusType = ModbusType::kUnknown;  // ModbusDT
+  uint8_t function = 0;        // Function: the DIF's function field
+  uint8_t dataField = 0;       // MBusDT: the DIF's data field code
+  TraceText modbusTypeName;    // ModbusDT as written
+  uint64_t storage = 0;        // Storage number
+  uint32_t tariff = 0;         // Tariff
+  uint32_t subunit = 0;        // SubUnit
+  std::vector<uint8_t> vib;    // Vib: VIF and VIFEs, the pairs that convert
+};
+
+// One Device: an emulated meter.
+struct Meter {
+  uint8_t primaryAddress = 0;  // PrimaryAddress
+  uint8_t medium = 0;          // Medium
+  uint8_t status = 0;          // Status
+  uint8_t accessNumber = 0;    // counts modulo 256 from a random start
+  uint8_t slaveAddress = 0;    // SlaveAddress of every Modbus request for this meter
+  uint8_t initFunction = 0;    // InitFunction of the initialising request
+  uint16_t initRegister = 0;   // InitRegister, before Base is subtracted
+  uint32_t idNumber = 0;       // IdNumber read as one hexadecimal number: its BCD digits
+  uint32_t base = 0;           // Base: subtracted from every register number
+  char parity = '\0';          // first character of ComSettings; '\0' for none
+  TraceText idNumberText;      // IdNumber as written
+  uint8_t secondaryAddress[kSecondaryAddressLength] = {};  // from the texts of IdNumber and Medium
+  OrderSelectors reqUd2Orders;  // FloatMode and IntReverse read in base 16
+  OrderSelectors sndUdOrders;   // FloatMode and IntReverse read in base 10
+  std::vector<uint32_t> records;  // indices into MeterModel::records, document order
+};
+
+struct MeterModel {
+  bool parsed = false;           // false: the file does not parse, and there are no meters
+  std::vector<Meter> meters;     // every Device, document order
+  std::vector<Record> records;   // every Object, document order, its meter's or not
+  std::array<int32_t, 256> firstAtAddress;  // index of the first meter at each primary address, -1
+
+  MeterModel() { firstAtAddress.fill(-1); }
+};
+
+// The first meter in document order at the primary address, or nullptr.
+Meter* MeterAtAddress(MeterModel& model, uint8_t address);
+const Meter* MeterAtAddress(const MeterModel& model, uint8_t address);
+
+// The records of one meter, in document order, for range-for.
+class RecordsOf {
+ public:
+  class Iterator {
+   public:
+    Iterator(const std::vector<Record>& records, const uint32_t* at) : records_(records), at_(at) {}
+    const Record& operator*() const { return records_[*at_]; }
+    Iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator!=(const Iterator& other) const { return at_ != other.at_; }
+
+   private:
+    const std::vector<Record>& records_;
+    const uint32_t* at_;
+  };
+
+  // The loader links only indices of records it holds.
+  RecordsOf(const MeterModel& model, const Meter& meter) : model_(model), meter_(meter) {}
+  Iterator begin() const { return Iterator(model_.records, meter_.records.data()); }
+  Iterator end() const { return Iterator(model_.records, meter_.records.data() + meter_.records.size()); }
+
+ private:
+  const MeterModel& model_;
+  const Meter& meter_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,16 @@
+#pragma once
+// Checks across the DeviceFile: a document that does not parse, elements
+// the gateway never finds, meters that shadow each other, Objects that
+// belong to no meter, and telegrams too long for one RSP_UD.
+#include <cstddef>
+
+#include "tools/kestrel_check/elements.h"
+
+namespace kestrel {
+
+void CheckDocumentShape(const CheckedFile& file);
+void CheckDuplicateMeters(const CheckedFile& file);
+void CheckObjectOwners(const CheckedFile& file);
+void CheckTelegramLength(const CheckedFile& file, size_t meter);
+
+}  // namespace kestrel
