@@ -44,9 +44,13 @@ std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
 }
 
 void EnableLedsIfConfigured(const ConfigStore& store) {
-  std::string value;
-  store.GetString(value, "Main", "enable_leds", true, true);
-  if (value == "YES") EnableLeds();
+  if (IsSwitchedOn(store, "Main", "enable_leds")) EnableLeds();
+}
+
+// What the M-Bus side does beyond answering each request on its own; off
+// unless switched on (see the README for why).
+void ReadMBusFeatures(const ConfigStore& store, Gateway& gateway) {
+  gateway.collisions = IsSwitchedOn(store, "MBusPort", "collisions");
 }
 
 // Every meter starts at a random access number, drawn in document order.
@@ -68,6 +72,7 @@ int RunGateway(const ConfigStore& store) {
   gateway.modbusPort = modbusPort.get();
   gateway.mbusPort = mbusPort.get();
   EnableLedsIfConfigured(store);
+  ReadMBusFeatures(store, gateway);
 
   // Without FILENAME the path is the folder itself, never a device description.
   if (fileName.empty() || !LoadDeviceFile(deviceFilePath, gateway.model)) {
