@@ -57,7 +57,7 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
   if (matches.count == 0) return false;
   if (matches.count > 1) return AnswerCollision(gateway, matches.count, answer);
   const size_t index = static_cast<size_t>(matches.first);
-  const Meter& meter = gateway.model.meters[index];
+  Meter& meter = gateway.model.meters[index];
 
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
@@ -74,6 +74,7 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
   }
   gateway.selection.selected = true;
   gateway.selection.meter = index;
+  RestartTelegrams(meter);
   return AnswerAck(answer);
 }
 

@@ -47,10 +47,11 @@ void EnableLedsIfConfigured(const ConfigStore& store) {
   if (IsSwitchedOn(store, "Main", "enable_leds")) EnableLeds();
 }
 
-// What the M-Bus side does beyond answering each request on its own; off
-// unless switched on (see the README for why).
+// What the M-Bus side does beyond answering each request on its own; both
+// off unless switched on (see the README for why).
 void ReadMBusFeatures(const ConfigStore& store, Gateway& gateway) {
   gateway.collisions = IsSwitchedOn(store, "MBusPort", "collisions");
+  gateway.multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
 }
 
 // Every meter starts at a random access number, drawn in document order.
