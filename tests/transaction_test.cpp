@@ -25,11 +25,13 @@ using Bytes = ScriptedPort::Bytes;
 const Bytes kReadRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
 const Bytes kReadAnswer = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
-int Transact(ScriptedPort& port, char parity, int attempts = 1) {
+// pollCount is a time limit in ms: generous where an answer is scripted, so
+// that a loaded machine cannot make the attempt end before it is read.
+int Transact(ScriptedPort& port, char parity, int attempts = 1, int pollCount = 1000) {
   uint8_t response[kModbusResponseCapacity];
   ModbusLineState line;
-  return ModbusTransaction(port, line, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, 3, parity,
-                           attempts);
+  return ModbusTransaction(port, line, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, pollCount,
+                           parity, attempts);
 }
 
 // Only a serial line switches, to an E, M, N, O or S in either case that is
@@ -65,7 +67,7 @@ TEST(TransactionTest, AReopenThatFailsIsTracedAndEveryAttemptFails) {
   ScriptedPort port(kModeRs485, 'N');
   port.SetOpenResult(false);
   port.AnswerNextWrite({kReadAnswer});
-  EXPECT_EQ(Transact(port, 'E', 2), kModbusNoValidAnswer);
+  EXPECT_EQ(Transact(port, 'E', 2, 3), kModbusNoValidAnswer);
   EXPECT_TRUE(port.writes().empty());
   CloseTraceLog();
   EXPECT_NE(testutil::ReadFile(RootedPath(kTraceLogPath)).find("Modbus error, could not reopen the port with parity E\n"),
