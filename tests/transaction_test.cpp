@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,27 @@ TEST(TransactionTest, AReopenThatFailsIsTracedAndEveryAttemptFails) {
   EXPECT_NE(testutil::ReadFile(RootedPath(kTraceLogPath)).find("Modbus error, could not reopen the port with parity E\n"),
             std::string::npos);
   unsetenv("KESTREL_ROOT");
+}
+
+// A poll ends as soon as the port has input: answers that are there are
+// taken without a millisecond's wait first (a hundred such waits would be
+// 100 ms). An attempt's limit is wall time, however often its polls return:
+// a line that brings a zero at every poll does not end it early.
+TEST(TransactionTest, AnswersAreTakenAtOnceAndAttemptsLastTheirTime) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  ScriptedPort port;
+  port.SetResponder([](const Bytes&) { return ScriptedPort::Chunks{kReadAnswer}; });
+  auto start = steady_clock::now();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(Transact(port, 'N'), 7);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(50));
+
+  ScriptedPort zeros;
+  zeros.TalkEndlessly({0x00});
+  start = steady_clock::now();
+  EXPECT_EQ(Transact(zeros, 'N', 1, 20), kModbusNoValidAnswer);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(20));
+  EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
 }
 
 // LED 10 lights with each request, LED 2 with each poll that brought bytes,
