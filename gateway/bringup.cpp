@@ -43,6 +43,14 @@ std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
   return PortOrClosed(std::move(port));
 }
 
+// The answer gap is counted in bit times of a serial M-Bus line.
+int64_t MBusAnswerGapUs(const ConfigStore& store, TPort& mbusPort) {
+  if (!IsSerialMode(mbusPort.GetMode())) return 0;
+  int baudRate = 0;
+  store.GetInt(baudRate, "MBusPort", "serbaudrate");
+  return AnswerGapUs(baudRate);
+}
+
 void EnableLedsIfConfigured(const ConfigStore& store) {
   std::string value;
   store.GetString(value, "Main", "enable_leds", true, true);
@@ -67,6 +75,7 @@ int RunGateway(const ConfigStore& store) {
   const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
   gateway.modbusPort = modbusPort.get();
   gateway.mbusPort = mbusPort.get();
+  gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
   EnableLedsIfConfigured(store);
 
   // Without FILENAME the path is the folder itself, never a device description.
@@ -79,7 +88,7 @@ int RunGateway(const ConfigStore& store) {
 
   // Large buffers: the loop state lives on the heap, for the life of the process.
   const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();
-  for (;;) RunLoopCycle(gateway, *loop);
+  RunMainLoop(gateway, *loop);
 }
 
 }  // namespace kestrel

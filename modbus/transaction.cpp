@@ -11,6 +11,7 @@
 #include "support/clock.h"
 #include "support/leds.h"
 #include "support/logs.h"
+#include "support/wait_set.h"
 
 namespace kestrel {
 namespace {
@@ -18,7 +19,9 @@ namespace {
 constexpr int kReadChunk = 100;        // bytes asked of the port per read
 constexpr int kMaxAnswerLength = 100;  // more held than this: the attempt fails
 constexpr int kUnknownLength = 1024;   // expected length before any function code was seen
-constexpr useconds_t kPollIntervalUs = 1000;
+// A poll waits this long at most for input; it ends as soon as bytes come.
+// An attempt's time limit is pollCount times this, in wall time.
+constexpr int64_t kPollWaitUs = 1000;
 constexpr useconds_t kRetryPauseUs = 1000;
 
 // Emptying the line is bounded so that a line that never stops sending cannot
@@ -73,6 +76,14 @@ void Keep(DroppedBytes& dropped, const uint8_t* bytes, int count) {
   dropped.total += count;
 }
 
+// Waits until the port may have input, at most until the clock reads untilUs.
+void AwaitInput(TPort& port, int64_t untilUs) {
+  WaitSet wait;
+  port.WatchInput(wait);
+  wait.DueAtUs(untilUs);
+  wait.Wait();
+}
+
 // Reads everything the line holds now (within kMaxDrainReads); returns how
 // many bytes came.
 int DrainLine(TPort& port, DroppedBytes& dropped) {
@@ -93,13 +104,14 @@ int DrainLine(TPort& port, DroppedBytes& dropped) {
 // only once the line has been quiet for the attempt's time limit, or, on a
 // line that never falls quiet, after twice that.
 void AwaitQuietLine(TPort& port, int limitMs, DroppedBytes& dropped) {
-  const int64_t start = NowMs();
-  int64_t lastBytes = start;
+  const int64_t limitUs = int64_t{limitMs} * kUsPerMs;
+  const int64_t giveUpUs = NowUs() + kQuietWaitLimits * limitUs;
+  int64_t quietAtUs = NowUs() + limitUs;
   for (;;) {
-    if (DrainLine(port, dropped) > 0) lastBytes = NowMs();
-    const int64_t now = NowMs();
-    if (now - lastBytes >= limitMs || now - start >= int64_t{kQuietWaitLimits} * limitMs) return;
-    usleep(kPollIntervalUs);
+    if (DrainLine(port, dropped) > 0) quietAtUs = NowUs() + limitUs;
+    const int64_t endUs = quietAtUs < giveUpUs ? quietAtUs : giveUpUs;
+    if (NowUs() >= endUs) return;
+    AwaitInput(port, endUs);
   }
 }
 
@@ -176,7 +188,6 @@ bool CrcMatches(const uint8_t* frame, int length) {
 }
 
 PollOutcome Poll(TPort& port, Exchange& x) {
-  usleep(kPollIntervalUs);
   const int count = ReadChunk(port, x.response + x.held);
   x.held += count;
   if (count > 0) SignalLed(kLedModbusPoll, NowMs());
@@ -203,10 +214,18 @@ bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCou
   port.Write(request, requestLength);
 
   x.held = 0;
-  for (int poll = 0; poll < pollCount; ++poll) {
+  if (pollCount < 1) return false;
+  // Each poll ends when bytes come, so the answer is taken once its last
+  // byte is in; the limit stays the wall time of pollCount 1 ms polls.
+  // The last poll comes at the limit, so whatever arrived by then is looked
+  // at, even when the gateway itself was held up for longer.
+  const int64_t endUs = NowUs() + int64_t{pollCount} * kPollWaitUs;
+  do {
+    const int64_t nextUs = NowUs() + kPollWaitUs;
+    AwaitInput(port, nextUs < endUs ? nextUs : endUs);
     const PollOutcome outcome = Poll(port, x);
     if (outcome != PollOutcome::kWaiting) return outcome == PollOutcome::kAnswered;
-  }
+  } while (NowUs() < endUs);
   return false;
 }
 

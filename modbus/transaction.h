@@ -1,7 +1,8 @@
 #pragma once
 // One blocking Modbus RTU exchange on the Modbus-side port: send the request,
-// collect the answer by 1 ms polls, learn its length from the function code,
-// check the CRC, and repeat the whole exchange up to `attempts` times.
+// collect the answer by polls that each wait up to 1 ms for input, learn its
+// length from the function code, check the CRC, and repeat the whole exchange
+// up to `attempts` times. An attempt lasts at most pollCount ms.
 #include <cstdint>
 
 namespace kestrel {

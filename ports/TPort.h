@@ -1,9 +1,12 @@
 #pragma once
 // One interface for every port the gateway talks through: a serial line
 // (TSER), a TCP connection (TTCP) or a UDP socket (TUDP). Every operation
-// returns at once; Read never waits for data.
+// returns at once; Read never waits for data. Whoever waits for a port asks
+// it what to wait on (WatchInput) and then reads.
 #include <cstdint>
 #include <string>
+
+#include "support/wait_set.h"
 
 namespace kestrel {
 
@@ -36,6 +39,11 @@ class TPort {
   virtual bool Read(uint8_t* buffer, int maxLength, int& count) = 0;
   virtual int GetStatus() { return 0; }
   virtual int GetMode() { return mode_; }
+  // Adds to wait what ends it when Read may have something to do: the
+  // descriptors whose input (data, a connection, a hang-up) Read takes, and
+  // the time of any work Read does by itself (reopening a line). A port that
+  // has nothing of the kind adds nothing.
+  virtual void WatchInput(WaitSet& wait) = 0;
 
   void SetMode(int mode) { mode_ = mode; }
 

@@ -53,6 +53,7 @@ bool TTCP::Open() {
   if (!(server_ ? OpenServer() : OpenClient())) return false;
   client_ = -1;
   highest_ = 0;
+  mainLive_ = true;
   return true;
 }
 
@@ -94,6 +95,7 @@ bool TTCP::OpenClient() {
 }
 
 bool TTCP::Close() {
+  mainLive_ = false;
   ShutAndClose(main_);
   ShutAndClose(client_);
   return true;
@@ -148,7 +150,12 @@ bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
   timeval noWait{0, 0};
   if (select(highest_ + 1, &readSet_, nullptr, nullptr, &noWait) < 0) return false;
 
-  if (!server_) return FD_ISSET(main_, &readSet_) && Receive(main_, buffer, maxLength, count);
+  if (!server_) {
+    if (!FD_ISSET(main_, &readSet_)) return false;
+    if (Receive(main_, buffer, maxLength, count)) return true;
+    mainLive_ = false;  // closed by the server, or broken: it stays readable for ever
+    return false;
+  }
 
   // A connection taken over brings no data in this call.
   if (FD_ISSET(main_, &readSet_) && AcceptConnection()) return false;
@@ -175,6 +182,11 @@ bool TTCP::Write(const uint8_t* data, int length) {
     Open();  // a fresh listening socket
   }
   return true;
+}
+
+void TTCP::WatchInput(WaitSet& wait) {
+  if (mainLive_) wait.WatchReadable(main_);  // server: a newer master's connection
+  wait.WatchReadable(client_);
 }
 
 }  // namespace kestrel

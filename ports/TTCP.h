@@ -28,6 +28,7 @@ class TTCP : public TPort {
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
+  void WatchInput(WaitSet& wait) override;
 
   // Server only: connections from elsewhere are closed at once.
   void SetAllowList(const AllowList& allow) { allow_ = allow; }
@@ -41,6 +42,9 @@ class TTCP : public TPort {
 
   int main_ = -1;    // listening socket (server) or the connection (client)
   int client_ = -1;  // server only: the accepted connection
+  // main_ listens (server) or holds a connection not yet closed by the peer
+  // (client). Anything else reports a hang-up for ever and is not waited on.
+  bool mainLive_ = false;
   bool server_ = false;
   sockaddr_in local_{};
   sockaddr_in remote_{};

@@ -7,6 +7,7 @@
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
+import ctypes
 import fcntl
 import os
 import pty
@@ -26,13 +27,15 @@ DEADLINE = 10.0  # seconds; only a failure waits this long
 SKIPPED = 77
 TIOCVHANGUP = 0x5437
 CMSPAR = 0o10000000000  # not in the termios module
+IN_OPEN = 0x20  # inotify, not in the os module
 
 # Longer phrases first: the verb of a line is the first one it starts with.
 VERBS = sorted([v.replace("_", " ") for v in """--- received frames_traced no_stdout no_file emptied drop_modbus_line
     restore_modbus_line hang_up_mbus_line reconnect_master resources_steady under_valgrind valgrind_clean no_answer
     no_trace trace_off example_config program edit meters ini default hardware mbus modbus file fifo symlink mkdir
     remove args quiet start master slave answer trace startup stdout exit pause repeat end pidfile resources
-    fifo_reader holds second_master_from second_master_refused second_master""".split()],
+    fifo_reader holds second_master_from second_master_refused second_master stopwatch wakes_at_most panel_written
+    pidfile_refreshed""".split()],
                key=len, reverse=True)
 SETTINGS = {"meters", "ini", "default", "hardware", "trace off", "args", "quiet", "under valgrind", "program",
             "example config"}
@@ -255,7 +258,7 @@ class Run:
         self.modbus_pty = self.mbus_pty = self.modbus_listen = self.modbus_conn = self.master = None
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.resources_seen = bytearray(), bytearray(), {}, None
-        self.sent_at = self.request_at = time.monotonic()
+        self.sent_at = self.request_at = self.stopwatch = time.monotonic()
         self.recorded = {}  # what "?" steps saw, when recording
         self.fifo_readers, self.second_master = {}, None  # path below the root -> read end; another master
         os.makedirs(self.root + "/tmp")
@@ -557,16 +560,19 @@ class Run:
         time.sleep(max(0, self.request_at + delay - time.monotonic()))
         self.send(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, data, "slave")
 
-    # answer BYTES [within MS]
+    # answer BYTES [after MS] [within MS]
     def do_answer(self, s):
-        words, limit = s.words, DEADLINE
-        if words[-2:-1] == ["within"]:
-            words, limit = words[:-2], int(words[-1]) / 1000
+        words, limit, earliest = s.words, DEADLINE, 0
+        while words[-2:-1] in (["within"], ["after"]):
+            limit, earliest = (int(words[-1]) / 1000, earliest) if words[-2] == "within" else (limit, int(words[-1]) / 1000)
+            words = words[:-2]
         until = self.sent_at + limit
         while frame_length(self.master_in) == 0 and time.monotonic() < until:
             read_into(self.master, self.master_in, until - time.monotonic())
         if self.master_in[:1] and self.master_in[0] not in (0xE5, 0x10, 0x68):
             read_into(self.master, self.master_in, 0.05)
+        if self.master_in and time.monotonic() - self.sent_at < earliest:
+            raise Fail("the answer came %.1f ms after the request" % ((time.monotonic() - self.sent_at) * 1000))
         length = frame_length(self.master_in) or len(self.master_in)
         got = list(self.master_in[:length])
         del self.master_in[:length]
@@ -670,6 +676,50 @@ class Run:
 
     def do_pause(self, s):
         time.sleep(int(s.text) / 1000)
+
+    # stopwatch: starts it; stopwatch within MS: at most MS have passed since.
+    def do_stopwatch(self, s):
+        if not s.words:
+            self.stopwatch = time.monotonic()
+        elif (time.monotonic() - self.stopwatch) * 1000 > int(s.words[1]):
+            raise Fail("%.1f ms passed" % ((time.monotonic() - self.stopwatch) * 1000))
+
+    # wakes at most N in MS: meanwhile the gateway went to sleep at most N
+    # times (voluntary context switches), and it did not run for a tenth of
+    # the time (a busy loop never sleeps).
+    def do_wakes_at_most(self, s):
+        proc = "/proc/%d/" % self.process.pid
+        switches = lambda: int(re.search(r"\nvoluntary_ctxt_switches:\s*(\d+)", read_text(proc + "status")).group(1))
+        ticks = lambda: sum(int(f) for f in read_text(proc + "stat").rsplit(")", 1)[1].split()[11:13])
+        before, ran, window = switches(), ticks(), int(s.words[2]) / 1000
+        time.sleep(window)
+        woke, ran = switches() - before, (ticks() - ran) / os.sysconf("SC_CLK_TCK")
+        if woke > int(s.words[0]) or ran >= window / 10:
+            raise Fail("it woke %d times and ran %.2f s" % (woke, ran))
+
+    # panel written after MS within MS: the LED panel (an SPI device file below
+    # the root) is next opened for a change that long after the last request.
+    def do_panel_written(self, s):
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(os.O_NONBLOCK)
+        try:
+            if watch < 0 or libc.inotify_add_watch(watch, (self.root + "/dev/spidev32765.3").encode(), IN_OPEN) < 0:
+                raise Skip("no inotify watch on the panel's device")
+            select.select([watch], [], [], max(0, self.sent_at + int(s.words[3]) / 1000 - time.monotonic()))
+            after = (time.monotonic() - self.sent_at) * 1000
+            if not read_into(watch, bytearray(), 0):
+                raise Fail("the panel was not written within %s ms" % s.words[3])
+            if after < int(s.words[1]):
+                raise Fail("the panel was written %.1f ms after the request" % after)
+        finally:
+            watch >= 0 and os.close(watch)
+
+    # pidfile refreshed within MS: the PidFile is written again within MS.
+    def do_pidfile_refreshed(self, s):
+        written = lambda: os.stat(self.root + "/tmp/kestrel.pid").st_mtime_ns
+        before = written()
+        if not wait_for(lambda: written() != before, int(s.words[1]) / 1000):
+            raise Fail("the PidFile was not written again")
 
     def do_pidfile(self, s):
         if not wait_for(lambda: self.pidfile_time() >= self.start_time - 1):
