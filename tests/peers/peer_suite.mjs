@@ -77,17 +77,23 @@ export function describePeerTests(transport, { modbus = 'serial' } = {}) {
     }
 
     if (modbusTcp) {
-      it(`a restarted Modbus TCP server is read again within ${kReconnectedWithinMs} ms`, () =>
+      it(`a restarted Modbus TCP server is read again within ${kReconnectedWithinMs} ms more than a read takes`, () =>
         withTrace(async () => {
+          // getData itself waits for answers that never come (its SND_NKE
+          // to FDh): its own time is measured first.
           const m = meters[0];
+          let started = Date.now();
+          await master.getDataAsync(m.address);
+          const readMs = Date.now() - started;
           await plant.restartModbus();
-          const restarted = Date.now();
+          started = Date.now();
           let data = null;
-          while (data === null && Date.now() - restarted < kReconnectedWithinMs) {
+          while (data === null && Date.now() - started < readMs + kReconnectedWithinMs) {
             data = await master.getDataAsync(m.address).catch(() => null);
           }
+          const tookMs = Date.now() - started;
           assert.notEqual(data, null, 'no answer after the restart');
-          assert.ok(Date.now() - restarted < kReconnectedWithinMs, `answered only after ${Date.now() - restarted} ms`);
+          assert.ok(tookMs < readMs + kReconnectedWithinMs, `answered after ${tookMs} ms, a read takes ${readMs} ms`);
           assert.deepEqual(data.DataRecord.map(({ Timestamp, ...rest }) => rest), expectedRecords(m));
           assert.match(fs.readFileSync(plant.traceLog, 'utf8'), /Modbus TCP connection lost[\s\S]*Modbus TCP connected to 127\.0\.0\.1:/);
         }));
