@@ -26,7 +26,7 @@ std::unique_ptr<TPort> PortOrClosed(std::unique_ptr<TPort> port) {
 
 std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, Gateway& gateway) {
   LogStartup("Opening Modbus Port\n");
-  std::unique_ptr<TPort> port = CreatePort(store, "ModbusPort");
+  std::unique_ptr<TPort> port = CreatePort(store, kModbusSection);
   store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
   store.GetInt(gateway.modbusTimeout, "ModbusPort", "timeout");
   const bool open = port != nullptr && port->Open();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "modbus/crc.h"
+#include "modbus/framing.h"
 #include "modbus/function_codes.h"
 #include "ports/TPort.h"
 #include "support/clock.h"
@@ -35,13 +36,10 @@ constexpr int kQuietWaitLimits = 2;
 // Answer layout: slave address, function code, then byte count or exception code.
 constexpr int kAddressIndex = 0;
 constexpr int kFunctionIndex = 1;
-constexpr int kThirdByteIndex = 2;
 constexpr int kMinBytesForFunction = 3;
 constexpr int kCrcLength = 2;
 
-constexpr int kReadAnswerOverhead = 5;  // address, function, byte count, CRC
-constexpr int kWriteMultipleAnswerLength = 8;
-constexpr int kExceptionAnswerLength = 5;
+constexpr int kRtuFrameOverhead = 3;  // the address before the PDU, the CRC after it
 
 static_assert(kModbusResponseCapacity >= kMaxAnswerLength + kReadChunk,
               "a read lands behind up to kMaxAnswerLength held bytes");
@@ -153,6 +151,8 @@ struct Exchange {
   uint8_t* response;
   int held;            // bytes of the current attempt in response
   int expectedLength;  // carried over from attempt to attempt
+  const uint8_t* request;  // as sent: an MBAP answer must match its header
+  ModbusFraming framing;
 };
 
 enum class PollOutcome { kWaiting, kFailed, kAnswered };
@@ -161,14 +161,9 @@ enum class PollOutcome { kWaiting, kFailed, kAnswered };
 // answer cannot be one of ours and the attempt is to be abandoned.
 bool ApplyFunctionCode(Exchange& x) {
   const uint8_t function = x.response[kFunctionIndex];
-  if (function == kReadHoldingRegisters || function == kReadInputRegisters) {
-    x.expectedLength = x.response[kThirdByteIndex] + kReadAnswerOverhead;
-  } else if (function == kWriteMultipleRegisters) {
-    x.expectedLength = kWriteMultipleAnswerLength;
-  } else if (function == (kExceptionFlag | kReadHoldingRegisters) ||
-             function == (kExceptionFlag | kReadInputRegisters) ||
-             function == (kExceptionFlag | kWriteMultipleRegisters)) {
-    x.expectedLength = kExceptionAnswerLength;
+  const int pduLength = AnswerPduLength(x.response + kFunctionIndex);
+  if (pduLength > 0) {
+    x.expectedLength = pduLength + kRtuFrameOverhead;
   } else if ((function & kExceptionFlag) == 0) {
     // Not a function we ask for: garbage unless the first byte is another
     // leading zero, which goes like the first one did.
@@ -187,11 +182,7 @@ bool CrcMatches(const uint8_t* frame, int length) {
   return frame[length - kCrcLength] == (crc >> 8) && frame[length - 1] == (crc & 0xFF);
 }
 
-PollOutcome Poll(TPort& port, Exchange& x) {
-  const int count = ReadChunk(port, x.response + x.held);
-  x.held += count;
-  if (count > 0) SignalLed(kLedModbusPoll, NowMs());
-
+PollOutcome RtuOutcome(Exchange& x) {
   // An RS-485 transceiver turning the line around often leaves a 00 before
   // the answer; one such byte goes per poll.
   if (x.held > 0 && x.response[kAddressIndex] == 0) DropFirstByte(x.response, x.held);
@@ -206,6 +197,41 @@ PollOutcome Poll(TPort& port, Exchange& x) {
                                                     : PollOutcome::kFailed;
   }
   return PollOutcome::kWaiting;
+}
+
+void DropFrame(Exchange& x, int length) {
+  std::memmove(x.response, x.response + length, static_cast<size_t>(x.held - length));
+  x.held -= length;
+}
+
+// An answer to an earlier request (or from another unit) that came late is
+// dropped; the answer to this one may still follow it.
+PollOutcome MbapOutcome(Exchange& x) {
+  for (;;) {
+    const MbapCheck check = CheckMbapAnswer(x.request, x.response, x.held);
+    switch (check.answer) {
+      case MbapAnswer::kIncomplete:
+        return x.held > kMaxAnswerLength ? PollOutcome::kFailed : PollOutcome::kWaiting;
+      case MbapAnswer::kBroken:
+        return PollOutcome::kFailed;
+      case MbapAnswer::kForeign:
+        LogTrace("Modbus error, answer to another request dropped\n");
+        DumpTrace(x.response, check.frameLength);
+        DropFrame(x, check.frameLength);
+        break;
+      case MbapAnswer::kComplete:
+        if (check.frameLength > kMaxAnswerLength) return PollOutcome::kFailed;
+        x.expectedLength = check.frameLength;
+        return PollOutcome::kAnswered;
+    }
+  }
+}
+
+PollOutcome Poll(TPort& port, Exchange& x) {
+  const int count = ReadChunk(port, x.response + x.held);
+  x.held += count;
+  if (count > 0) SignalLed(kLedModbusPoll, NowMs());
+  return x.framing == ModbusFraming::kMbap ? MbapOutcome(x) : RtuOutcome(x);
 }
 
 bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCount, Exchange& x) {
@@ -229,19 +255,24 @@ bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCou
   return false;
 }
 
-int ResultOf(const uint8_t* answer, int length) {
-  if ((answer[kFunctionIndex] & kExceptionFlag) != 0) return -answer[kThirdByteIndex];
-  return length;
+int ResultOf(const Exchange& x) {
+  const uint8_t* pdu = x.response + AnswerPduOffset(x.framing);
+  if ((pdu[0] & kExceptionFlag) != 0) return -pdu[1];
+  return x.expectedLength;
 }
 
 int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
                 uint8_t* response, int pollCount, int attempts) {
-  Exchange x{response, 0, kUnknownLength};
+  Exchange x{response, 0, kUnknownLength, request, port.GetFraming()};
   for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (!port.Connected()) {
+      LogTrace("Modbus error, not connected: request not sent\n");
+      return kModbusNoValidAnswer;
+    }
     PrepareLine(port, line, pollCount);
     // Exception answers count as valid: they end the exchange like any answer.
     line.answerMissed = !Attempt(port, request, requestLength, pollCount, x);
-    if (!line.answerMissed) return ResultOf(response, x.expectedLength);
+    if (!line.answerMissed) return ResultOf(x);
     usleep(kRetryPauseUs);
   }
   return kModbusNoValidAnswer;
@@ -251,10 +282,21 @@ int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int 
 
 int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
                       uint8_t* response, int pollCount, char parity, int attempts) {
+  // The request as it goes on the wire: the RTU frame itself, or its MBAP
+  // frame under the next transaction identifier.
+  uint8_t framed[kMaxMbapFrame];
+  const bool mbap = port.GetFraming() == ModbusFraming::kMbap;
+  const uint8_t* sent = mbap ? framed : request;
+  const int sentLength = mbap ? FrameMbapRequest(++line.transactionId, request, requestLength, framed) : requestLength;
+  DumpTrace(sent, sentLength);
   SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(parity))));
-  const int result = attempts < 1 ? kModbusNoAttempt
-                                  : RunAttempts(port, line, request, requestLength, response,
-                                                pollCount, attempts);
+  int result = kModbusNoAttempt;
+  if (mbap && sentLength == 0) {
+    LogTrace("Modbus error, a request of %d bytes has no MBAP frame\n", requestLength);
+    result = kModbusNoValidAnswer;
+  } else if (attempts >= 1) {
+    result = RunAttempts(port, line, sent, sentLength, response, pollCount, attempts);
+  }
   SignalLed(kLedRefresh, NowMs());
   return result;
 }

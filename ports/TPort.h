@@ -21,6 +21,11 @@ constexpr int kModeMBusSlave = 5;  // the line echoes what we send: TSER drops t
 
 inline bool IsSerialMode(int mode) { return mode > kModeUdp; }
 
+// How Modbus requests and answers travel on the port (key framing): as RTU
+// frames with their CRC, or behind an MBAP header without one, as Modbus
+// TCP devices speak.
+enum class ModbusFraming { kRtu, kMbap };
+
 class TPort {
  public:
   virtual ~TPort() = default;
@@ -44,11 +49,19 @@ class TPort {
   // the time of any work Read does by itself (reopening a line). A port that
   // has nothing of the kind adds nothing.
   virtual void WatchInput(WaitSet& wait) = 0;
+  // Whether a request sent now can reach its device. Only a TCP client that
+  // reconnects knows when it cannot (no connection yet, or a connect still
+  // under way); every other port answers true, its failures show as missing
+  // answers.
+  virtual bool Connected() { return true; }
 
   void SetMode(int mode) { mode_ = mode; }
+  void SetFraming(ModbusFraming framing) { framing_ = framing; }
+  ModbusFraming GetFraming() const { return framing_; }
 
  protected:
   int mode_ = kModeTcp;
+  ModbusFraming framing_ = ModbusFraming::kRtu;
 };
 
 }  // namespace kestrel

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Plays one exchange file against the real gateway binary: writes the file's
 # configuration into a fresh root, runs kestrel there with the Modbus side on
-# a pty (or loopback TCP) and the M-Bus side on loopback TCP, UDP or a pty,
+# a pty (or loopback TCP or UDP) and the M-Bus side on loopback TCP, UDP or a pty,
 # and walks through the file: what the master sends, every Modbus request the
 # gateway must make and what the slave answers, what the master gets back,
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
@@ -16,6 +16,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -35,7 +36,7 @@ VERBS = sorted([v.replace("_", " ") for v in """--- received frames_traced no_st
     no_trace trace_off example_config program edit meters ini default hardware mbus modbus file fifo symlink mkdir
     remove args quiet start master slave answer trace startup stdout exit pause repeat end pidfile resources
     fifo_reader holds second_master_from second_master_refused second_master stopwatch wakes_at_most panel_written
-    pidfile_refreshed""".split()],
+    pidfile_refreshed modbus_device_closes modbus_device_resets modbus_device_stops modbus_device_starts""".split()],
                key=len, reverse=True)
 SETTINGS = {"meters", "ini", "default", "hardware", "trace off", "args", "quiet", "under valgrind", "program",
             "example config"}
@@ -230,6 +231,13 @@ class Pty:
         os.close(self.slave)
 
 
+# A loopback port free a moment ago, for a side the gateway binds.
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def fileno(fd):
     return fd if isinstance(fd, int) else fd.fileno()
 
@@ -257,6 +265,7 @@ class Run:
         self.quiet, self.started, self.exited, self.process, self.at = 0.15, False, False, None, None
         self.modbus_pty = self.mbus_pty = self.modbus_listen = self.modbus_conn = self.master = None
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
+        self.modbus_peer, self.mbap = None, False  # UDP: where the gateway sends from; MBAP frames, no CRC
         self.modbus_in, self.master_in, self.access, self.resources_seen = bytearray(), bytearray(), {}, None
         self.sent_at = self.request_at = self.stopwatch = time.monotonic()
         self.recorded = {}  # what "?" steps saw, when recording
@@ -417,23 +426,33 @@ class Run:
             self.plug_modbus_line()
             self.side_keys("ModbusPort", serial % ("RS485", 9600))
             hardware += "RS485 = %s/modbus-line\n" % self.root
-        elif self.modbus_side == "tcp":
+        elif self.modbus_side in ("tcp", "tcp stopped"):  # stopped: nothing listens before "modbus device starts"
             self.modbus_listen = socket.create_server(("127.0.0.1", 0))
             self.modbus_port = self.modbus_listen.getsockname()[1]
+            if self.modbus_side == "tcp stopped":
+                self.modbus_side, self.modbus_listen = "tcp", self.modbus_listen.close()
             self.side_keys("ModbusPort", "porttype = TCP|localip = LO|remoteip = 127.0.0.1|remoteport = %d|server = 0"
                            % self.modbus_port)
+        elif self.modbus_side == "udp":
+            self.modbus_conn = socket.socket(type=socket.SOCK_DGRAM)
+            self.modbus_conn.bind(("127.0.0.1", 0))
+            self.modbus_port = self.modbus_conn.getsockname()[1]
+            self.side_keys("ModbusPort", "porttype = UDP|localip = LO|remoteip = 127.0.0.1|remoteport = %d|server = 0"
+                           % self.modbus_port)
+        elif self.modbus_side == "tcp server":  # the gateway listens, the device connects once it runs
+            self.modbus_port = free_port(socket.SOCK_STREAM)
+            self.side_keys("ModbusPort", "porttype = TCP|localip = LO|localport = %d|server = 1" % self.modbus_port)
         if self.mbus_side == "pty":
             self.mbus_pty = Pty()
             self.side_keys("MBusPort", serial % ("RS232", 2400))
             hardware += "RS232 = %s\n" % self.mbus_pty.path
         elif self.mbus_side in ("tcp", "udp"):
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM if self.mbus_side == "tcp" else socket.SOCK_DGRAM) as s:
-                s.bind(("127.0.0.1", 0))
-                self.mbus_port = s.getsockname()[1]
+            self.mbus_port = free_port(socket.SOCK_STREAM if self.mbus_side == "tcp" else socket.SOCK_DGRAM)
             self.side_keys("MBusPort", "porttype = %s|localip = LO|localport = %d|server = 1"
                            % (self.mbus_side.upper(), self.mbus_port))
         self.side_keys("ModbusPort", "timeout = 1000")
         self.side_keys("MBusPort", "timeout = 2000")
+        self.mbap = self.main.get("ModbusPort", {}).get("framing", "").lower() == "mbap"
         ini = lambda d: "".join("[%s]\n%s" % (k, "".join("%s = %s\n" % kv for kv in v.items())) for k, v in d.items())
         write_text(self.root + "/config/kestrel.ini", self.substitute(ini(self.main)))
         write_text(self.root + "/config/corvid_hw.ini", hardware + self.substitute(self.hardware))
@@ -455,6 +474,8 @@ class Run:
                 wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
                          60 if self.launcher else DEADLINE)
             self.running() and self.connect_master()
+            if self.running() and self.modbus_side == "tcp server":
+                self.modbus_conn = socket.create_connection(("127.0.0.1", self.modbus_port))
 
     def plug_modbus_line(self):
         self.modbus_pty = Pty()
@@ -495,11 +516,20 @@ class Run:
             self.modbus_conn and self.modbus_conn.close()
             self.modbus_conn = self.modbus_listen.accept()[0]
             self.modbus_in.clear()
-        read_into(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, self.modbus_in, wait)
+        if self.modbus_side == "udp":
+            if select.select([self.modbus_conn], [], [], max(wait, 0))[0]:
+                data, self.modbus_peer = self.modbus_conn.recvfrom(4096)
+                self.modbus_in += data
+                return bool(data)
+            return False
+        return read_into(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, self.modbus_in, wait)
 
     def send(self, fd, data, who):
         try:
-            if fd is None or os.write(fileno(fd), bytes(data)) != len(data):
+            if fd is not None and self.modbus_side == "udp" and fd is self.modbus_conn:
+                if self.modbus_peer is None or fd.sendto(bytes(data), self.modbus_peer) != len(data):
+                    raise OSError()
+            elif fd is None or os.write(fileno(fd), bytes(data)) != len(data):
                 raise OSError()
         except OSError:
             raise Fail("the %s could not send %s" % (who, hexs(data)))
@@ -529,7 +559,7 @@ class Run:
 
     def do_modbus(self, s):  # modbus on SIDE, or the request the gateway must send next
         if s.words[:1] == ["on"]:
-            self.modbus_side = s.words[1]
+            self.modbus_side = " ".join(s.words[1:])
             return
         if s.words == ["?"]:  # recording: whatever comes before a pause
             wait_for(lambda: self.pump_modbus(0.005) or self.modbus_in)
@@ -539,7 +569,7 @@ class Run:
             self.request_at = time.monotonic()
             return
         expected = to_bytes(s.words)
-        check_crc(expected, s.words)
+        self.mbap or check_crc(expected, s.words)
         wait_for(lambda: self.pump_modbus(0.005) or len(self.modbus_in) >= len(expected))
         got = list(self.modbus_in[:len(expected)])
         del self.modbus_in[:len(expected)]
@@ -556,7 +586,7 @@ class Run:
             return
         raw = words[:1] == ["raw"]
         data = to_bytes(words[raw:])
-        raw or check_crc(data, words)
+        raw or self.mbap or check_crc(data, words)
         time.sleep(max(0, self.request_at + delay - time.monotonic()))
         self.send(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, data, "slave")
 
@@ -755,6 +785,29 @@ class Run:
 
     def do_restore_modbus_line(self, s):
         self.plug_modbus_line()
+
+    # The Modbus device on the far end of a TCP side: closes its connection
+    # (resets it: an RST instead of a FIN), stops listening and starts again
+    # on the same port. The listener stays through a close or a reset.
+    def do_modbus_device_closes(self, s, reset=False):
+        if self.modbus_conn is None:
+            raise Fail("the Modbus device has no connection to close")
+        if reset:
+            self.modbus_conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.modbus_conn.close()
+        self.modbus_conn = None
+        self.modbus_in.clear()
+
+    def do_modbus_device_resets(self, s):
+        self.do_modbus_device_closes(s, reset=True)
+
+    def do_modbus_device_stops(self, s):
+        self.modbus_conn and self.do_modbus_device_closes(s)
+        self.modbus_listen.close()
+        self.modbus_listen = None
+
+    def do_modbus_device_starts(self, s):
+        self.modbus_listen = socket.create_server(("127.0.0.1", self.modbus_port))
 
     def do_hang_up_mbus_line(self, s):
         try:

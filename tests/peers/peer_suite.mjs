@@ -2,7 +2,9 @@
 // master, once per M-Bus transport. Every meter of test_plant.mjs is read
 // with getData's defaults (SND_NKE first, then REQ_UD2), the secondary
 // addresses are scanned, and a meter whose Modbus slave is absent must not
-// answer while the others still do.
+// answer while the others still do. With modbus 'tcp' the slaves are units
+// of a Modbus TCP server: every meter is read, and again after the server
+// restarted.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import { after, before, describe, it } from 'node:test';
@@ -17,12 +19,18 @@ import {
 // line to fall quiet), during which the gateway traces nothing.
 const kQuietTraceMs = 5000;
 
-export function describePeerTests(transport) {
+// Longest a read may take after the Modbus TCP server restarted: the
+// plant's reconnect (1 s) and 2 s.
+const kReconnectedWithinMs = 3000;
+
+export function describePeerTests(transport, { modbus = 'serial' } = {}) {
   const missing = missingPeerTooling();
   // The line ctest looks for to report the test as skipped.
   if (missing) console.log(`peer tooling missing: ${missing}`);
 
-  describe(`kestrel read by libmbus over ${transport}`, { skip: missing ?? false }, () => {
+  const modbusTcp = modbus === 'tcp';
+  const title = `kestrel read by libmbus over ${transport}${modbusTcp ? ', its meters Modbus TCP units' : ''}`;
+  describe(title, { skip: missing ?? false }, () => {
     let plant;
     let master;
 
@@ -31,7 +39,7 @@ export function describePeerTests(transport) {
       // simulator and socat may be scheduled late, and a dropped answer
       // would only test libmbus' retries.
       plant = await startPlant({
-        deviceFile: deviceFile(), registerFile: registerFile(), mbus: transport, masterTimeoutMs: 1000,
+        deviceFile: deviceFile(), registerFile: registerFile(), mbus: transport, modbus, masterTimeoutMs: 1000,
         keys: { ModbusPort: { timeout: 1000 }, MBusPort: { timeout: 10000 } },
       });
       const MbusMaster = loadMbusMaster();
@@ -66,6 +74,30 @@ export function describePeerTests(transport) {
           const records = data.DataRecord.map(({ Timestamp, ...rest }) => rest);
           assert.deepEqual(records, expectedRecords(m));
         }));
+    }
+
+    if (modbusTcp) {
+      it(`a restarted Modbus TCP server is read again within ${kReconnectedWithinMs} ms more than a read takes`, () =>
+        withTrace(async () => {
+          // getData itself waits for answers that never come (its SND_NKE
+          // to FDh): its own time is measured first.
+          const m = meters[0];
+          let started = Date.now();
+          await master.getDataAsync(m.address);
+          const readMs = Date.now() - started;
+          await plant.restartModbus();
+          started = Date.now();
+          let data = null;
+          while (data === null && Date.now() - started < readMs + kReconnectedWithinMs) {
+            data = await master.getDataAsync(m.address).catch(() => null);
+          }
+          const tookMs = Date.now() - started;
+          assert.notEqual(data, null, 'no answer after the restart');
+          assert.ok(tookMs < readMs + kReconnectedWithinMs, `answered after ${tookMs} ms, a read takes ${readMs} ms`);
+          assert.deepEqual(data.DataRecord.map(({ Timestamp, ...rest }) => rest), expectedRecords(m));
+          assert.match(fs.readFileSync(plant.traceLog, 'utf8'), /Modbus TCP connection lost[\s\S]*Modbus TCP connected to 127\.0\.0\.1:/);
+        }));
+      return;
     }
 
     it('getData advances the access number by one per read', () =>
