@@ -64,5 +64,6 @@ ProcSample SampleProcess(pid_t pid) {
   sample.cpuSecondsStat = StatCpuSeconds(pid);
   ReadSchedstat(pid, sample);
   sample.voluntarySwitches = ReadStatusKb(pid, "voluntary_ctxt_switches:");
+  sample.involuntarySwitches = ReadStatusKb(pid, "nonvoluntary_ctxt_switches:");
   return sample;
 }

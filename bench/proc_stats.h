@@ -7,6 +7,7 @@ struct ProcSample {
   double cpuSecondsSched = 0;  // first field of /proc/<pid>/schedstat (ns)
   double runQueueSeconds = 0;  // second field: runnable but waiting for a CPU
   long voluntarySwitches = 0;  // voluntary_ctxt_switches: the process went to sleep
+  long involuntarySwitches = 0;  // nonvoluntary_ctxt_switches: taken off a CPU while it ran
 };
 
 ProcSample SampleProcess(pid_t pid);

@@ -1,4 +1,4 @@
-// The Modbus transaction fed arbitrary answers in arbitrary read splits:
+// The Modbus transaction, RTU or MBAP framed, fed arbitrary answers in arbitrary read splits:
 // whatever comes back, the result is one of the documented codes and the
 // response buffer is never overrun.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int attempts = input.ConsumeIntegralInRange<int>(0, 2);
   const char parity = static_cast<char>(input.ConsumeIntegral<uint8_t>());
   port.SetOpenResult(input.ConsumeBool());
+  port.SetFraming(input.ConsumeBool() ? ModbusFraming::kMbap : ModbusFraming::kRtu);
   fuzzsupport::Bytes request = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 16));
   if (request.size() < 6) request = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};  // callers send whole requests
 

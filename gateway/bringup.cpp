@@ -26,7 +26,7 @@ std::unique_ptr<TPort> PortOrClosed(std::unique_ptr<TPort> port) {
 
 std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, Gateway& gateway) {
   LogStartup("Opening Modbus Port\n");
-  std::unique_ptr<TPort> port = CreatePort(store, "ModbusPort");
+  std::unique_ptr<TPort> port = CreatePort(store, kModbusSection);
   store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
   store.GetInt(gateway.modbusTimeout, "ModbusPort", "timeout");
   const bool open = port != nullptr && port->Open();
@@ -41,6 +41,14 @@ std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
   LogStartup(open ? "M-Bus port is open.\n" : "Could not open M-Bus Port.\n");
   LogStartup("\n\n");
   return PortOrClosed(std::move(port));
+}
+
+// The answer gap is counted in bit times of a serial M-Bus line.
+int64_t MBusAnswerGapUs(const ConfigStore& store, TPort& mbusPort) {
+  if (!IsSerialMode(mbusPort.GetMode())) return 0;
+  int baudRate = 0;
+  store.GetInt(baudRate, "MBusPort", "serbaudrate");
+  return AnswerGapUs(baudRate);
 }
 
 void EnableLedsIfConfigured(const ConfigStore& store) {
@@ -72,6 +80,7 @@ int RunGateway(const ConfigStore& store) {
   const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
   gateway.modbusPort = modbusPort.get();
   gateway.mbusPort = mbusPort.get();
+  gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
   EnableLedsIfConfigured(store);
   ReadMBusFeatures(store, gateway);
 
@@ -85,7 +94,7 @@ int RunGateway(const ConfigStore& store) {
 
   // Large buffers: the loop state lives on the heap, for the life of the process.
   const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();
-  for (;;) RunLoopCycle(gateway, *loop);
+  RunMainLoop(gateway, *loop);
 }
 
 }  // namespace kestrel

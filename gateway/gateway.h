@@ -28,9 +28,10 @@ struct Answer {
 struct Gateway {
   TPort* modbusPort = nullptr;
   TPort* mbusPort = nullptr;
-  int modbusTimeout = 0;  // 1 ms polls per Modbus attempt
+  int modbusTimeout = 0;  // ms a Modbus attempt waits for its answer
   ModbusLineState modbusLine;  // carried from one transaction to the next
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
+  int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
   bool collisions = false;     // MBusPort collisions: matching meters answer a selection together
   bool multiTelegram = false;  // MBusPort multi_telegram: records go into the telegrams they name
   MeterModel model;

@@ -14,6 +14,8 @@
 #include "support/logs.h"
 #include "support/paths.h"
 #include "support/tmp_files.h"
+#include "support/trace_watch.h"
+#include "support/wait_set.h"
 
 namespace kestrel {
 namespace {
@@ -45,7 +47,15 @@ bool Dispatch(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   return false;
 }
 
+// On a serial line the master needs the line to turn round: the answer
+// starts no sooner than 11 bit times after the request's last byte came in.
+void AwaitAnswerGap(const Gateway& gateway, const LoopState& loop) {
+  const int64_t waitUs = loop.lastReceiveUs + gateway.mbusAnswerGapUs - NowUs();
+  if (waitUs > 0) usleep(static_cast<useconds_t>(waitUs));
+}
+
 void SendAnswer(Gateway& gateway, LoopState& loop) {
+  AwaitAnswerGap(gateway, loop);
   LogTrace("M-Bus out message\n");
   DumpTrace(loop.answer.bytes, loop.answer.length);
   SignalLed(kLedMBusTransmit, NowMs());
@@ -75,24 +85,37 @@ void EndFrameHandling(Gateway& gateway, LoopState& loop, int64_t now) {
   }
 }
 
+// More than 9000 ms after the last refresh, and a retry pace after a failed one.
+int64_t PidFileDueMs(const LoopState& loop) {
+  const int64_t refresh = loop.lastPidRefresh + kPidRefreshIntervalMs + 1;
+  const int64_t retry = loop.lastPidTry + kPidRetryIntervalMs;
+  return refresh > retry ? refresh : retry;
+}
+
+// dueMs of -1 means nothing is due.
+void DueAtMs(WaitSet& wait, int64_t dueMs) {
+  if (dueMs >= 0) wait.DueAtUs(dueMs * kUsPerMs);
+}
+
 }  // namespace
 
-void RefreshPidFileIfDue(int64_t now, int64_t& lastRefresh) {
-  if (now - lastRefresh <= kPidRefreshIntervalMs) return;
+void RefreshPidFileIfDue(int64_t now, LoopState& loop) {
+  if (now < PidFileDueMs(loop)) return;
+  loop.lastPidTry = now;
   const int file = OpenOwnTmpFile(RootedPath(kPidFilePath), IfMissing::kCreate);
-  if (file < 0) return;  // tried again next cycle
+  if (file < 0) return;
   const int32_t stamp = static_cast<int32_t>(std::time(nullptr));
   // Native byte order, no process id; any bytes after the first four stay.
   const bool written = pwrite(file, &stamp, sizeof stamp, 0) == static_cast<ssize_t>(sizeof stamp);
   close(file);
-  if (written) lastRefresh = now;
+  if (written) loop.lastPidRefresh = now;
 }
 
-void RunLoopCycle(Gateway& gateway, LoopState& loop) {
+bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
   FrameBuffer& frame = loop.frame;
   int64_t now = NowMs();
-  RefreshPidFileIfDue(now, loop.lastPidRefresh);
-  OpenTraceLogIfPresent();
+  RefreshPidFileIfDue(now, loop);
+  SwitchTraceOnIfPresent(now);
 
   if (frame.count == kFrameBufferSize) {
     // Filled without a valid frame: start over; the old bytes get overwritten.
@@ -105,9 +128,10 @@ void RunLoopCycle(Gateway& gateway, LoopState& loop) {
   gateway.mbusPort->Read(frame.bytes + frame.count, room, received);
   if (received > room) received = room;  // never trust a count beyond what was offered
   if (received > 0) {
+    loop.lastReceiveUs = NowUs();
     SignalLed(kLedMBusReceive, now);
     frame.count += received;
-    if (AssembleFrame(frame, now) == AssemblyOutcome::kReadOn) return;
+    if (AssembleFrame(frame, now) == AssemblyOutcome::kReadOn) return false;
     LogTrace("M-Bus in message\n");
     DumpTrace(frame.bytes, frame.count);
     if (frame.state == FrameState::kComplete) {
@@ -120,9 +144,26 @@ void RunLoopCycle(Gateway& gateway, LoopState& loop) {
     }
   }
   EndFrameHandling(gateway, loop, now);
+  return true;
+}
 
-  usleep(kLoopPauseUs);
+void AwaitNextCycle(Gateway& gateway, const LoopState& loop) {
+  WaitSet wait;
+  gateway.mbusPort->WatchInput(wait);
+  WatchTraceFile(wait);
+  DueAtMs(wait, PidFileDueMs(loop));
+  DueAtMs(wait, NextLedChangeMs());
+  if (FrameInProgress(loop.frame)) {
+    DueAtMs(wait, FrameTimeoutDueMs(loop.frame.frameStart, gateway.mbusTimeout));
+  }
+  wait.Wait();
   SignalLed(kLedRefresh, NowMs());
+}
+
+void RunMainLoop(Gateway& gateway, LoopState& loop) {
+  for (;;) {
+    if (RunLoopCycle(gateway, loop)) AwaitNextCycle(gateway, loop);
+  }
 }
 
 }  // namespace kestrel

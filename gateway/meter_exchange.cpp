@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "modbus/framing.h"
 #include "modbus/transaction.h"
 #include "ports/TPort.h"
 #include "support/logs.h"
@@ -9,7 +10,7 @@
 namespace kestrel {
 namespace {
 
-constexpr int kExceptionDumpLength = 5;  // address, function, code, CRC
+constexpr int kExceptionPduLength = 2;  // function, exception code
 constexpr int kLowestReportedException = -15;
 // Exception codes a slave sends are at most 127; anything below -127 is no
 // answer from the meter at all (-257: nothing valid came).
@@ -39,19 +40,20 @@ bool MeterAnswered(MeterRequest request, int result) {
 
 int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
                       int length, int attempts) {
-  LogTrace("%s", line);
-  DumpTrace(request, length);
+  LogTrace("%s", line);  // the transaction dumps the request as it goes on the wire
   return ModbusTransaction(*gateway.modbusPort, gateway.modbusLine, request, length,
                            gateway.modbusResponse, gateway.modbusTimeout, meter.parity, attempts);
 }
 
-void TraceTransactionReport(int result, const uint8_t* response) {
+void TraceTransactionReport(const Gateway& gateway, int result) {
+  const uint8_t* response = gateway.modbusResponse;
   if (result > 0) {
     LogTrace("Response from Modbus Meter\n");
     DumpTrace(response, result);
   } else if (result >= kLowestReportedException) {
     LogTrace("Error from Modbus Meter\n");
-    DumpTrace(response, kExceptionDumpLength);
+    const ModbusFraming framing = gateway.modbusPort->GetFraming();
+    DumpTrace(response, AnswerPduOffset(framing) + kExceptionPduLength + AnswerTrailerLength(framing));
   } else if (result == kModbusNoValidAnswer) {
     LogTrace("Error from Modbus Meter\n");
   } else {

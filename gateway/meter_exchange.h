@@ -25,7 +25,7 @@ int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, co
 
 // The report traced after a read, a write, an application reset or an
 // SND_NKE: the response, the error, or that nothing valid came.
-void TraceTransactionReport(int result, const uint8_t* response);
+void TraceTransactionReport(const Gateway& gateway, int result);
 
 // "meter 5 (IdNumber 12345678)", for trace lines that name a meter.
 struct MeterName {

@@ -5,6 +5,7 @@
 #include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
 #include "mbus/rsp_ud.h"
+#include "modbus/framing.h"
 #include "modbus/value_conversion.h"
 #include "support/clock.h"
 #include "support/logs.h"
@@ -12,8 +13,7 @@
 namespace kestrel {
 namespace {
 
-constexpr int kModbusDataOffset = 3;  // after slave address, function, byte count
-constexpr int kModbusCrcLength = 2;
+constexpr int kReadAnswerHead = 2;  // function code and byte count, before the register bytes
 constexpr useconds_t kPauseAfterRecordUs = 2000;
 
 // The meter a REQ_UD2 addresses, or nullptr after tracing why there is none.
@@ -59,18 +59,19 @@ bool Append(Records& records, const DataRecord& data, const MeterName& name) {
   return true;
 }
 
-// Adds the record whose value is in the Modbus answer (result bytes).
-// false, after tracing why, when the Object has no well-formed record or
-// the telegram would grow too long.
+// Adds the record whose value is in the Modbus answer (result bytes, framed
+// as the port frames them). false, after tracing why, when the Object has no
+// well-formed record or the telegram would grow too long.
 bool AddRecord(Records& records, const Meter& meter, const Record& record, const uint8_t* response,
-               int result) {
+               int result, ModbusFraming framing) {
+  const int dataOffset = AnswerPduOffset(framing) + kReadAnswerHead;
   const MeterName name = NameOf(meter);
   DataRecord data = DataRecordOf(record);
   if (data.valueLength == 0) {
     LogTrace("M-Bus error, %s: unknown ModbusDT \"%.16s\"\n", name.text, record.modbusTypeName.text);
     return false;
   }
-  if (result < kModbusDataOffset + data.valueLength + kModbusCrcLength) {
+  if (result < dataOffset + data.valueLength + AnswerTrailerLength(framing)) {
     LogTrace("Modbus error, %s: answer of %d bytes holds no %d value bytes\n", name.text, result,
              data.valueLength);
     return false;
@@ -79,7 +80,7 @@ bool AddRecord(Records& records, const Meter& meter, const Record& record, const
     LogTrace("M-Bus error, %s: Function %u is above 3\n", name.text, record.function);
     return false;
   }
-  RegistersToMBus(data.value, response + kModbusDataOffset, record.modbusType, meter.reqUd2Orders);
+  RegistersToMBus(data.value, response + dataOffset, record.modbusType, meter.reqUd2Orders);
   return Append(records, data, name);
 }
 
@@ -89,14 +90,14 @@ bool ReadRecord(Gateway& gateway, const Meter& meter, const Record& record, Reco
   const int length = ReadRequestFor(meter, record, request);
   const int result =
       ExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kReadAttempts);
-  TraceTransactionReport(result, gateway.modbusResponse);
+  TraceTransactionReport(gateway, result);
   if (!MeterAnswered(MeterRequest::kRead, result)) {
     // Deliberate: "errno" names the transaction result here, as in every
     // trace line of this family.
     LogTrace("Modbus error, errno = %d, not responding\n", result);
     return false;
   }
-  return AddRecord(records, meter, record, gateway.modbusResponse, result);
+  return AddRecord(records, meter, record, gateway.modbusResponse, result, gateway.modbusPort->GetFraming());
 }
 
 // Reads the records of one telegram; false when any of them fails or the

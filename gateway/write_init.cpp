@@ -27,7 +27,7 @@ int SendInitRequest(Gateway& gateway, const Meter& meter, const char* line) {
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
   const int result = ExchangeWithMeter(gateway, meter, line, request, length, kOtherAttempts);
-  TraceTransactionReport(result, gateway.modbusResponse);
+  TraceTransactionReport(gateway, result);
   return result;
 }
 
@@ -69,7 +69,7 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   }
   const int result =
       ExchangeWithMeter(gateway, *meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
-  TraceTransactionReport(result, gateway.modbusResponse);
+  TraceTransactionReport(gateway, result);
   if (!MeterAnswered(MeterRequest::kWrite, result)) return false;
   return AnswerAck(answer);
 }

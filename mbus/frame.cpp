@@ -102,4 +102,15 @@ bool FrameTimedOut(int64_t frameStart, int64_t now, int timeoutMs) {
   return timeoutMs > 0 && now - frameStart > timeoutMs;
 }
 
+int64_t FrameTimeoutDueMs(int64_t frameStart, int timeoutMs) {
+  if (timeoutMs <= 0) return -1;
+  return frameStart + timeoutMs + 1;
+}
+
+int64_t AnswerGapUs(int baudRate) {
+  constexpr int64_t kUsPerSecond = 1000000;
+  if (baudRate <= 0) return 0;
+  return (kAnswerGapBits * kUsPerSecond + baudRate - 1) / baudRate;
+}
+
 }  // namespace kestrel

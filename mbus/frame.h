@@ -39,6 +39,10 @@ constexpr uint8_t kCReqUd2Bits = 0x5B;  // C field 5Bh: REQ_UD2; any C with all 
 constexpr uint8_t kCRspUd = 0x08;       // C field 08h: RSP_UD, access demand and data flow control bits 0
 constexpr uint8_t kCFrameCountBit = 0x20;  // FCB of a REQ_UD2: the master toggles it to ask for the next telegram
 
+// A slave starts its answer no sooner than this many bit times after the
+// last byte of the request: the line has turned round for the master.
+constexpr int kAnswerGapBits = 11;
+
 // CI fields.
 constexpr uint8_t kCiAppReset = 0x50;          // CI 50h: application reset
 constexpr uint8_t kCiSndUd = 0x51;             // CI 51h: data send, an SND_UD that writes a value
@@ -80,5 +84,11 @@ void ResetFrame(FrameBuffer& frame);
 // A frame in progress whose first byte came more than timeoutMs ago.
 // timeoutMs of 0 or less switches the test off.
 bool FrameTimedOut(int64_t frameStart, int64_t now, int timeoutMs);
+// The first clock reading at which FrameTimedOut holds; -1 when it never does.
+int64_t FrameTimeoutDueMs(int64_t frameStart, int timeoutMs);
+
+// kAnswerGapBits at baudRate, in microseconds (rounded up); 0 for a rate of
+// 0 or less.
+int64_t AnswerGapUs(int baudRate);
 
 }  // namespace kestrel

@@ -6,11 +6,13 @@
 #include <cstring>
 
 #include "modbus/crc.h"
+#include "modbus/framing.h"
 #include "modbus/function_codes.h"
 #include "ports/TPort.h"
 #include "support/clock.h"
 #include "support/leds.h"
 #include "support/logs.h"
+#include "support/wait_set.h"
 
 namespace kestrel {
 namespace {
@@ -18,7 +20,9 @@ namespace {
 constexpr int kReadChunk = 100;        // bytes asked of the port per read
 constexpr int kMaxAnswerLength = 100;  // more held than this: the attempt fails
 constexpr int kUnknownLength = 1024;   // expected length before any function code was seen
-constexpr useconds_t kPollIntervalUs = 1000;
+// A poll waits this long at most for input; it ends as soon as bytes come.
+// An attempt's time limit is pollCount times this, in wall time.
+constexpr int64_t kPollWaitUs = 1000;
 constexpr useconds_t kRetryPauseUs = 1000;
 
 // Emptying the line is bounded so that a line that never stops sending cannot
@@ -32,13 +36,10 @@ constexpr int kQuietWaitLimits = 2;
 // Answer layout: slave address, function code, then byte count or exception code.
 constexpr int kAddressIndex = 0;
 constexpr int kFunctionIndex = 1;
-constexpr int kThirdByteIndex = 2;
 constexpr int kMinBytesForFunction = 3;
 constexpr int kCrcLength = 2;
 
-constexpr int kReadAnswerOverhead = 5;  // address, function, byte count, CRC
-constexpr int kWriteMultipleAnswerLength = 8;
-constexpr int kExceptionAnswerLength = 5;
+constexpr int kRtuFrameOverhead = 3;  // the address before the PDU, the CRC after it
 
 static_assert(kModbusResponseCapacity >= kMaxAnswerLength + kReadChunk,
               "a read lands behind up to kMaxAnswerLength held bytes");
@@ -73,6 +74,14 @@ void Keep(DroppedBytes& dropped, const uint8_t* bytes, int count) {
   dropped.total += count;
 }
 
+// Waits until the port may have input, at most until the clock reads untilUs.
+void AwaitInput(TPort& port, int64_t untilUs) {
+  WaitSet wait;
+  port.WatchInput(wait);
+  wait.DueAtUs(untilUs);
+  wait.Wait();
+}
+
 // Reads everything the line holds now (within kMaxDrainReads); returns how
 // many bytes came.
 int DrainLine(TPort& port, DroppedBytes& dropped) {
@@ -93,13 +102,14 @@ int DrainLine(TPort& port, DroppedBytes& dropped) {
 // only once the line has been quiet for the attempt's time limit, or, on a
 // line that never falls quiet, after twice that.
 void AwaitQuietLine(TPort& port, int limitMs, DroppedBytes& dropped) {
-  const int64_t start = NowMs();
-  int64_t lastBytes = start;
+  const int64_t limitUs = int64_t{limitMs} * kUsPerMs;
+  const int64_t giveUpUs = NowUs() + kQuietWaitLimits * limitUs;
+  int64_t quietAtUs = NowUs() + limitUs;
   for (;;) {
-    if (DrainLine(port, dropped) > 0) lastBytes = NowMs();
-    const int64_t now = NowMs();
-    if (now - lastBytes >= limitMs || now - start >= int64_t{kQuietWaitLimits} * limitMs) return;
-    usleep(kPollIntervalUs);
+    if (DrainLine(port, dropped) > 0) quietAtUs = NowUs() + limitUs;
+    const int64_t endUs = quietAtUs < giveUpUs ? quietAtUs : giveUpUs;
+    if (NowUs() >= endUs) return;
+    AwaitInput(port, endUs);
   }
 }
 
@@ -141,6 +151,8 @@ struct Exchange {
   uint8_t* response;
   int held;            // bytes of the current attempt in response
   int expectedLength;  // carried over from attempt to attempt
+  const uint8_t* request;  // as sent: an MBAP answer must match its header
+  ModbusFraming framing;
 };
 
 enum class PollOutcome { kWaiting, kFailed, kAnswered };
@@ -149,14 +161,9 @@ enum class PollOutcome { kWaiting, kFailed, kAnswered };
 // answer cannot be one of ours and the attempt is to be abandoned.
 bool ApplyFunctionCode(Exchange& x) {
   const uint8_t function = x.response[kFunctionIndex];
-  if (function == kReadHoldingRegisters || function == kReadInputRegisters) {
-    x.expectedLength = x.response[kThirdByteIndex] + kReadAnswerOverhead;
-  } else if (function == kWriteMultipleRegisters) {
-    x.expectedLength = kWriteMultipleAnswerLength;
-  } else if (function == (kExceptionFlag | kReadHoldingRegisters) ||
-             function == (kExceptionFlag | kReadInputRegisters) ||
-             function == (kExceptionFlag | kWriteMultipleRegisters)) {
-    x.expectedLength = kExceptionAnswerLength;
+  const int pduLength = AnswerPduLength(x.response + kFunctionIndex);
+  if (pduLength > 0) {
+    x.expectedLength = pduLength + kRtuFrameOverhead;
   } else if ((function & kExceptionFlag) == 0) {
     // Not a function we ask for: garbage unless the first byte is another
     // leading zero, which goes like the first one did.
@@ -175,12 +182,7 @@ bool CrcMatches(const uint8_t* frame, int length) {
   return frame[length - kCrcLength] == (crc >> 8) && frame[length - 1] == (crc & 0xFF);
 }
 
-PollOutcome Poll(TPort& port, Exchange& x) {
-  usleep(kPollIntervalUs);
-  const int count = ReadChunk(port, x.response + x.held);
-  x.held += count;
-  if (count > 0) SignalLed(kLedModbusPoll, NowMs());
-
+PollOutcome RtuOutcome(Exchange& x) {
   // An RS-485 transceiver turning the line around often leaves a 00 before
   // the answer; one such byte goes per poll.
   if (x.held > 0 && x.response[kAddressIndex] == 0) DropFirstByte(x.response, x.held);
@@ -197,32 +199,80 @@ PollOutcome Poll(TPort& port, Exchange& x) {
   return PollOutcome::kWaiting;
 }
 
+void DropFrame(Exchange& x, int length) {
+  std::memmove(x.response, x.response + length, static_cast<size_t>(x.held - length));
+  x.held -= length;
+}
+
+// An answer to an earlier request (or from another unit) that came late is
+// dropped; the answer to this one may still follow it.
+PollOutcome MbapOutcome(Exchange& x) {
+  for (;;) {
+    const MbapCheck check = CheckMbapAnswer(x.request, x.response, x.held);
+    switch (check.answer) {
+      case MbapAnswer::kIncomplete:
+        return x.held > kMaxAnswerLength ? PollOutcome::kFailed : PollOutcome::kWaiting;
+      case MbapAnswer::kBroken:
+        return PollOutcome::kFailed;
+      case MbapAnswer::kForeign:
+        LogTrace("Modbus error, answer to another request dropped\n");
+        DumpTrace(x.response, check.frameLength);
+        DropFrame(x, check.frameLength);
+        break;
+      case MbapAnswer::kComplete:
+        if (check.frameLength > kMaxAnswerLength) return PollOutcome::kFailed;
+        x.expectedLength = check.frameLength;
+        return PollOutcome::kAnswered;
+    }
+  }
+}
+
+PollOutcome Poll(TPort& port, Exchange& x) {
+  const int count = ReadChunk(port, x.response + x.held);
+  x.held += count;
+  if (count > 0) SignalLed(kLedModbusPoll, NowMs());
+  return x.framing == ModbusFraming::kMbap ? MbapOutcome(x) : RtuOutcome(x);
+}
+
 bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCount, Exchange& x) {
   x.response[0] = 0;
   SignalLed(kLedModbusTransmit, NowMs());
   port.Write(request, requestLength);
 
   x.held = 0;
-  for (int poll = 0; poll < pollCount; ++poll) {
+  if (pollCount < 1) return false;
+  // Each poll ends when bytes come, so the answer is taken once its last
+  // byte is in; the limit stays the wall time of pollCount 1 ms polls.
+  // The last poll comes at the limit, so whatever arrived by then is looked
+  // at, even when the gateway itself was held up for longer.
+  const int64_t endUs = NowUs() + int64_t{pollCount} * kPollWaitUs;
+  do {
+    const int64_t nextUs = NowUs() + kPollWaitUs;
+    AwaitInput(port, nextUs < endUs ? nextUs : endUs);
     const PollOutcome outcome = Poll(port, x);
     if (outcome != PollOutcome::kWaiting) return outcome == PollOutcome::kAnswered;
-  }
+  } while (NowUs() < endUs);
   return false;
 }
 
-int ResultOf(const uint8_t* answer, int length) {
-  if ((answer[kFunctionIndex] & kExceptionFlag) != 0) return -answer[kThirdByteIndex];
-  return length;
+int ResultOf(const Exchange& x) {
+  const uint8_t* pdu = x.response + AnswerPduOffset(x.framing);
+  if ((pdu[0] & kExceptionFlag) != 0) return -pdu[1];
+  return x.expectedLength;
 }
 
 int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
                 uint8_t* response, int pollCount, int attempts) {
-  Exchange x{response, 0, kUnknownLength};
+  Exchange x{response, 0, kUnknownLength, request, port.GetFraming()};
   for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (!port.Connected()) {
+      LogTrace("Modbus error, not connected: request not sent\n");
+      return kModbusNoValidAnswer;
+    }
     PrepareLine(port, line, pollCount);
     // Exception answers count as valid: they end the exchange like any answer.
     line.answerMissed = !Attempt(port, request, requestLength, pollCount, x);
-    if (!line.answerMissed) return ResultOf(response, x.expectedLength);
+    if (!line.answerMissed) return ResultOf(x);
     usleep(kRetryPauseUs);
   }
   return kModbusNoValidAnswer;
@@ -232,10 +282,21 @@ int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int 
 
 int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
                       uint8_t* response, int pollCount, char parity, int attempts) {
+  // The request as it goes on the wire: the RTU frame itself, or its MBAP
+  // frame under the next transaction identifier.
+  uint8_t framed[kMaxMbapFrame];
+  const bool mbap = port.GetFraming() == ModbusFraming::kMbap;
+  const uint8_t* sent = mbap ? framed : request;
+  const int sentLength = mbap ? FrameMbapRequest(++line.transactionId, request, requestLength, framed) : requestLength;
+  DumpTrace(sent, sentLength);
   SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(parity))));
-  const int result = attempts < 1 ? kModbusNoAttempt
-                                  : RunAttempts(port, line, request, requestLength, response,
-                                                pollCount, attempts);
+  int result = kModbusNoAttempt;
+  if (mbap && sentLength == 0) {
+    LogTrace("Modbus error, a request of %d bytes has no MBAP frame\n", requestLength);
+    result = kModbusNoValidAnswer;
+  } else if (attempts >= 1) {
+    result = RunAttempts(port, line, sent, sentLength, response, pollCount, attempts);
+  }
   SignalLed(kLedRefresh, NowMs());
   return result;
 }

@@ -1,9 +1,12 @@
 #pragma once
 // One interface for every port the gateway talks through: a serial line
 // (TSER), a TCP connection (TTCP) or a UDP socket (TUDP). Every operation
-// returns at once; Read never waits for data.
+// returns at once; Read never waits for data. Whoever waits for a port asks
+// it what to wait on (WatchInput) and then reads.
 #include <cstdint>
 #include <string>
+
+#include "support/wait_set.h"
 
 namespace kestrel {
 
@@ -17,6 +20,11 @@ constexpr int kModeMBusMaster = 4;
 constexpr int kModeMBusSlave = 5;  // the line echoes what we send: TSER drops the echo
 
 inline bool IsSerialMode(int mode) { return mode > kModeUdp; }
+
+// How Modbus requests and answers travel on the port (key framing): as RTU
+// frames with their CRC, or behind an MBAP header without one, as Modbus
+// TCP devices speak.
+enum class ModbusFraming { kRtu, kMbap };
 
 class TPort {
  public:
@@ -36,11 +44,24 @@ class TPort {
   virtual bool Read(uint8_t* buffer, int maxLength, int& count) = 0;
   virtual int GetStatus() { return 0; }
   virtual int GetMode() { return mode_; }
+  // Adds to wait what ends it when Read may have something to do: the
+  // descriptors whose input (data, a connection, a hang-up) Read takes, and
+  // the time of any work Read does by itself (reopening a line). A port that
+  // has nothing of the kind adds nothing.
+  virtual void WatchInput(WaitSet& wait) = 0;
+  // Whether a request sent now can reach its device. Only a TCP client that
+  // reconnects knows when it cannot (no connection yet, or a connect still
+  // under way); every other port answers true, its failures show as missing
+  // answers.
+  virtual bool Connected() { return true; }
 
   void SetMode(int mode) { mode_ = mode; }
+  void SetFraming(ModbusFraming framing) { framing_ = framing; }
+  ModbusFraming GetFraming() const { return framing_; }
 
  protected:
   int mode_ = kModeTcp;
+  ModbusFraming framing_ = ModbusFraming::kRtu;
 };
 
 }  // namespace kestrel

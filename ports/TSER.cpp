@@ -186,4 +186,12 @@ bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
   return true;
 }
 
+void TSER::WatchInput(WaitSet& wait) {
+  if (device_ >= 0) {
+    wait.WatchReadable(device_);  // a hang-up ends the wait too, and Read then drops the line
+  } else if (hungUp_) {
+    wait.DueAtUs((lastReopenMs_ + kReadReopenIntervalMs) * kUsPerMs);
+  }
+}
+
 }  // namespace kestrel

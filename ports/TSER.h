@@ -35,6 +35,7 @@ class TSER : public TPort {
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
+  void WatchInput(WaitSet& wait) override;
 
  private:
   int device_ = -1;

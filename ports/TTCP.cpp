@@ -2,18 +2,22 @@
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "ports/socket_setup.h"
+#include "support/clock.h"
 #include "support/logs.h"
 
 namespace kestrel {
 namespace {
 
 constexpr int kListenBacklog = 10;
+constexpr int64_t kMsPerSecond = 1000;
 
 void ShutAndClose(int& socket) {
   if (socket < 0) return;
@@ -45,6 +49,7 @@ bool TTCP::SetTimeout(int seconds) {
 bool TTCP::Open() {
   firstFailure_ = 0;
   Close();  // a socket held before is released, never leaked
+  if (Reconnects()) return OpenReconnectingClient();
   main_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (main_ < 0) {
     LogStartup("Error: Could not create socket\n");
@@ -53,6 +58,7 @@ bool TTCP::Open() {
   if (!(server_ ? OpenServer() : OpenClient())) return false;
   client_ = -1;
   highest_ = 0;
+  mainLive_ = true;
   return true;
 }
 
@@ -93,9 +99,101 @@ bool TTCP::OpenClient() {
   return true;
 }
 
+// The start-up connect of a client that reconnects: begun here and
+// finished by a later call. The port is usable even when the server is
+// down: the connect is tried again when a request needs it.
+bool TTCP::OpenReconnectingClient() {
+  LogStartup("Port is client\n");
+  StartConnect();
+  if (main_ < 0) {
+    LogStartup("Connect failed, trying again every %d s\n", reconnectSeconds_);
+  } else {
+    LogStartup("Connect %s. Using socket %d\n", connecting_ ? "begun" : "succeeded", main_);
+  }
+  client_ = -1;
+  highest_ = 0;
+  return true;
+}
+
+bool TTCP::ConnectDue() const {
+  return !connectBegun_ || NowMs() - connectStartMs_ >= reconnectSeconds_ * kMsPerSecond;
+}
+
+void TTCP::StartConnect() {
+  connectBegun_ = true;
+  connectStartMs_ = NowMs();
+  main_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, IPPROTO_TCP);
+  if (main_ < 0) {
+    ConnectFailed(errno);
+    return;
+  }
+  connecting_ = connect(main_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_) != 0;
+  if (!connecting_) {
+    TraceConnected();
+  } else if (errno != EINPROGRESS) {
+    ConnectFailed(errno);
+  } else {
+    FinishConnect();  // over loopback it is often done already
+  }
+}
+
+// A connect under way is done when the socket turns writable; one that
+// takes longer than the reconnect time is given up, so that the next can
+// begin.
+void TTCP::FinishConnect() {
+  pollfd writable{main_, POLLOUT, 0};
+  if (poll(&writable, 1, 0) <= 0) {
+    if (ConnectDue()) ConnectFailed(ETIMEDOUT);
+    return;
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(main_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) {
+    ConnectFailed(error);
+    return;
+  }
+  connecting_ = false;
+  TraceConnected();
+}
+
+void TTCP::TraceConnected() const {
+  LogTrace("Modbus TCP connected to %s:%u\n", Dotted(remote_).text, ntohs(remote_.sin_port));
+}
+
+void TTCP::ConnectFailed(int error) {
+  LogTrace("Modbus TCP connect to %s:%u failed (%s)\n", Dotted(remote_).text, ntohs(remote_.sin_port),
+           std::strerror(error));
+  ShutAndClose(main_);
+  connecting_ = false;
+}
+
+// A peek: the server closed (0) or reset the connection; bytes waiting or
+// none yet leave it as it is.
+bool TTCP::PeerClosed() const {
+  uint8_t byte = 0;
+  const ssize_t n = recv(main_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+void TTCP::LoseConnection() {
+  LogTrace("Modbus TCP connection lost\n");
+  ShutAndClose(main_);
+}
+
+bool TTCP::Connected() {
+  if (!Reconnects()) return true;
+  if (main_ >= 0 && !connecting_ && PeerClosed()) LoseConnection();
+  if (connecting_) FinishConnect();
+  if (main_ < 0 && ConnectDue()) StartConnect();
+  return main_ >= 0 && !connecting_;
+}
+
 bool TTCP::Close() {
+  mainLive_ = false;
   ShutAndClose(main_);
   ShutAndClose(client_);
+  connecting_ = false;
   return true;
 }
 
@@ -136,7 +234,8 @@ bool TTCP::Receive(int socket, uint8_t* buffer, int maxLength, int& count) {
 
 bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
   count = 0;
-  if (maxLength < 0 || main_ < 0) return false;
+  if (connecting_) FinishConnect();
+  if (maxLength < 0 || main_ < 0 || connecting_) return false;
   if (main_ >= FD_SETSIZE || client_ >= FD_SETSIZE) return false;  // select cannot watch it
   FD_ZERO(&readSet_);
   FD_SET(main_, &readSet_);
@@ -148,7 +247,13 @@ bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
   timeval noWait{0, 0};
   if (select(highest_ + 1, &readSet_, nullptr, nullptr, &noWait) < 0) return false;
 
-  if (!server_) return FD_ISSET(main_, &readSet_) && Receive(main_, buffer, maxLength, count);
+  if (!server_) {
+    if (!FD_ISSET(main_, &readSet_)) return false;
+    if (Receive(main_, buffer, maxLength, count)) return true;
+    mainLive_ = false;  // closed by the server, or broken: it stays readable for ever
+    if (Reconnects() && PeerClosed()) LoseConnection();
+    return false;
+  }
 
   // A connection taken over brings no data in this call.
   if (FD_ISSET(main_, &readSet_) && AcceptConnection()) return false;
@@ -162,10 +267,11 @@ bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
 bool TTCP::Write(const uint8_t* data, int length) {
   if (length < 0) return false;
   const int socket = server_ ? client_ : main_;
-  if (socket < 0) return false;
+  if (socket < 0 || connecting_) return false;
   // A peer that stops reading must never block the gateway: a send that
   // would wait counts as a failed send.
   const ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0 && Reconnects() && errno != EAGAIN && errno != EWOULDBLOCK) LoseConnection();
   if (!server_ || sent >= 0) return true;
   const time_t now = time(nullptr);
   if (firstFailure_ == 0) {
@@ -175,6 +281,15 @@ bool TTCP::Write(const uint8_t* data, int length) {
     Open();  // a fresh listening socket
   }
   return true;
+}
+
+void TTCP::WatchInput(WaitSet& wait) {
+  // A reconnecting client's socket counts once connected; a dead one is
+  // closed by the Read or Connected that finds it.
+  if (mainLive_ || (Reconnects() && main_ >= 0 && !connecting_)) {
+    wait.WatchReadable(main_);  // server: a newer master's connection
+  }
+  wait.WatchReadable(client_);
 }
 
 }  // namespace kestrel

@@ -1,10 +1,13 @@
 #pragma once
 // One TCP connection: as server it listens and serves one client at a time
 // (a newer connection replaces the current one); as client it connects once
-// at Open and never reconnects. Read polls with select and never waits.
+// at Open, blocking, and never reconnects, unless SetReconnect asked it to:
+// then every connect is non-blocking and a lost connection is made again.
+// Read polls with select and never waits.
 #include <netinet/in.h>
 #include <sys/select.h>
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -28,9 +31,15 @@ class TTCP : public TPort {
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
+  void WatchInput(WaitSet& wait) override;
+  bool Connected() override;
 
   // Server only: connections from elsewhere are closed at once.
   void SetAllowList(const AllowList& allow) { allow_ = allow; }
+  // Client only: a connection that is lost, refused or never made is begun
+  // again by the next Connected() at least `seconds` after the last connect
+  // began; 0 (the default) connects once, at Open.
+  void SetReconnect(int seconds) { reconnectSeconds_ = seconds; }
 
  private:
   bool AcceptConnection();
@@ -38,9 +47,21 @@ class TTCP : public TPort {
   bool OpenClient();
   void DropClient();
   bool Receive(int socket, uint8_t* buffer, int maxLength, int& count);
+  bool Reconnects() const { return !server_ && reconnectSeconds_ > 0; }
+  bool OpenReconnectingClient();
+  bool ConnectDue() const;
+  void StartConnect();
+  void FinishConnect();
+  void ConnectFailed(int error);
+  void TraceConnected() const;
+  bool PeerClosed() const;
+  void LoseConnection();
 
   int main_ = -1;    // listening socket (server) or the connection (client)
   int client_ = -1;  // server only: the accepted connection
+  // main_ listens (server) or holds a connection not yet closed by the peer
+  // (client). Anything else reports a hang-up for ever and is not waited on.
+  bool mainLive_ = false;
   bool server_ = false;
   sockaddr_in local_{};
   sockaddr_in remote_{};
@@ -49,6 +70,10 @@ class TTCP : public TPort {
   int reconnectTimeout_ = 10;  // seconds of failing sends before the listener is rebuilt
   time_t firstFailure_ = 0;    // 0: no failed send since Open
   AllowList allow_;
+  int reconnectSeconds_ = 0;
+  bool connecting_ = false;     // main_ holds a connect that has not finished
+  bool connectBegun_ = false;   // a connect was begun at connectStartMs_
+  int64_t connectStartMs_ = 0;
 };
 
 }  // namespace kestrel

@@ -26,6 +26,7 @@ class TUDP : public TPort {
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
+  void WatchInput(WaitSet& wait) override { wait.WatchReadable(socket_); }
 
   // Datagrams from elsewhere are dropped and never become the last sender.
   void SetAllowList(const AllowList& allow) { allow_ = allow; }

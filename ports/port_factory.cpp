@@ -1,5 +1,7 @@
 #include "ports/port_factory.h"
 
+#include <strings.h>
+
 #include "ports/TSER.h"
 #include "ports/TTCP.h"
 #include "ports/TUDP.h"
@@ -44,14 +46,48 @@ bool ReadAllowList(const ConfigStore& store, const std::string& section, AllowLi
   return false;
 }
 
-template <typename SocketPort>
-std::unique_ptr<TPort> NewSocketPort(const AllowList& allow) {
-  auto port = std::make_unique<SocketPort>();
-  port->SetAllowList(allow);
+// What only the Modbus side reads: how requests are framed (framing) and
+// how often a TCP client may connect again (reconnect). Both absent: RTU
+// frames, one connect at Open.
+struct ModbusLink {
+  ModbusFraming framing = ModbusFraming::kRtu;
+  int reconnectSeconds = 0;
+};
+
+bool IsModbusSection(const std::string& section) { return strcasecmp(section.c_str(), kModbusSection) == 0; }
+
+// false (with a StartupLog line) for a framing that is neither rtu nor mbap.
+bool ReadModbusLink(const ConfigStore& store, const std::string& section, ModbusLink& link) {
+  const std::string framing = UpperString(store, section, "framing", true);
+  if (framing == "MBAP") {
+    link.framing = ModbusFraming::kMbap;
+  } else if (!framing.empty() && framing != "RTU") {
+    LogStartup("Error: [%s] framing: \"%s\" is not rtu or mbap\n", section.c_str(), framing.c_str());
+    return false;
+  }
+  const int reconnect = Integer(store, section, "reconnect");
+  link.reconnectSeconds = reconnect > 0 ? reconnect : 0;
+  return true;
+}
+
+std::unique_ptr<TPort> NewSocketPort(bool tcp, const AllowList& allow, const ModbusLink& link) {
+  std::unique_ptr<TPort> port;
+  if (tcp) {
+    auto tcpPort = std::make_unique<TTCP>();
+    tcpPort->SetAllowList(allow);
+    tcpPort->SetReconnect(link.reconnectSeconds);
+    port = std::move(tcpPort);
+  } else {
+    auto udpPort = std::make_unique<TUDP>();
+    udpPort->SetAllowList(allow);
+    port = std::move(udpPort);
+  }
+  port->SetFraming(link.framing);
   return port;
 }
 
-std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::string& section, bool tcp) {
+std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::string& section, bool tcp,
+                                        const ModbusLink& link) {
   AllowList allow;
   if (!ReadAllowList(store, section, allow)) return nullptr;
   const std::string localKey = UpperString(store, section, "localip", true);
@@ -62,7 +98,7 @@ std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::str
   const int remotePort = Integer(store, section, "remoteport");
   const int server = Integer(store, section, "server");
 
-  std::unique_ptr<TPort> port = tcp ? NewSocketPort<TTCP>(allow) : NewSocketPort<TUDP>(allow);
+  std::unique_ptr<TPort> port = NewSocketPort(tcp, allow, link);
   port->SetMode(tcp ? kModeTcp : kModeUdp);
   LogStartup(tcp ? "Opening TCP port\n" : "Opening UDP port\n");
   // A port whose addresses were refused is still returned; its Open fails.
@@ -90,9 +126,16 @@ std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::str
 
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section) {
   const std::string type = UpperString(store, section, "porttype", false);
-  if (type == "TCP") return CreateSocketPort(store, section, true);
-  if (type == "UDP") return CreateSocketPort(store, section, false);
+  ModbusLink link;
+  if (IsModbusSection(section) && !ReadModbusLink(store, section, link)) return nullptr;
+  if (type == "TCP") return CreateSocketPort(store, section, true, link);
+  if (type == "UDP") return CreateSocketPort(store, section, false, link);
   if (type != "SER") return nullptr;
+  if (link.framing == ModbusFraming::kMbap) {
+    // An MBAP header has no place on a serial line: no device there reads it.
+    LogStartup("Error: [%s] framing = mbap needs porttype TCP or UDP\n", section.c_str());
+    return nullptr;
+  }
   const std::string interfaceKey = UpperString(store, section, "sercomport", false);
   for (const SerialInterface& serial : kSerialInterfaces) {
     if (interfaceKey == serial.name) return CreateSerialPort(store, section, serial.mode);

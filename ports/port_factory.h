@@ -11,8 +11,12 @@ namespace kestrel {
 
 class ConfigStore;
 
-// nullptr for a porttype or sercomport that names no known port, and for a
-// socket port whose allow list does not parse. Serial
+// The section of the Modbus side; only it reads the keys framing and reconnect.
+constexpr const char* kModbusSection = "ModbusPort";
+
+// nullptr for a porttype or sercomport that names no known port, for a
+// socket port whose allow list does not parse, and for a Modbus side whose
+// framing is unknown or mbap on a serial port. Serial
 // ports come back opened (or not: the caller opens again); socket ports come
 // back initialised, and the caller opens them.
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section);

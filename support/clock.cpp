@@ -3,11 +3,24 @@
 #include <ctime>
 
 namespace kestrel {
+namespace {
 
-int64_t NowMs() {
+timespec RawMonotonic() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return now;
+}
+
+}  // namespace
+
+int64_t NowMs() {
+  const timespec now = RawMonotonic();
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t NowUs() {
+  const timespec now = RawMonotonic();
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 }  // namespace kestrel

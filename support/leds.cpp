@@ -80,6 +80,18 @@ void SignalLed(unsigned led, int64_t now) {
   gWriter(bytes);
 }
 
+int64_t NextLedChangeMs() {
+  if (!gEnabled) return -1;
+  int64_t next = -1;
+  for (unsigned i = 0; i < kLedCount; ++i) {
+    const bool lit = (gLastPattern & (1u << i)) != 0;
+    if (!lit || i == kLedAlive) continue;
+    const int64_t expiry = static_cast<int64_t>(gExpiry[i]);
+    if (next < 0 || expiry < next) next = expiry;
+  }
+  return next;
+}
+
 void SetLedPanelWriter(LedPanelWriter writer) { gWriter = writer != nullptr ? writer : WriteSpiPanel; }
 
 void ResetLeds() {

@@ -18,6 +18,11 @@ constexpr int64_t kLedLitMs = 300;
 void EnableLeds();
 void SignalLed(unsigned led, int64_t now);
 
+// The clock reading at which a refresh would first darken an LED that is lit
+// now; -1 when none would (the panel is off, or only LED 8 is lit, which
+// every signal, the refresh included, keeps lit).
+int64_t NextLedChangeMs();
+
 // Seam: the two bytes of one panel update (complemented pattern, LEDs 0-7
 // first). The default opens the SPI device, transfers twice and closes it.
 using LedPanelWriter = void (*)(const uint8_t bytes[2]);

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/clock.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "support/trace_watch.h"
 #include "tests/test_util.h"
 
 using namespace kestrel;
@@ -161,6 +163,35 @@ TEST_F(TraceLogTest, ARotationTargetThatIsNoRegularFileIsLeftAlone) {
     OpenTraceLogIfPresent();
     ASSERT_TRUE(TraceLogIsOpen());
   }
+}
+
+// Where the trace file's folder cannot be watched (here it is not there
+// yet) the loop comes to look once a second; once the folder is there the
+// watch takes over, and a trace file written into it ends the wait at once.
+TEST(TraceWatchTest, UnwatchedTheLoopLooksOnceASecondWatchedAtOnce) {
+  TempDir dir;
+  setenv("KESTREL_ROOT", dir.path().c_str(), 1);
+  const auto waitedMs = [](int64_t limitMs) {
+    WaitSet wait;
+    WatchTraceFile(wait);
+    const int64_t start = NowMs();
+    wait.DueAtUs((start + limitMs) * kUsPerMs);
+    wait.Wait();
+    return NowMs() - start;
+  };
+  SwitchTraceOnIfPresent(NowMs());
+  const int64_t unwatched = waitedMs(5000);
+  EXPECT_GE(unwatched, kUnwatchedTraceLookMs - 1);
+  EXPECT_LT(unwatched, 5000);
+
+  WriteFile(dir / "tmp/.keep", "");
+  SwitchTraceOnIfPresent(NowMs());
+  WriteFile(RootedPath(kTraceLogPath), "");
+  EXPECT_LT(waitedMs(5000), 4000);
+  SwitchTraceOnIfPresent(NowMs());
+  EXPECT_TRUE(TraceLogIsOpen());
+  CloseTraceLog();
+  unsetenv("KESTREL_ROOT");
 }
 
 TEST(StartupLogTest, LinesAreWrittenOnlyWhileTheLogIsOpen) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/clock.h"
+
 using namespace kestrel;
 
 ScriptedPort::ScriptedPort(int mode, char parity) : parity_(parity) { SetMode(mode); }
@@ -67,6 +69,7 @@ bool ScriptedPort::Write(const uint8_t* data, int length) {
 bool ScriptedPort::Read(uint8_t* buffer, int maxLength, int& count) {
   ++readCount_;
   count = 0;
+  if (pending_.empty() && !endless_.empty()) pending_.push_back(endless_);
   if (open_ && maxLength > 0 && !pending_.empty()) {
     Bytes& front = pending_.front();
     count = std::min(static_cast<int>(front.size()), maxLength);
@@ -76,4 +79,9 @@ bool ScriptedPort::Read(uint8_t* buffer, int maxLength, int& count) {
   }
   calls_.push_back("Read " + std::to_string(count));
   return count > 0;
+}
+
+void ScriptedPort::WatchInput(WaitSet& wait) {
+  const bool input = !pending_.empty() ? !pending_.front().empty() : !endless_.empty();
+  if (open_ && input) wait.DueAtUs(NowUs());
 }

@@ -15,8 +15,13 @@
 // Read semantics: each Read pops the front chunk of the receive queue. An
 // empty chunk is a Read that finds nothing (a silent poll). A chunk longer
 // than the Read's maximum hands out the maximum and keeps the rest at the
-// front. An empty queue reads nothing. A closed port reads nothing and its
+// front. An empty queue reads nothing, or the endless chunk when one is set
+// (a line that never falls quiet). A closed port reads nothing and its
 // Writes fail (they appear in calls() but not in writes()).
+//
+// Wait semantics (WatchInput): a front chunk with bytes is input at once;
+// an empty chunk (a silent poll) or an empty queue has the waiter wait its
+// full time. The port has no descriptors.
 //
 // Write semantics: a Write is recorded, then the next answer script (if any)
 // is appended to the receive queue; with no script left the responder (if
@@ -41,6 +46,8 @@ class ScriptedPort : public kestrel::TPort {
 
   // Appends a chunk to the receive queue now (e.g. stale bytes on the line).
   void QueueRead(const Bytes& chunk);
+  // What every Read of an empty queue hands out from now on.
+  void TalkEndlessly(const Bytes& chunk) { endless_ = chunk; }
   // The chunks that become readable when the next unanswered Write happens.
   void AnswerNextWrite(const Chunks& chunks);
   // Answers every Write that no script answers.
@@ -70,6 +77,7 @@ class ScriptedPort : public kestrel::TPort {
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
+  void WatchInput(kestrel::WaitSet& wait) override;
 
  private:
   void Enqueue(const Chunks& chunks);
@@ -78,6 +86,7 @@ class ScriptedPort : public kestrel::TPort {
   bool open_ = true;
   bool openResult_ = true;
   std::deque<Bytes> pending_;
+  Bytes endless_;
   std::deque<Chunks> scripts_;
   Responder responder_;
   std::vector<Bytes> writes_;

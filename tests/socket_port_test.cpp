@@ -11,6 +11,8 @@
 #include "ports/TTCP.h"
 #include "ports/TUDP.h"
 #include "ports/net_address.h"
+#include "support/clock.h"
+#include "support/wait_set.h"
 #include "tests/port_test_util.h"
 
 using namespace kestrel;
@@ -66,6 +68,16 @@ bool SeesEndOfStream(int s) {
   pollfd watched{s, POLLIN, 0};
   char byte;
   return poll(&watched, 1, 0) == 1 && recv(s, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+// How long a wait on the port's input lasts when given up after limitMs.
+int64_t WaitedMs(TPort& port, int limitMs) {
+  WaitSet wait;
+  port.WatchInput(wait);
+  const int64_t start = NowMs();
+  wait.DueAtUs((start + limitMs) * kUsPerMs);
+  wait.Wait();
+  return NowMs() - start;
 }
 
 // A server port listening on lo; a free port found by binding 0 can be taken
@@ -197,6 +209,7 @@ TEST(TcpPortTest, ClientConnectsExchangesDataAndStopsWhenTheServerCloses) {
   ASSERT_EQ(recv(peer, received, sizeof received, 0), 4);
   EXPECT_STREQ(received, "ping");
   SendText(peer, "pong");
+  EXPECT_LT(WaitedMs(port, 5000), 4000);  // the answer ends the wait
   EXPECT_EQ(ReadWhenArrived(port), "pong");
 
   sockaddr_in client{};
@@ -209,6 +222,8 @@ TEST(TcpPortTest, ClientConnectsExchangesDataAndStopsWhenTheServerCloses) {
            porttest::kTcpCloseWait;
   }));
   for (int i = 0; i < 3; ++i) ReadText(port, false);
+  // The socket stays readable for ever now: it no longer ends a wait.
+  EXPECT_GE(WaitedMs(port, 50), 49);
   close(listener);
 }
 

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,13 @@ using Bytes = ScriptedPort::Bytes;
 const Bytes kReadRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
 const Bytes kReadAnswer = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
-int Transact(ScriptedPort& port, char parity, int attempts = 1) {
+// pollCount is a time limit in ms: generous where an answer is scripted, so
+// that a loaded machine cannot make the attempt end before it is read.
+int Transact(ScriptedPort& port, char parity, int attempts = 1, int pollCount = 1000) {
   uint8_t response[kModbusResponseCapacity];
   ModbusLineState line;
-  return ModbusTransaction(port, line, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, 3, parity,
-                           attempts);
+  return ModbusTransaction(port, line, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, pollCount,
+                           parity, attempts);
 }
 
 // Only a serial line switches, to an E, M, N, O or S in either case that is
@@ -65,12 +68,33 @@ TEST(TransactionTest, AReopenThatFailsIsTracedAndEveryAttemptFails) {
   ScriptedPort port(kModeRs485, 'N');
   port.SetOpenResult(false);
   port.AnswerNextWrite({kReadAnswer});
-  EXPECT_EQ(Transact(port, 'E', 2), kModbusNoValidAnswer);
+  EXPECT_EQ(Transact(port, 'E', 2, 3), kModbusNoValidAnswer);
   EXPECT_TRUE(port.writes().empty());
   CloseTraceLog();
   EXPECT_NE(testutil::ReadFile(RootedPath(kTraceLogPath)).find("Modbus error, could not reopen the port with parity E\n"),
             std::string::npos);
   unsetenv("KESTREL_ROOT");
+}
+
+// A poll ends as soon as the port has input: answers that are there are
+// taken without a millisecond's wait first (a hundred such waits would be
+// 100 ms). An attempt's limit is wall time, however often its polls return:
+// a line that brings a zero at every poll does not end it early.
+TEST(TransactionTest, AnswersAreTakenAtOnceAndAttemptsLastTheirTime) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  ScriptedPort port;
+  port.SetResponder([](const Bytes&) { return ScriptedPort::Chunks{kReadAnswer}; });
+  auto start = steady_clock::now();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(Transact(port, 'N'), 7);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(50));
+
+  ScriptedPort zeros;
+  zeros.TalkEndlessly({0x00});
+  start = steady_clock::now();
+  EXPECT_EQ(Transact(zeros, 'N', 1, 20), kModbusNoValidAnswer);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(20));
+  EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
 }
 
 // LED 10 lights with each request, LED 2 with each poll that brought bytes,

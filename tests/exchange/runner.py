@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 # Plays one exchange file against the real gateway binary: writes the file's
 # configuration into a fresh root, runs kestrel there with the Modbus side on
-# a pty (or loopback TCP) and the M-Bus side on loopback TCP, UDP or a pty,
+# a pty (or loopback TCP or UDP) and the M-Bus side on loopback TCP, UDP or a pty,
 # and walks through the file: what the master sends, every Modbus request the
 # gateway must make and what the slave answers, what the master gets back,
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
+import ctypes
 import fcntl
 import os
 import pty
@@ -15,6 +16,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,13 +28,15 @@ DEADLINE = 10.0  # seconds; only a failure waits this long
 SKIPPED = 77
 TIOCVHANGUP = 0x5437
 CMSPAR = 0o10000000000  # not in the termios module
+IN_OPEN = 0x20  # inotify, not in the os module
 
 # Longer phrases first: the verb of a line is the first one it starts with.
 VERBS = sorted([v.replace("_", " ") for v in """--- received frames_traced no_stdout no_file emptied drop_modbus_line
     restore_modbus_line hang_up_mbus_line reconnect_master resources_steady under_valgrind valgrind_clean no_answer
     no_trace trace_off example_config program edit meters ini default hardware mbus modbus file fifo symlink mkdir
     remove args quiet start master slave answer trace startup stdout exit pause repeat end pidfile resources
-    fifo_reader holds second_master_from second_master_refused second_master""".split()],
+    fifo_reader holds second_master_from second_master_refused second_master stopwatch wakes_at_most panel_written
+    pidfile_refreshed modbus_device_closes modbus_device_resets modbus_device_stops modbus_device_starts""".split()],
                key=len, reverse=True)
 SETTINGS = {"meters", "ini", "default", "hardware", "trace off", "args", "quiet", "under valgrind", "program",
             "example config"}
@@ -227,6 +231,13 @@ class Pty:
         os.close(self.slave)
 
 
+# A loopback port free a moment ago, for a side the gateway binds.
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def fileno(fd):
     return fd if isinstance(fd, int) else fd.fileno()
 
@@ -254,8 +265,9 @@ class Run:
         self.quiet, self.started, self.exited, self.process, self.at = 0.15, False, False, None, None
         self.modbus_pty = self.mbus_pty = self.modbus_listen = self.modbus_conn = self.master = None
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
+        self.modbus_peer, self.mbap = None, False  # UDP: where the gateway sends from; MBAP frames, no CRC
         self.modbus_in, self.master_in, self.access, self.resources_seen = bytearray(), bytearray(), {}, None
-        self.sent_at = self.request_at = time.monotonic()
+        self.sent_at = self.request_at = self.stopwatch = time.monotonic()
         self.recorded = {}  # what "?" steps saw, when recording
         self.fifo_readers, self.second_master = {}, None  # path below the root -> read end; another master
         os.makedirs(self.root + "/tmp")
@@ -414,23 +426,33 @@ class Run:
             self.plug_modbus_line()
             self.side_keys("ModbusPort", serial % ("RS485", 9600))
             hardware += "RS485 = %s/modbus-line\n" % self.root
-        elif self.modbus_side == "tcp":
+        elif self.modbus_side in ("tcp", "tcp stopped"):  # stopped: nothing listens before "modbus device starts"
             self.modbus_listen = socket.create_server(("127.0.0.1", 0))
             self.modbus_port = self.modbus_listen.getsockname()[1]
+            if self.modbus_side == "tcp stopped":
+                self.modbus_side, self.modbus_listen = "tcp", self.modbus_listen.close()
             self.side_keys("ModbusPort", "porttype = TCP|localip = LO|remoteip = 127.0.0.1|remoteport = %d|server = 0"
                            % self.modbus_port)
+        elif self.modbus_side == "udp":
+            self.modbus_conn = socket.socket(type=socket.SOCK_DGRAM)
+            self.modbus_conn.bind(("127.0.0.1", 0))
+            self.modbus_port = self.modbus_conn.getsockname()[1]
+            self.side_keys("ModbusPort", "porttype = UDP|localip = LO|remoteip = 127.0.0.1|remoteport = %d|server = 0"
+                           % self.modbus_port)
+        elif self.modbus_side == "tcp server":  # the gateway listens, the device connects once it runs
+            self.modbus_port = free_port(socket.SOCK_STREAM)
+            self.side_keys("ModbusPort", "porttype = TCP|localip = LO|localport = %d|server = 1" % self.modbus_port)
         if self.mbus_side == "pty":
             self.mbus_pty = Pty()
             self.side_keys("MBusPort", serial % ("RS232", 2400))
             hardware += "RS232 = %s\n" % self.mbus_pty.path
         elif self.mbus_side in ("tcp", "udp"):
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM if self.mbus_side == "tcp" else socket.SOCK_DGRAM) as s:
-                s.bind(("127.0.0.1", 0))
-                self.mbus_port = s.getsockname()[1]
+            self.mbus_port = free_port(socket.SOCK_STREAM if self.mbus_side == "tcp" else socket.SOCK_DGRAM)
             self.side_keys("MBusPort", "porttype = %s|localip = LO|localport = %d|server = 1"
                            % (self.mbus_side.upper(), self.mbus_port))
         self.side_keys("ModbusPort", "timeout = 1000")
         self.side_keys("MBusPort", "timeout = 2000")
+        self.mbap = self.main.get("ModbusPort", {}).get("framing", "").lower() == "mbap"
         ini = lambda d: "".join("[%s]\n%s" % (k, "".join("%s = %s\n" % kv for kv in v.items())) for k, v in d.items())
         write_text(self.root + "/config/kestrel.ini", self.substitute(ini(self.main)))
         write_text(self.root + "/config/corvid_hw.ini", hardware + self.substitute(self.hardware))
@@ -452,6 +474,8 @@ class Run:
                 wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
                          60 if self.launcher else DEADLINE)
             self.running() and self.connect_master()
+            if self.running() and self.modbus_side == "tcp server":
+                self.modbus_conn = socket.create_connection(("127.0.0.1", self.modbus_port))
 
     def plug_modbus_line(self):
         self.modbus_pty = Pty()
@@ -492,11 +516,20 @@ class Run:
             self.modbus_conn and self.modbus_conn.close()
             self.modbus_conn = self.modbus_listen.accept()[0]
             self.modbus_in.clear()
-        read_into(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, self.modbus_in, wait)
+        if self.modbus_side == "udp":
+            if select.select([self.modbus_conn], [], [], max(wait, 0))[0]:
+                data, self.modbus_peer = self.modbus_conn.recvfrom(4096)
+                self.modbus_in += data
+                return bool(data)
+            return False
+        return read_into(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, self.modbus_in, wait)
 
     def send(self, fd, data, who):
         try:
-            if fd is None or os.write(fileno(fd), bytes(data)) != len(data):
+            if fd is not None and self.modbus_side == "udp" and fd is self.modbus_conn:
+                if self.modbus_peer is None or fd.sendto(bytes(data), self.modbus_peer) != len(data):
+                    raise OSError()
+            elif fd is None or os.write(fileno(fd), bytes(data)) != len(data):
                 raise OSError()
         except OSError:
             raise Fail("the %s could not send %s" % (who, hexs(data)))
@@ -526,7 +559,7 @@ class Run:
 
     def do_modbus(self, s):  # modbus on SIDE, or the request the gateway must send next
         if s.words[:1] == ["on"]:
-            self.modbus_side = s.words[1]
+            self.modbus_side = " ".join(s.words[1:])
             return
         if s.words == ["?"]:  # recording: whatever comes before a pause
             wait_for(lambda: self.pump_modbus(0.005) or self.modbus_in)
@@ -536,7 +569,7 @@ class Run:
             self.request_at = time.monotonic()
             return
         expected = to_bytes(s.words)
-        check_crc(expected, s.words)
+        self.mbap or check_crc(expected, s.words)
         wait_for(lambda: self.pump_modbus(0.005) or len(self.modbus_in) >= len(expected))
         got = list(self.modbus_in[:len(expected)])
         del self.modbus_in[:len(expected)]
@@ -553,20 +586,23 @@ class Run:
             return
         raw = words[:1] == ["raw"]
         data = to_bytes(words[raw:])
-        raw or check_crc(data, words)
+        raw or self.mbap or check_crc(data, words)
         time.sleep(max(0, self.request_at + delay - time.monotonic()))
         self.send(self.modbus_pty.master if self.modbus_pty else self.modbus_conn, data, "slave")
 
-    # answer BYTES [within MS]
+    # answer BYTES [after MS] [within MS]
     def do_answer(self, s):
-        words, limit = s.words, DEADLINE
-        if words[-2:-1] == ["within"]:
-            words, limit = words[:-2], int(words[-1]) / 1000
+        words, limit, earliest = s.words, DEADLINE, 0
+        while words[-2:-1] in (["within"], ["after"]):
+            limit, earliest = (int(words[-1]) / 1000, earliest) if words[-2] == "within" else (limit, int(words[-1]) / 1000)
+            words = words[:-2]
         until = self.sent_at + limit
         while frame_length(self.master_in) == 0 and time.monotonic() < until:
             read_into(self.master, self.master_in, until - time.monotonic())
         if self.master_in[:1] and self.master_in[0] not in (0xE5, 0x10, 0x68):
             read_into(self.master, self.master_in, 0.05)
+        if self.master_in and time.monotonic() - self.sent_at < earliest:
+            raise Fail("the answer came %.1f ms after the request" % ((time.monotonic() - self.sent_at) * 1000))
         length = frame_length(self.master_in) or len(self.master_in)
         got = list(self.master_in[:length])
         del self.master_in[:length]
@@ -671,6 +707,50 @@ class Run:
     def do_pause(self, s):
         time.sleep(int(s.text) / 1000)
 
+    # stopwatch: starts it; stopwatch within MS: at most MS have passed since.
+    def do_stopwatch(self, s):
+        if not s.words:
+            self.stopwatch = time.monotonic()
+        elif (time.monotonic() - self.stopwatch) * 1000 > int(s.words[1]):
+            raise Fail("%.1f ms passed" % ((time.monotonic() - self.stopwatch) * 1000))
+
+    # wakes at most N in MS: meanwhile the gateway went to sleep at most N
+    # times (voluntary context switches), and it did not run for a tenth of
+    # the time (a busy loop never sleeps).
+    def do_wakes_at_most(self, s):
+        proc = "/proc/%d/" % self.process.pid
+        switches = lambda: int(re.search(r"\nvoluntary_ctxt_switches:\s*(\d+)", read_text(proc + "status")).group(1))
+        ticks = lambda: sum(int(f) for f in read_text(proc + "stat").rsplit(")", 1)[1].split()[11:13])
+        before, ran, window = switches(), ticks(), int(s.words[2]) / 1000
+        time.sleep(window)
+        woke, ran = switches() - before, (ticks() - ran) / os.sysconf("SC_CLK_TCK")
+        if woke > int(s.words[0]) or ran >= window / 10:
+            raise Fail("it woke %d times and ran %.2f s" % (woke, ran))
+
+    # panel written after MS within MS: the LED panel (an SPI device file below
+    # the root) is next opened for a change that long after the last request.
+    def do_panel_written(self, s):
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(os.O_NONBLOCK)
+        try:
+            if watch < 0 or libc.inotify_add_watch(watch, (self.root + "/dev/spidev32765.3").encode(), IN_OPEN) < 0:
+                raise Skip("no inotify watch on the panel's device")
+            select.select([watch], [], [], max(0, self.sent_at + int(s.words[3]) / 1000 - time.monotonic()))
+            after = (time.monotonic() - self.sent_at) * 1000
+            if not read_into(watch, bytearray(), 0):
+                raise Fail("the panel was not written within %s ms" % s.words[3])
+            if after < int(s.words[1]):
+                raise Fail("the panel was written %.1f ms after the request" % after)
+        finally:
+            watch >= 0 and os.close(watch)
+
+    # pidfile refreshed within MS: the PidFile is written again within MS.
+    def do_pidfile_refreshed(self, s):
+        written = lambda: os.stat(self.root + "/tmp/kestrel.pid").st_mtime_ns
+        before = written()
+        if not wait_for(lambda: written() != before, int(s.words[1]) / 1000):
+            raise Fail("the PidFile was not written again")
+
     def do_pidfile(self, s):
         if not wait_for(lambda: self.pidfile_time() >= self.start_time - 1):
             raise Fail("the PidFile holds no time of this run")
@@ -705,6 +785,29 @@ class Run:
 
     def do_restore_modbus_line(self, s):
         self.plug_modbus_line()
+
+    # The Modbus device on the far end of a TCP side: closes its connection
+    # (resets it: an RST instead of a FIN), stops listening and starts again
+    # on the same port. The listener stays through a close or a reset.
+    def do_modbus_device_closes(self, s, reset=False):
+        if self.modbus_conn is None:
+            raise Fail("the Modbus device has no connection to close")
+        if reset:
+            self.modbus_conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.modbus_conn.close()
+        self.modbus_conn = None
+        self.modbus_in.clear()
+
+    def do_modbus_device_resets(self, s):
+        self.do_modbus_device_closes(s, reset=True)
+
+    def do_modbus_device_stops(self, s):
+        self.modbus_conn and self.do_modbus_device_closes(s)
+        self.modbus_listen.close()
+        self.modbus_listen = None
+
+    def do_modbus_device_starts(self, s):
+        self.modbus_listen = socket.create_server(("127.0.0.1", self.modbus_port))
 
     def do_hang_up_mbus_line(self, s):
         try:

@@ -4,7 +4,9 @@
 // first, then REQ_UD2), the secondary addresses are scanned, and a meter
 // whose Modbus slave is absent must not answer while the others still do.
 // With both switched on, a scan of the same meters finds every one of them,
-// and a meter of three telegrams is read whole.
+// and a meter of three telegrams is read whole. With modbus 'tcp' the slaves
+// are units of a Modbus TCP server: every meter is read, and again after the
+// server restarted.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import { after, before, describe, it } from 'node:test';
@@ -20,6 +22,10 @@ import {
 // line to fall quiet), during which the gateway traces nothing.
 const kQuietTraceMs = 5000;
 
+// Longest a read may take after the Modbus TCP server restarted: the
+// plant's reconnect (1 s) and 2 s.
+const kReconnectedWithinMs = 3000;
+
 // Generous Modbus and frame timeouts: on a loaded machine the simulator and
 // socat may be scheduled late, and a dropped answer would only test
 // libmbus' retries.
@@ -29,11 +35,12 @@ const kGatewayKeys = { ModbusPort: { timeout: 1000 }, MBusPort: { timeout: 10000
 // called in, with a libmbus master connected, and stops both after them.
 // check(fn) runs fn and, when it fails, adds the gateway's trace and the
 // processes' output to the message.
-function usePlant(transport, plantMeters, { mbusKeys, masterTimeoutMs }) {
+function usePlant(transport, modbus, plantMeters, { mbusKeys, masterTimeoutMs }) {
   const used = { plant: null, master: null };
   before(async () => {
     used.plant = await startPlant({
-      deviceFile: deviceFile(plantMeters), registerFile: registerFile(plantMeters), mbus: transport, masterTimeoutMs,
+      deviceFile: deviceFile(plantMeters), registerFile: registerFile(plantMeters), mbus: transport, modbus,
+      masterTimeoutMs,
       keys: { ...kGatewayKeys, MBusPort: { ...kGatewayKeys.MBusPort, ...mbusKeys } },
     });
     const MbusMaster = loadMbusMaster();
@@ -60,14 +67,16 @@ function present(m) {
   return hasValidSecondaryAddress(m) && !m.absent;
 }
 
-export function describePeerTests(transport) {
+export function describePeerTests(transport, { modbus = 'serial' } = {}) {
   const missing = missingPeerTooling();
   // The line ctest looks for to report the test as skipped.
   if (missing) console.log(`peer tooling missing: ${missing}`);
 
-  describe(`kestrel read by libmbus over ${transport}`, { skip: missing ?? false }, () => {
+  const modbusTcp = modbus === 'tcp';
+  const title = `kestrel read by libmbus over ${transport}${modbusTcp ? ', its meters Modbus TCP units' : ''}`;
+  describe(title, { skip: missing ?? false }, () => {
     // The example configuration switches both on: here they are left out.
-    const used = usePlant(transport, meters, {
+    const used = usePlant(transport, modbus, meters, {
       mbusKeys: { collisions: null, multi_telegram: null }, masterTimeoutMs: 1000,
     });
 
@@ -82,6 +91,31 @@ export function describePeerTests(transport) {
           const records = data.DataRecord.map(({ Timestamp, ...rest }) => rest);
           assert.deepEqual(records, expectedRecords(m));
         }));
+    }
+
+    if (modbusTcp) {
+      it(`a restarted Modbus TCP server is read again within ${kReconnectedWithinMs} ms more than a read takes`, () =>
+        used.check(async () => {
+          // getData itself waits for answers that never come (its SND_NKE
+          // to FDh): its own time is measured first.
+          const m = meters[0];
+          let started = Date.now();
+          await used.master.getDataAsync(m.address);
+          const readMs = Date.now() - started;
+          await used.plant.restartModbus();
+          started = Date.now();
+          let data = null;
+          while (data === null && Date.now() - started < readMs + kReconnectedWithinMs) {
+            data = await used.master.getDataAsync(m.address).catch(() => null);
+          }
+          const tookMs = Date.now() - started;
+          assert.notEqual(data, null, 'no answer after the restart');
+          assert.ok(tookMs < readMs + kReconnectedWithinMs, `answered after ${tookMs} ms, a read takes ${readMs} ms`);
+          assert.deepEqual(data.DataRecord.map(({ Timestamp, ...rest }) => rest), expectedRecords(m));
+          assert.match(fs.readFileSync(used.plant.traceLog, 'utf8'),
+            /Modbus TCP connection lost[\s\S]*Modbus TCP connected to 127\.0\.0\.1:/);
+        }));
+      return;
     }
 
     it('getData advances the access number by one per read', () =>
@@ -157,11 +191,13 @@ export function describePeerTests(transport) {
       }));
   });
 
+  // The switches concern the M-Bus side only: read over the serial Modbus line.
+  if (modbusTcp) return;
   describe(`kestrel with collisions and multi_telegram read by libmbus over ${transport}`,
     { skip: missing ?? false }, () => {
       // libmbus waits 0.3 s for an answer over a serial line at 4800 baud;
       // the same over TCP keeps the scan's many unanswered probes short.
-      const used = usePlant(transport, scanPlantMeters, {
+      const used = usePlant(transport, modbus, scanPlantMeters, {
         mbusKeys: { collisions: 'yes', multi_telegram: 'yes' }, masterTimeoutMs: 300,
       });
 

@@ -1,7 +1,8 @@
 // A whole plant on one machine: the Modbus slave simulator on one end of a
-// socat pty pair, kestrel on the other end, and kestrel's M-Bus side on a
-// loopback TCP port or on a second pty pair, all under a temporary
-// KESTREL_ROOT. Used by the peer tests and by scripts/demo.
+// socat pty pair with kestrel on the other end, or the simulator as a Modbus
+// TCP server on a loopback port that kestrel connects to, and kestrel's
+// M-Bus side on a loopback TCP port or on a second pty pair, all under a
+// temporary KESTREL_ROOT. Used by the peer tests and by scripts/demo.
 import { spawn, spawnSync } from 'node:child_process';
 import { createRequire } from 'node:module';
 import fs from 'node:fs';
@@ -163,10 +164,13 @@ async function startPtyPair(dir, name) {
 //   registerFile   the simulator's register file text
 //   mbus           'tcp' (a TCP server on 127.0.0.1, free port) or 'serial'
 //   modbusParity   parity letter of the Modbus line (default N)
+//   modbus         'serial' (default) or 'tcp': the simulator as a Modbus TCP
+//                  server, read with framing = mbap and reconnect = 1
 //   keys           further INI keys for kestrel.ini, { Section: { key: value } };
 //                  a value of null leaves the key out
 //   masterTimeoutMs  libmbus' answer timeout over TCP (default 500)
-// Returns { root, traceLog, startupLog, masterOptions, stop({ keepFiles }), outputs() }.
+// Returns { root, traceLog, startupLog, masterOptions, stop({ keepFiles }), outputs(),
+// restartModbus() } (the last over TCP only: a new simulator on the same port).
 export async function startPlant(options) {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrel-plant-'));
   const children = [];
@@ -180,15 +184,34 @@ export async function startPlant(options) {
     fs.mkdirSync(path.join(root, 'tmp'));
     const parity = options.modbusParity ?? 'N';
 
-    const modbusLine = await startPtyPair(root, 'modbus');
-    children.push(modbusLine.child);
     fs.writeFileSync(path.join(root, 'registers.txt'), options.registerFile);
-    const simulator = new Child('modbus_sim', process.env.MODBUS_SIM_BINARY,
-      ['-b', '9600', '-p', parity, modbusLine.ends[1], path.join(root, 'registers.txt')]);
-    children.push(simulator);
-    await simulator.waitFor(() => simulator.output.includes('serving'), 'its ready line');
+    const startSimulator = async (where) => {
+      const simulator = new Child('modbus_sim', process.env.MODBUS_SIM_BINARY,
+        [...where, path.join(root, 'registers.txt')]);
+      children.push(simulator);
+      await simulator.waitFor(() => simulator.output.includes('serving'), 'its ready line');
+      return simulator;
+    };
+    const hardware = { Main: { LO: 'lo' } };
+    let modbusSection;
+    let restartModbus = null;
+    if (options.modbus === 'tcp') {
+      const port = await freeTcpPort();
+      let simulator = await startSimulator(['-t', String(port)]);
+      restartModbus = async () => {
+        await simulator.stop();
+        simulator = await startSimulator(['-t', String(port)]);
+      };
+      modbusSection = { porttype: 'TCP', localip: 'LO', remoteip: '127.0.0.1', remoteport: port, server: 0,
+        framing: 'mbap', reconnect: 1 };
+    } else {
+      const modbusLine = await startPtyPair(root, 'modbus');
+      children.push(modbusLine.child);
+      await startSimulator(['-b', '9600', '-p', parity, modbusLine.ends[1]]);
+      hardware.Main.RS485 = modbusLine.ends[0];
+      modbusSection = { porttype: 'SER', sercomport: 'RS485', serbaudrate: 9600, serparity: parity };
+    }
 
-    const hardware = { Main: { RS485: modbusLine.ends[0], LO: 'lo' } };
     const mbusSection = {};
     let masterOptions;
     if (options.mbus === 'serial') {
@@ -211,7 +234,7 @@ export async function startPlant(options) {
     const config = path.join(root, 'config');
     const mainConfig = withKeys(exampleConfig('kestrel.ini'), {
       Main: { FILENAME: 'meters.xml' },
-      ModbusPort: { porttype: 'SER', sercomport: 'RS485', serbaudrate: 9600, serparity: parity },
+      ModbusPort: modbusSection,
       MBusPort: mbusSection,
     });
     fs.writeFileSync(path.join(config, 'kestrel.ini'), withKeys(mainConfig, options.keys ?? {}));
@@ -231,6 +254,7 @@ export async function startPlant(options) {
       masterOptions,
       startupLog: path.join(root, 'tmp', 'kestrel_startup.log'),
       stop,
+      restartModbus,
       outputs: () => children.map((child) => `--- ${child.name}\n${child.output}`).join('\n'),
     };
   } catch (error) {

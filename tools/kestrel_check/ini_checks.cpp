@@ -1,9 +1,12 @@
 #include "tools/kestrel_check/ini_checks.h"
 
+#include <strings.h>
 #include <termios.h>
 
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
+#include "ports/port_factory.h"
+#include "tools/kestrel_check/number_text.h"
 
 namespace kestrel {
 namespace {
@@ -11,6 +14,10 @@ namespace {
 constexpr const char* kPortTypes[] = {"TCP", "UDP", "SER"};
 constexpr const char* kSerialInterfaces[] = {"RS232", "RS485", "MBMASTER", "MBSLAVE1", "MBSLAVE2"};
 constexpr const char* kSerialPortType = "SER";
+constexpr const char* kTcpPortType = "TCP";
+constexpr const char* kFramings[] = {"RTU", "MBAP"};
+constexpr const char* kMbapFraming = "MBAP";
+constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect"};
 constexpr const char* kAnyInterface = "ALL";
 
 template <size_t N>
@@ -54,13 +61,60 @@ struct PortSection {
 // Keys read from MainConfig only; the others fall back to DefaultConfig.
 constexpr const char* kKeysWithoutDefault[] = {"porttype", "sercomport", "serparity"};
 
-void KeyError(const PortSection& port, const std::string& key, const std::string& message) {
+void KeyFinding(const PortSection& port, const std::string& key, const std::string& message, Severity severity) {
   const bool fallsBack = !OneOf(key, kKeysWithoutDefault);
   std::string value;
   const bool present = port.store.GetString(value, port.section, key, fallsBack, false) == 0;
   const std::string& file =
       fallsBack ? SourceOf(port.store, port.files, port.section, key) : port.files.main;
-  AddError(port.report, file, KeyPlace(port.section, key, value, present), message);
+  const std::string place = KeyPlace(port.section, key, value, present);
+  if (severity == Severity::kError) {
+    AddError(port.report, file, place, message);
+  } else {
+    AddWarning(port.report, file, place, message);
+  }
+}
+
+void KeyError(const PortSection& port, const std::string& key, const std::string& message) {
+  KeyFinding(port, key, message, Severity::kError);
+}
+
+void KeyWarning(const PortSection& port, const std::string& key, const std::string& message) {
+  KeyFinding(port, key, message, Severity::kWarning);
+}
+
+bool HasKey(const PortSection& port, const std::string& key, std::string& value) {
+  return port.store.GetString(value, port.section, key, true, true) == 0;
+}
+
+// framing and reconnect: what the port factory builds for the Modbus side,
+// and keys that mean nothing on the other.
+void CheckModbusLink(const PortSection& port, const std::string& type) {
+  std::string value;
+  if (strcasecmp(port.section.c_str(), kModbusSection) != 0) {
+    for (const char* key : kModbusOnlyKeys) {
+      if (HasKey(port, key, value)) KeyWarning(port, key, "only [ModbusPort] reads this key: it has no effect here");
+    }
+    return;
+  }
+  if (HasKey(port, "framing", value) && !value.empty()) {
+    if (!OneOf(value, kFramings)) {
+      KeyError(port, "framing", "not rtu or mbap: the gateway builds no port for this side");
+    } else if (value == kMbapFraming && type == kSerialPortType) {
+      KeyError(port, "framing", "mbap needs porttype TCP or UDP: the gateway builds no port for this side");
+    }
+  }
+  if (!HasKey(port, "reconnect", value)) return;
+  int seconds = 0;
+  port.store.GetInt(seconds, port.section, "reconnect");
+  int server = 0;
+  port.store.GetInt(server, port.section, "server");
+  if (!IsDecimalText(value)) {
+    KeyError(port, "reconnect", "not a whole number of seconds: the gateway reads " + std::to_string(seconds) +
+                                    (seconds > 0 ? "" : " and never connects again"));
+  } else if (seconds > 0 && (type != kTcpPortType || server != 0)) {
+    KeyWarning(port, "reconnect", "only a TCP client (porttype TCP, server 0) connects again: it has no effect here");
+  }
 }
 
 // The serial port's own settings builder decides; one setting at a time
@@ -170,6 +224,7 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
   const PortSection port{store, section, files, report};
   std::string type;
   store.GetString(type, section, "porttype", false, true);
+  CheckModbusLink(port, type);
   if (!OneOf(type, kPortTypes)) {
     KeyError(port, "porttype", "not SER, TCP or UDP: the gateway builds no port for this side");
   } else if (type == kSerialPortType) {
