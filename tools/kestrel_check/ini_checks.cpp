@@ -18,6 +18,7 @@ constexpr const char* kTcpPortType = "TCP";
 constexpr const char* kFramings[] = {"RTU", "MBAP"};
 constexpr const char* kMbapFraming = "MBAP";
 constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect"};
+constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram"};
 constexpr const char* kAnyInterface = "ALL";
 
 template <size_t N>
@@ -96,6 +97,9 @@ void CheckModbusLink(const PortSection& port, const std::string& type) {
       if (HasKey(port, key, value)) KeyWarning(port, key, "only [ModbusPort] reads this key: it has no effect here");
     }
     return;
+  }
+  for (const char* key : kMBusOnlyKeys) {
+    if (HasKey(port, key, value)) KeyWarning(port, key, "only [MBusPort] reads this key: it has no effect here");
   }
   if (HasKey(port, "framing", value) && !value.empty()) {
     if (!OneOf(value, kFramings)) {
