@@ -48,6 +48,17 @@ struct Records {
   int bytes = 0;
 };
 
+// false, after tracing it, when the telegram would grow past its 240 bytes.
+bool Append(Records& records, const DataRecord& data, const MeterName& name) {
+  if (records.bytes + DataRecordLength(data) > kMaxRecordBytes || records.count >= kMaxRecordsPerTelegram) {
+    LogTrace("M-Bus error, %s: records exceed %d bytes\n", name.text, kMaxRecordBytes);
+    return false;
+  }
+  records.items[records.count++] = data;
+  records.bytes += DataRecordLength(data);
+  return true;
+}
+
 // Adds the record whose value is in the Modbus answer (result bytes, framed
 // as the port frames them). false, after tracing why, when the Object has no
 // well-formed record or the telegram would grow too long.
@@ -70,13 +81,7 @@ bool AddRecord(Records& records, const Meter& meter, const Record& record, const
     return false;
   }
   RegistersToMBus(data.value, response + dataOffset, record.modbusType, meter.reqUd2Orders);
-  if (records.bytes + DataRecordLength(data) > kMaxRecordBytes || records.count >= kMaxRecordsPerTelegram) {
-    LogTrace("M-Bus error, %s: records exceed %d bytes\n", name.text, kMaxRecordBytes);
-    return false;
-  }
-  records.items[records.count++] = data;
-  records.bytes += DataRecordLength(data);
-  return true;
+  return Append(records, data, name);
 }
 
 // One record: its Modbus read and, when the meter answered, its data record.
@@ -95,20 +100,13 @@ bool ReadRecord(Gateway& gateway, const Meter& meter, const Record& record, Reco
   return AddRecord(records, meter, record, gateway.modbusResponse, result, gateway.modbusPort->GetFraming());
 }
 
-}  // namespace
-
-bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
-  Meter* meter = ChooseMeter(gateway, frame.bytes[kShortA]);
-  if (meter == nullptr) return false;
-  const RspUdHeader header = TakeHeader(*meter);
-
-  Records records;
+// Reads the records of one telegram; false when any of them fails or the
+// REQ_UD2 has taken longer than the M-Bus timeout.
+bool ReadTelegram(Gateway& gateway, const FrameBuffer& frame, const Meter& meter, int telegram, int count,
+                  Records& records) {
   bool failed = false;
-  for (const Record& record : RecordsOf(gateway.model, *meter)) {
-    if (!ReadRecord(gateway, *meter, record, records)) {
-      failed = true;
-      break;
-    }
+  for (const Record& record : RecordsOfTelegram(gateway.model, meter, telegram, count)) {
+    if (!ReadRecord(gateway, meter, record, records)) return false;
     usleep(kPauseAfterRecordUs);
     if (FrameTimedOut(frame.frameStart, NowMs(), gateway.mbusTimeout)) {
       LogTrace("M-Bus Timeout\n");
@@ -116,8 +114,26 @@ bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     }
   }
   if (failed) return false;
+  const bool last = telegram == count - 1;
+  return last || Append(records, MoreRecordsFollow(), NameOf(meter));
+}
+
+}  // namespace
+
+bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
+  Meter* meter = ChooseMeter(gateway, frame.bytes[kShortA]);
+  if (meter == nullptr) return false;
+  const bool fcb = (frame.bytes[kShortC] & kCFrameCountBit) != 0;
+  const int count = TelegramCount(*meter, gateway.multiTelegram);
+  const int telegram = TelegramToSend(meter->readout, fcb, count);
+  const RspUdHeader header = TakeHeader(*meter);
+
+  Records records;
+  if (!ReadTelegram(gateway, frame, *meter, telegram, count, records)) return false;
   answer.length = EncodeRspUd(header, records.items, records.count, answer.bytes);
-  return answer.length > 0;
+  if (answer.length <= 0) return false;
+  if (gateway.multiTelegram) TelegramSent(meter->readout, fcb, telegram);
+  return true;
 }
 
 }  // namespace kestrel
