@@ -14,4 +14,9 @@ RecordLayout LayOutRecord(const Record& record) {
 
 int RecordLength(const RecordLayout& record) { return record.complete ? DataRecordLength(record.data) : 0; }
 
+std::string RecordsText(int first, int count) {
+  if (count == 1) return "record " + std::to_string(first);
+  return "records " + std::to_string(first) + " to " + std::to_string(first + count - 1);
+}
+
 }  // namespace kestrel

@@ -1,6 +1,8 @@
 #pragma once
 // One record as the gateway would send it: DIF and DIFEs, the Vib bytes,
 // and 2 bytes per register of its ModbusDT.
+#include <string>
+
 #include "mbus/rsp_ud.h"
 #include "model/meter_model.h"
 
@@ -18,5 +20,8 @@ struct RecordLayout {
 
 RecordLayout LayOutRecord(const Record& record);
 int RecordLength(const RecordLayout& record);  // 0 when not complete
+
+// "record 5" or "records 1 to 4": count records from the first.
+std::string RecordsText(int first, int count);
 
 }  // namespace kestrel
