@@ -98,8 +98,8 @@ Bytes CooperativeAnswer(const Bytes& request, uint8_t fill) {
   return WithCrc(answer);
 }
 
-bool IsWellFormedAnswer(const Bytes& answer) {
-  if (answer.size() == 1) return answer[0] == kAckByte;
+bool IsWellFormedAnswer(const Bytes& answer, bool collisions) {
+  if (answer.size() == 1) return answer[0] == kAckByte || (collisions && answer[0] == kCollisionByte);
   if (answer.size() < 6 || answer[0] != kLongFrameStart || answer[3] != kLongFrameStart) return false;
   if (answer[1] != answer[2] || answer.size() != static_cast<size_t>(answer[1]) + 6) return false;
   const int l = answer[1];

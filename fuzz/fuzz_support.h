@@ -23,7 +23,8 @@ Bytes WithCrc(Bytes frame);
 // registers filled with `fill`, writes (10h, 06h, 05h...) their usual echo.
 Bytes CooperativeAnswer(const Bytes& request, uint8_t fill);
 
-// E5h alone, or a long frame whose lengths, checksum and stop byte agree.
-bool IsWellFormedAnswer(const Bytes& answer);
+// E5h alone (or, with collisions, C0h alone), or a long frame whose
+// lengths, checksum and stop byte agree.
+bool IsWellFormedAnswer(const Bytes& answer, bool collisions = false);
 
 }  // namespace fuzzsupport

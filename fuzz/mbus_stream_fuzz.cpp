@@ -26,6 +26,10 @@ const char kMeters[] =
     " SlaveAddress=\"2\" InitFunction=\"03\" InitRegister=\"1\" Base=\"1\" ComSettings=\"E\"/>"
     "<Object DeviceId=\"m2\" ModbusFunction=\"3\" RegisterRead=\"5\" RegisterWrite=\"5\" ModbusDT=\"UINT32\""
     " MBusDT=\"4\" Storage=\"1\" Tariff=\"2\" SubUnit=\"1\" Vib=\"FD17\"/>"
+    "<Object DeviceId=\"m2\" TelegramNr=\"2\" ModbusFunction=\"3\" RegisterRead=\"7\" ModbusDT=\"INT16\""
+    " MBusDT=\"2\" Vib=\"13\"/>"
+    "<Device DeviceId=\"m3\" PrimaryAddress=\"3\" IdNumber=\"87654322\" Medium=\"07\" SlaveAddress=\"3\""
+    " InitFunction=\"03\" InitRegister=\"1\" Base=\"0\"/>"
     "</Meters>";
 
 // Loaded once; every input starts from a copy.
@@ -63,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gateway.mbusPort = &mbus;
   gateway.modbusTimeout = 2;
   gateway.model = Meters();
+  gateway.collisions = input.ConsumeBool();
+  gateway.multiTelegram = input.ConsumeBool();
   LoopState loop;
 
   int cycles = 0;
@@ -77,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // An answer only in a cycle that read something, one per cycle, well-formed.
       if (!bytesWaiting) std::abort();
       if (mbus.writes().size() != writesBefore + 1) std::abort();
-      if (!fuzzsupport::IsWellFormedAnswer(mbus.writes().back())) std::abort();
+      if (!fuzzsupport::IsWellFormedAnswer(mbus.writes().back(), gateway.collisions)) std::abort();
     }
     if (loop.frame.count < 0 || loop.frame.count > kFrameBufferSize) std::abort();
   }

@@ -1,5 +1,7 @@
 #include "gateway/addressing.h"
 
+#include <climits>
+
 #include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
 #include "mbus/secondary_address.h"
@@ -10,12 +12,30 @@ namespace {
 
 constexpr int kMinSelectionL = 0x0B;  // C, A, CI and the 8-byte address
 
-// The first meter in document order whose own address the pattern matches.
-int FirstMatchingMeter(const MeterModel& model, const uint8_t* pattern) {
-  for (size_t m = 0; m < model.meters.size(); ++m) {
-    if (MatchSecondaryAddress(pattern, model.meters[m].secondaryAddress) == 0) return static_cast<int>(m);
+// The meters whose own address a selection pattern matches: the first in
+// document order, and how many there are, counted up to limit.
+struct Matches {
+  int first = -1;
+  int count = 0;
+};
+
+Matches MatchingMeters(const MeterModel& model, const uint8_t* pattern, int limit) {
+  Matches matches;
+  for (size_t m = 0; m < model.meters.size() && matches.count < limit; ++m) {
+    if (MatchSecondaryAddress(pattern, model.meters[m].secondaryAddress) != 0) continue;
+    if (matches.count++ == 0) matches.first = static_cast<int>(m);
   }
-  return -1;
+  return matches;
+}
+
+// Several meters answer the selection at once, as they would on a line: the
+// master hears a collision and narrows its pattern. None is selected.
+bool AnswerCollision(Gateway& gateway, int matches, Answer& answer) {
+  LogTrace("M-Bus selection matches %d meters: answered as a collision, none selected\n", matches);
+  EndSelection(gateway);
+  answer.bytes[0] = kCollisionByte;
+  answer.length = 1;
+  return true;
 }
 
 }  // namespace
@@ -30,9 +50,14 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
     LogTrace("M-Bus error, selection frame too short for a secondary address\n");
     return false;
   }
-  const int index = FirstMatchingMeter(gateway.model, frame.bytes + kLongData);
-  if (index < 0) return false;
-  const Meter& meter = gateway.model.meters[static_cast<size_t>(index)];
+  // Without collisions the first match is selected and the others are never
+  // looked at; with them every match counts.
+  const Matches matches =
+      MatchingMeters(gateway.model, frame.bytes + kLongData, gateway.collisions ? INT_MAX : 1);
+  if (matches.count == 0) return false;
+  if (matches.count > 1) return AnswerCollision(gateway, matches.count, answer);
+  const size_t index = static_cast<size_t>(matches.first);
+  Meter& meter = gateway.model.meters[index];
 
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
@@ -48,7 +73,8 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
     return false;
   }
   gateway.selection.selected = true;
-  gateway.selection.meter = static_cast<size_t>(index);
+  gateway.selection.meter = index;
+  RestartTelegrams(meter);
   return AnswerAck(answer);
 }
 

@@ -52,9 +52,14 @@ int64_t MBusAnswerGapUs(const ConfigStore& store, TPort& mbusPort) {
 }
 
 void EnableLedsIfConfigured(const ConfigStore& store) {
-  std::string value;
-  store.GetString(value, "Main", "enable_leds", true, true);
-  if (value == "YES") EnableLeds();
+  if (IsSwitchedOn(store, "Main", "enable_leds")) EnableLeds();
+}
+
+// What the M-Bus side does beyond answering each request on its own; both
+// off unless switched on (see the README for why).
+void ReadMBusFeatures(const ConfigStore& store, Gateway& gateway) {
+  gateway.collisions = IsSwitchedOn(store, "MBusPort", "collisions");
+  gateway.multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
 }
 
 // Every meter starts at a random access number, drawn in document order.
@@ -77,6 +82,7 @@ int RunGateway(const ConfigStore& store) {
   gateway.mbusPort = mbusPort.get();
   gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
   EnableLedsIfConfigured(store);
+  ReadMBusFeatures(store, gateway);
 
   // Without FILENAME the path is the folder itself, never a device description.
   if (fileName.empty() || !LoadDeviceFile(deviceFilePath, gateway.model)) {

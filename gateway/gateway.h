@@ -32,6 +32,8 @@ struct Gateway {
   ModbusLineState modbusLine;  // carried from one transaction to the next
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
+  bool collisions = false;     // MBusPort collisions: matching meters answer a selection together
+  bool multiTelegram = false;  // MBusPort multi_telegram: records go into the telegrams they name
   MeterModel model;
   Selection selection;
   uint8_t modbusRequest[kMaxWriteRequestLength] = {};
@@ -39,6 +41,9 @@ struct Gateway {
 };
 
 inline void EndSelection(Gateway& gateway) { gateway.selection.selected = false; }
+
+// The meter's next REQ_UD2 gets its first telegram (after SND_NKE or a selection).
+inline void RestartTelegrams(Meter& meter) { meter.readout = TelegramSequence(); }
 
 // The selected meter, or nullptr while none is.
 inline Meter* SelectedMeter(Gateway& gateway) {

@@ -79,4 +79,16 @@ RspUdHeader RspUdHeaderOf(const Meter& meter) {
   return header;
 }
 
+int TelegramCount(const Meter& meter, bool multiTelegram) {
+  const int named = static_cast<int>(meter.telegramNrs.size());
+  return multiTelegram && named > 1 ? named : 1;
+}
+
+RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int telegram, int count) {
+  if (count <= 1 || telegram < 0 || static_cast<size_t>(telegram) >= meter.telegramNrs.size()) {
+    return RecordsOf(model, meter);
+  }
+  return RecordsOf(model, meter, meter.telegramNrs[static_cast<size_t>(telegram)]);
+}
+
 }  // namespace kestrel

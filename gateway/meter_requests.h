@@ -74,4 +74,13 @@ DataRecord DataRecordOf(const Record& record);
 // The fixed header fields of the meter's RSP_UD, access number as given.
 RspUdHeader RspUdHeaderOf(const Meter& meter);
 
+// How many telegrams the meter answers in: with multiTelegram one per
+// TelegramNr its records name, otherwise one.
+int TelegramCount(const Meter& meter, bool multiTelegram);
+
+// Which records go into telegram (from 0) of the meter's count: those whose
+// TelegramNr comes at that place among the numbers they name (in ascending
+// order), or all of them when it answers in one.
+RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int telegram, int count);
+
 }  // namespace kestrel

@@ -65,6 +65,17 @@ void TraceRegistersTaken(const Meter& meter, const Record& record, int number) {
            first + static_cast<unsigned>(count) - 1u);
 }
 
+// false, after tracing it, when the telegram would grow past its 240 bytes.
+bool Append(Records& records, const DataRecord& data, const MeterName& name) {
+  if (records.bytes + DataRecordLength(data) > kMaxRecordBytes || records.count >= kMaxRecordsPerTelegram) {
+    LogTrace("M-Bus error, %s: records exceed %d bytes\n", name.text, kMaxRecordBytes);
+    return false;
+  }
+  records.items[records.count++] = data;
+  records.bytes += DataRecordLength(data);
+  return true;
+}
+
 // The data record of the block's record at index, its value taken from the
 // block's answer (which holds all the block's register bytes).
 BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& block, int index,
@@ -81,12 +92,7 @@ BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& bloc
     return BlockFault::kFunctionAbove3;
   }
   RegistersToMBus(data.value, registers + 2 * RegisterOffset(block, index), record.modbusType, meter.reqUd2Orders);
-  if (records.bytes + DataRecordLength(data) > kMaxRecordBytes || records.count >= kMaxRecordsPerTelegram) {
-    LogTrace("M-Bus error, %s: records exceed %d bytes\n", name.text, kMaxRecordBytes);
-    return BlockFault::kTooManyBytes;
-  }
-  records.items[records.count++] = data;
-  records.bytes += DataRecordLength(data);
+  if (!Append(records, data, name)) return BlockFault::kTooManyBytes;
   TraceRegistersTaken(meter, record, records.count);
   return BlockFault::kNone;
 }
@@ -130,10 +136,10 @@ BlockFault ReadBlockRecords(Gateway& gateway, const Meter& meter, const ReadBloc
 
 }  // namespace
 
-bool ReadMeterRecords(Gateway& gateway, const Meter& meter, int64_t frameStartMs, Records& records,
-                      BlockWatch watch, void* context) {
+bool ReadMeterRecords(Gateway& gateway, const Meter& meter, const RecordsOf& which, int64_t frameStartMs,
+                      Records& records, BlockWatch watch, void* context) {
   bool timedOut = false;
-  const bool read = ForEachReadBlock(meter, RecordsOf(gateway.model, meter), [&](const ReadBlock& block) {
+  const bool read = ForEachReadBlock(meter, which, [&](const ReadBlock& block) {
     int result = 0;
     int faultyRecord = 0;
     const BlockFault fault = ReadBlockRecords(gateway, meter, block, records, result, faultyRecord);
@@ -150,15 +156,28 @@ bool ReadMeterRecords(Gateway& gateway, const Meter& meter, int64_t frameStartMs
   return read && !timedOut;
 }
 
+bool ReadTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, int64_t frameStartMs,
+                  Records& records, BlockWatch watch, void* context) {
+  const RecordsOf which = RecordsOfTelegram(gateway.model, meter, telegram, count);
+  if (!ReadMeterRecords(gateway, meter, which, frameStartMs, records, watch, context)) return false;
+  const bool last = telegram == count - 1;
+  return last || Append(records, MoreRecordsFollow(), NameOf(meter));
+}
+
 bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   Meter* meter = ChooseMeter(gateway, frame.bytes[kShortA]);
   if (meter == nullptr) return false;
+  const bool fcb = (frame.bytes[kShortC] & kCFrameCountBit) != 0;
+  const int count = TelegramCount(*meter, gateway.multiTelegram);
+  const int telegram = TelegramToSend(meter->readout, fcb, count);
   const RspUdHeader header = TakeHeader(*meter);
 
   Records records;
-  if (!ReadMeterRecords(gateway, *meter, frame.frameStart, records)) return false;
+  if (!ReadTelegram(gateway, *meter, telegram, count, frame.frameStart, records)) return false;
   answer.length = EncodeRspUd(header, records.items, records.count, answer.bytes);
-  return answer.length > 0;
+  if (answer.length <= 0) return false;
+  if (gateway.multiTelegram) TelegramSent(meter->readout, fcb, telegram);
+  return true;
 }
 
 }  // namespace kestrel

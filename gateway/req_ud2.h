@@ -36,13 +36,18 @@ struct BlockReport {
 };
 using BlockWatch = void (*)(const BlockReport& report, void* context);
 
-// Reads the meter's records as a REQ_UD2 does: in blocks (one record each
-// unless the meter has BlockReads), with the trace lines and the 2 ms pause
-// after each block. Stops at the first block that fails and returns false;
-// watch, when given, is called after every block read. The M-Bus timeout
-// test after each block counts from frameStartMs with gateway.mbusTimeout
-// (0: none).
-bool ReadMeterRecords(Gateway& gateway, const Meter& meter, int64_t frameStartMs, Records& records,
-                      BlockWatch watch = nullptr, void* context = nullptr);
+// Reads records (the meter's, or one telegram's) as a REQ_UD2 does: in
+// blocks (one record each unless the meter has BlockReads), with the trace
+// lines and the 2 ms pause after each block. Stops at the first block that
+// fails and returns false; watch, when given, is called after every block
+// read. The M-Bus timeout test after each block counts from frameStartMs
+// with gateway.mbusTimeout (0: none).
+bool ReadMeterRecords(Gateway& gateway, const Meter& meter, const RecordsOf& which, int64_t frameStartMs,
+                      Records& records, BlockWatch watch = nullptr, void* context = nullptr);
+
+// The records of telegram (from 0) of the meter's count, read as above,
+// with the DIF 1Fh that closes every telegram but the last.
+bool ReadTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, int64_t frameStartMs,
+                  Records& records, BlockWatch watch = nullptr, void* context = nullptr);
 
 }  // namespace kestrel

@@ -89,15 +89,17 @@ bool HandleAppReset(Gateway& gateway, const FrameBuffer& frame, Answer& answer) 
 bool HandleSndNke(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   const uint8_t a = frame.bytes[kShortA];
   if (a == kAddressSelected && gateway.selection.selected) {
+    if (Meter* selected = SelectedMeter(gateway)) RestartTelegrams(*selected);
     EndSelection(gateway);
     return AnswerAck(answer);
   }
   EndSelection(gateway);
-  const Meter* meter = MeterAtAddress(gateway.model, a);
+  Meter* meter = MeterAtAddress(gateway.model, a);
   if (meter == nullptr) {
     LogTrace("M-Bus error, Meter not found\n");
     return false;
   }
+  RestartTelegrams(*meter);
   const int result = SendInitRequest(gateway, *meter, "Request to Modbus after SND_NKE\n");
   if (!MeterAnswered(MeterRequest::kSndNke, result)) {
     // Deliberate: "errno" is the transaction result, and the capital E is

@@ -9,6 +9,11 @@ namespace kestrel {
 constexpr int kFrameBufferSize = 1024;
 
 constexpr uint8_t kAckByte = 0xE5;          // single character acknowledgement
+// What a master hears when two meters acknowledge at once, a bit time apart:
+// the line carries the AND of their E5h, C0h (with a parity error). It starts
+// no frame, so no master takes it for one meter's E5h; libmbus reports a
+// collision for any reply that does not parse as a frame.
+constexpr uint8_t kCollisionByte = 0xC0;
 constexpr uint8_t kShortFrameStart = 0x10;  // 10h C A CS 16h
 constexpr uint8_t kLongFrameStart = 0x68;   // 68h L L 68h C A CI data CS 16h
 constexpr uint8_t kStopByte = 0x16;
@@ -32,6 +37,7 @@ constexpr int kLongData = 7;
 constexpr uint8_t kCSndNke = 0x40;      // C field 40h: SND_NKE, the link reset
 constexpr uint8_t kCReqUd2Bits = 0x5B;  // C field 5Bh: REQ_UD2; any C with all these bits set (FCB, FCV and more)
 constexpr uint8_t kCRspUd = 0x08;       // C field 08h: RSP_UD, access demand and data flow control bits 0
+constexpr uint8_t kCFrameCountBit = 0x20;  // FCB of a REQ_UD2: the master toggles it to ask for the next telegram
 
 // A slave starts its answer no sooner than this many bit times after the
 // last byte of the request: the line has turned round for the master.

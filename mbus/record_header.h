@@ -8,6 +8,8 @@ namespace kestrel {
 
 constexpr int kMaxDifes = 10;
 constexpr int kMaxRecordHeaderLength = 1 + kMaxDifes;
+// DIF 1Fh closes the records of a telegram when more follow in the next one.
+constexpr uint8_t kDifMoreRecordsFollow = 0x1F;
 
 // 0 for 0, else the position of the highest set bit plus one.
 int BitLength(uint64_t value);

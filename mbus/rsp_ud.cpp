@@ -38,6 +38,13 @@ int DataRecordLength(const DataRecord& record) {
   return record.difLength + record.vibLength + record.valueLength;
 }
 
+DataRecord MoreRecordsFollow() {
+  DataRecord record;
+  record.dif[0] = kDifMoreRecordsFollow;
+  record.difLength = 1;
+  return record;
+}
+
 int RspUdLength(int recordBytes) { return kRspUdHeaderLength + recordBytes + kTrailerLength; }
 
 void EncodeRspUdHeader(const RspUdHeader& header, int recordBytes, uint8_t out[kRspUdHeaderLength]) {

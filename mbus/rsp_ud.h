@@ -37,6 +37,9 @@ struct DataRecord {
 
 int DataRecordLength(const DataRecord& record);
 
+// The DIF 1Fh alone, as the last record of every telegram but a meter's last.
+DataRecord MoreRecordsFollow();
+
 // Telegram length for records of recordBytes: header, records, checksum, stop.
 int RspUdLength(int recordBytes);
 

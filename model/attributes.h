@@ -44,7 +44,8 @@ constexpr Attribute kBlockReads{ElementKind::kDevice, "BlockReads", Reading::kDe
 // Object: one data record of the meter whose DeviceId it repeats exactly.
 constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
 constexpr Attribute kObjectId{ElementKind::kObject, "ObjectId", Reading::kDecimal, 8};
-constexpr Attribute kTelegramNr{ElementKind::kObject, "TelegramNr", Reading::kDecimal, 0};  // not used
+// The telegram the record goes into when the meter answers in several.
+constexpr Attribute kTelegramNr{ElementKind::kObject, "TelegramNr", Reading::kDecimal, 8};
 constexpr Attribute kModbusFunction{ElementKind::kObject, "ModbusFunction", Reading::kDecimal, 8};
 constexpr Attribute kRegisterRead{ElementKind::kObject, "RegisterRead", Reading::kDecimal, 16};
 constexpr Attribute kRegisterWrite{ElementKind::kObject, "RegisterWrite", Reading::kDecimal, 16};

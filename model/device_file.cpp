@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -105,6 +106,8 @@ void AddRecord(Loading& loading, mxml_node_t* node) {
   namespace a = attributes;
   Record record;
   Put(record.objectId, node, a::kObjectId);
+  Put(record.telegramNr, node, a::kTelegramNr);
+  if (record.telegramNr == 0) record.telegramNr = kFirstTelegramNr;
   Put(record.modbusFunction, node, a::kModbusFunction);
   Put(record.registerRead, node, a::kRegisterRead);
   Put(record.registerWrite, node, a::kRegisterWrite);
@@ -155,6 +158,15 @@ void LinkRecords(Loading& loading) {
   for (size_t m = 0; m < meters.size(); ++m) meters[m].records = recordsOfGroup[loading.meterGroups[m]];
 }
 
+void ListTelegrams(MeterModel& model) {
+  for (Meter& meter : model.meters) {
+    for (const Record& record : RecordsOf(model, meter)) meter.telegramNrs.push_back(record.telegramNr);
+    std::sort(meter.telegramNrs.begin(), meter.telegramNrs.end());
+    meter.telegramNrs.erase(std::unique(meter.telegramNrs.begin(), meter.telegramNrs.end()), meter.telegramNrs.end());
+    meter.telegramNrs.shrink_to_fit();
+  }
+}
+
 void IndexAddresses(MeterModel& model) {
   for (size_t m = model.meters.size(); m-- > 0;) {
     model.firstAtAddress[model.meters[m].primaryAddress] = static_cast<int32_t>(m);
@@ -198,6 +210,7 @@ bool LoadDeviceFile(const std::string& path, MeterModel& model, WrittenDocument*
   }
   mxmlDelete(top);
   LinkRecords(loading);
+  ListTelegrams(loading.model);
   IndexAddresses(loading.model);
   loading.model.parsed = true;
   model = std::move(loading.model);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mbus/secondary_address.h"
+#include "mbus/telegram_sequence.h"
 #include "modbus/value_conversion.h"
 
 namespace kestrel {
@@ -18,9 +19,13 @@ struct TraceText {
   char text[17] = {};
 };
 
+// A missing or 0 TelegramNr names the first telegram.
+constexpr uint8_t kFirstTelegramNr = 1;
+
 // One Object: a data record of its meter's RSP_UD and the registers behind it.
 struct Record {
   uint8_t objectId = 0;        // ObjectId: an SND_UD names the record to write by it
+  uint8_t telegramNr = kFirstTelegramNr;  // TelegramNr: its telegram when the meter answers in several
   uint8_t modbusFunction = 0;  // ModbusFunction: function code of the read request
   uint16_t registerRead = 0;   // RegisterRead, before Base is subtracted
   uint16_t registerWrite = 0;  // RegisterWrite, before Base is subtracted
@@ -52,6 +57,8 @@ struct Meter {
   OrderSelectors sndUdOrders;   // FloatMode and IntReverse read in base 10
   bool blockReads = false;      // BlockReads 1: consecutive records are read in one request
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
+  std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
+  TelegramSequence readout;     // how far the master has read its telegrams; the gateway's
 };
 
 struct MeterModel {
@@ -67,32 +74,52 @@ struct MeterModel {
 Meter* MeterAtAddress(MeterModel& model, uint8_t address);
 const Meter* MeterAtAddress(const MeterModel& model, uint8_t address);
 
-// The records of one meter, in document order, for range-for.
+// The records of one meter in document order, for range-for: all of them,
+// or only those whose TelegramNr is telegramNr.
 class RecordsOf {
  public:
   class Iterator {
    public:
-    Iterator(const std::vector<Record>& records, const uint32_t* at) : records_(records), at_(at) {}
+    Iterator(const std::vector<Record>& records, const uint32_t* at, const uint32_t* end, uint8_t telegramNr)
+        : records_(records), at_(at), end_(end), telegramNr_(telegramNr) {
+      SkipOtherTelegrams();
+    }
     const Record& operator*() const { return records_[*at_]; }
     Iterator& operator++() {
       ++at_;
+      SkipOtherTelegrams();
       return *this;
     }
     bool operator!=(const Iterator& other) const { return at_ != other.at_; }
 
    private:
+    void SkipOtherTelegrams() {
+      while (telegramNr_ != kEveryTelegram && at_ != end_ && records_[*at_].telegramNr != telegramNr_) ++at_;
+    }
+
     const std::vector<Record>& records_;
     const uint32_t* at_;
+    const uint32_t* end_;
+    uint8_t telegramNr_;
   };
 
   // The loader links only indices of records it holds.
-  RecordsOf(const MeterModel& model, const Meter& meter) : model_(model), meter_(meter) {}
-  Iterator begin() const { return Iterator(model_.records, meter_.records.data()); }
-  Iterator end() const { return Iterator(model_.records, meter_.records.data() + meter_.records.size()); }
+  RecordsOf(const MeterModel& model, const Meter& meter) : RecordsOf(model, meter, kEveryTelegram) {}
+  RecordsOf(const MeterModel& model, const Meter& meter, uint8_t telegramNr)
+      : model_(model), meter_(meter), telegramNr_(telegramNr) {}
+  Iterator begin() const { return Iterator(model_.records, First(), Last(), telegramNr_); }
+  Iterator end() const { return Iterator(model_.records, Last(), Last(), telegramNr_); }
 
  private:
+  // No record has it: the loader reads a TelegramNr of 0 as the first telegram.
+  static constexpr uint8_t kEveryTelegram = 0;
+
+  const uint32_t* First() const { return meter_.records.data(); }
+  const uint32_t* Last() const { return meter_.records.data() + meter_.records.size(); }
+
   const MeterModel& model_;
   const Meter& meter_;
+  uint8_t telegramNr_;
 };
 
 }  // namespace kestrel

@@ -69,4 +69,10 @@ int ConfigStore::GetHardwareString(std::string& value, const std::string& sectio
   return 0;
 }
 
+bool IsSwitchedOn(const ConfigStore& store, const std::string& section, const std::string& key) {
+  std::string value;
+  store.GetString(value, section, key, true, true);
+  return value == kSwitchedOn;
+}
+
 }  // namespace kestrel

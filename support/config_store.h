@@ -38,4 +38,10 @@ class ConfigStore {
   _dictionary_* default_ = nullptr;
 };
 
+// A yes/no key: yes in any letter case (MainConfig, else DefaultConfig)
+// switches it on; any other value, or none, leaves it off.
+constexpr const char* kSwitchedOn = "YES";
+constexpr const char* kSwitchedOff = "NO";
+bool IsSwitchedOn(const ConfigStore& store, const std::string& section, const std::string& key);
+
 }  // namespace kestrel

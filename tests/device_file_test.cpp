@@ -131,7 +131,7 @@ TEST(DeviceFileTest, NumbersConvertAsTheCReadersDo) {
       {a::kStorage, "FFFFFFFFFFFFFFFFFF", UINT64_MAX},     // strtoull saturates
       {a::kFloatModeForSndUd, "-9223372036854775809", 0},  // strtoll saturates at its minimum
       {a::kFloatModeForSndUd, "4294967296", 0},           {a::kFloatModeForReqUd2, "10", 0x10},
-      {a::kTelegramNr, "5", 0},
+      {a::kTelegramNr, "258", 2},
   };
   for (const auto& c : cases) EXPECT_EQ(NumberOf(c.attribute, c.text), c.value) << c.attribute.name << " " << c.text;
   EXPECT_EQ(UnsignedValue(a::kFloatModeForSndUd, "-9223372036854775809"), 9223372036854775807u);

@@ -1,7 +1,10 @@
 // The plant the peer tests read: four meters that between them carry every
 // Modbus data type in all four register orders, a meter whose Modbus slave
 // is absent, and two meters whose identification numbers are not valid
-// secondary addresses. The DeviceFile, the simulator's register file and
+// secondary addresses. Three identification numbers start with 1, two of
+// them differ only in the last digit. The scan plant adds a meter of about
+// 600 bytes of records in three telegrams, whose number also starts with
+// the digit of another's. The DeviceFile, the simulator's register file and
 // what libmbus must decode all come from the tables below.
 
 // One record per Modbus data type. value(k) is the value the simulator holds
@@ -42,9 +45,9 @@ function meter(k, fields) {
 // selectors; base is written in hexadecimal as the Device attribute wants.
 export const meters = [
   meter(1, { address: 1, id: '10000001', medium: '04', mediumName: 'Heat: Outlet', intReverse: 0, floatMode: 1 }),
-  meter(2, { address: 2, id: '20000002', medium: '07', mediumName: 'Water', intReverse: 1, floatMode: 2, base: 40001 }),
-  meter(3, { address: 3, id: '30000003', medium: '02', mediumName: 'Electricity', intReverse: 2, floatMode: 3 }),
-  meter(4, { address: 4, id: '40000004', medium: '03', mediumName: 'Gas', intReverse: 3, floatMode: 0, base: 40001 }),
+  meter(2, { address: 2, id: '10000002', medium: '07', mediumName: 'Water', intReverse: 1, floatMode: 2, base: 40001 }),
+  meter(3, { address: 3, id: '15000003', medium: '02', mediumName: 'Electricity', intReverse: 2, floatMode: 3 }),
+  meter(4, { address: 4, id: '30000004', medium: '03', mediumName: 'Gas', intReverse: 3, floatMode: 0, base: 40001 }),
   meter(5, { address: 5, id: '50000005', medium: '04', mediumName: 'Heat: Outlet', intReverse: 0, floatMode: 0,
     slave: 99, absent: true, records: kShortRecords }),
   meter(6, { address: 6, id: '6000000A', medium: '07', mediumName: 'Water', intReverse: 0, floatMode: 0,
@@ -52,6 +55,20 @@ export const meters = [
   meter(7, { address: 7, id: '7000001', medium: '07', mediumName: 'Water', intReverse: 0, floatMode: 0,
     records: kShortRecords }),
 ];
+
+// Six copies of the sweep, told apart by their values and storage numbers,
+// 24 records (about 200 bytes) to a telegram.
+const kRecordsPerTelegram = 24;
+const kCopies = 6;
+const kThreeTelegramRecords = Array.from({ length: kCopies }, (_, c) => kSweepRecords.map((r) => ({
+  ...r, storage: (r.storage ?? 0) + c, value: (k) => r.value(k + 10 * c),
+}))).flat().map((r, j) => ({ ...r, telegram: Math.floor(j / kRecordsPerTelegram) + 1 }));
+
+export const threeTelegramMeter = meter(8, {
+  address: 8, id: '38000008', medium: '04', mediumName: 'Heat: Outlet', intReverse: 1, floatMode: 3,
+  records: kThreeTelegramRecords,
+});
+export const scanPlantMeters = [...meters, threeTelegramMeter];
 
 // A secondary address is valid when the identification number is eight
 // decimal digits (the medium is never FFh here).
@@ -72,7 +89,7 @@ function deviceXml(m) {
     ` Medium="${m.medium}" Status="00" SlaveAddress="${m.slave}" InitFunction="03"` +
     ` InitRegister="${m.base + wireRegister(0)}" Base="${m.base.toString(16).toUpperCase()}"` +
     ` ComSettings="${m.comSettings}" FloatMode="${m.floatMode}" IntReverse="${m.intReverse}">\n` +
-    m.records.map((r, j) => `    <Object DeviceId="meter${m.k}" ObjectId="${j + 1}" TelegramNr="1"` +
+    m.records.map((r, j) => `    <Object DeviceId="meter${m.k}" ObjectId="${j + 1}" TelegramNr="${r.telegram ?? 1}"` +
       ` ModbusFunction="${j % 2 === 0 ? 3 : 4}" RegisterRead="${m.base + wireRegister(j)}"` +
       ` RegisterWrite="${m.base + wireRegister(j)}" ModbusDT="${r.type}" Function="${r.fn ?? 0}"` +
       ` MBusDT="${r.mbusDT}" Storage="${(r.storage ?? 0).toString(16)}" Tariff="${(r.tariff ?? 0).toString(16)}"` +
@@ -80,13 +97,13 @@ function deviceXml(m) {
     '  </Device>\n';
 }
 
-export function deviceFile() {
-  return `<?xml version="1.0" encoding="UTF-8"?>\n<Meters>\n${meters.map(deviceXml).join('')}</Meters>\n`;
+export function deviceFile(plantMeters = meters) {
+  return `<?xml version="1.0" encoding="UTF-8"?>\n<Meters>\n${plantMeters.map(deviceXml).join('')}</Meters>\n`;
 }
 
-export function registerFile() {
+export function registerFile(plantMeters = meters) {
   const lines = ['# slave table register type order value'];
-  for (const m of meters.filter((x) => !x.absent)) {
+  for (const m of plantMeters.filter((x) => !x.absent)) {
     m.records.forEach((r, j) => {
       const table = j % 2 === 0 ? 'holding' : 'input';
       lines.push(`${m.slave} ${table} ${wireRegister(j)} ${r.type} ${orderOf(m, r)} ${r.value(m.k)}`);
@@ -112,7 +129,11 @@ function expectedValue(m, record) {
 export function expectedRecords(m) {
   return m.records.map((r, j) => {
     const expected = { id: j, Function: kFunctionNames[r.fn ?? 0], StorageNumber: r.storage ?? 0 };
-    if (r.tariff || r.subUnit) Object.assign(expected, { Tariff: r.tariff ?? 0, Device: r.subUnit ?? 0 });
+    // libmbus shows both whenever the record has a DIFE: for a tariff, a
+    // subunit, or a storage number above 1.
+    if (r.tariff || r.subUnit || (r.storage ?? 0) > 1) {
+      Object.assign(expected, { Tariff: r.tariff ?? 0, Device: r.subUnit ?? 0 });
+    }
     return { ...expected, Unit: r.unit, Value: expectedValue(m, r) };
   });
 }

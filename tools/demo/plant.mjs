@@ -113,7 +113,7 @@ class Child {
 }
 
 // Sets key in section of INI text (case-insensitive names), appending it to
-// the section when it is missing.
+// the section when it is missing; a value of null takes the key out.
 export function setIniKey(text, section, key, value) {
   const lines = text.split('\n');
   let inSection = false;
@@ -128,11 +128,13 @@ export function setIniKey(text, section, key, value) {
     if (!inSection) continue;
     const entry = /^\s*([^=;#]+?)\s*=/.exec(lines[i]);
     if (entry && entry[1].toLowerCase() === key.toLowerCase()) {
-      lines[i] = `${key} = ${value}`;
+      if (value === null) lines.splice(i, 1);
+      else lines[i] = `${key} = ${value}`;
       return lines.join('\n');
     }
     if (lines[i].trim() !== '') lastLineOfSection = i;
   }
+  if (value === null) return text;
   if (lastLineOfSection < 0) return `${text}\n[${section}]\n${key} = ${value}\n`;
   lines.splice(lastLineOfSection + 1, 0, `${key} = ${value}`);
   return lines.join('\n');
@@ -164,7 +166,8 @@ async function startPtyPair(dir, name) {
 //   modbusParity   parity letter of the Modbus line (default N)
 //   modbus         'serial' (default) or 'tcp': the simulator as a Modbus TCP
 //                  server, read with framing = mbap and reconnect = 1
-//   keys           further INI keys for kestrel.ini, { Section: { key: value } }
+//   keys           further INI keys for kestrel.ini, { Section: { key: value } };
+//                  a value of null leaves the key out
 //   masterTimeoutMs  libmbus' answer timeout over TCP (default 500)
 // Returns { root, traceLog, startupLog, masterOptions, stop({ keepFiles }), outputs(),
 // restartModbus() } (the last over TCP only: a new simulator on the same port).

@@ -82,9 +82,8 @@ uint64_t Largest(const NumberRule& rule) {
   return rule.attribute.bits >= 64 ? UINT64_MAX : (uint64_t{1} << rule.attribute.bits) - 1;
 }
 
-void CheckNumber(const Place& at, const NumberRule& rule) {
+void CheckNumberText(const Place& at, const NumberRule& rule) {
   const char* name = rule.attribute.name;
-  if (!CheckPresent(at, name)) return;
   const std::string text = at.written.Text(name);
   const bool hex = rule.attribute.reading == Reading::kHexadecimal;
   const bool readable = hex ? IsHexText(text) : IsDecimalText(text);
@@ -99,6 +98,13 @@ void CheckNumber(const Place& at, const NumberRule& rule) {
     Error(at, name, "above " + std::to_string(Largest(rule)) + ": " + rule.beyond);
   }
 }
+
+void CheckNumber(const Place& at, const NumberRule& rule) {
+  if (CheckPresent(at, rule.attribute.name)) CheckNumberText(at, rule);
+}
+
+// Missing, TelegramNr names the first telegram.
+const NumberRule kTelegramNrRule{a::kTelegramNr, 0, kLowBitsKept};
 
 void CheckIdentity(const Place& at) {
   const std::string idNumber = at.written.Text(a::kIdNumber.name);
@@ -233,6 +239,7 @@ void CheckObjectAttributes(const CheckedFile& file, size_t record) {
   const Record& converted = file.model.records[record];
   for (const Attribute* text : kObjectTexts) CheckPresent(at, text->name);
   for (const NumberRule& rule : kObjectNumbers) CheckNumber(at, rule);
+  if (at.written.Has(a::kTelegramNr.name)) CheckNumberText(at, kTelegramNrRule);
   CheckDataType(at, converted);
   CheckDataField(at, converted);
   CheckVib(at);

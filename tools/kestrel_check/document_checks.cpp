@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include "gateway/meter_requests.h"
 #include "mbus/rsp_ud.h"
 #include "tools/kestrel_check/record_layout.h"
 
@@ -36,6 +37,19 @@ int DeviceWithIdIgnoringCase(const CheckedFile& file, const std::string& deviceI
     }
   }
   return -1;
+}
+
+// " telegram 2 (TelegramNr 3)" when the meter answers in several, else "".
+std::string TelegramPlace(const Meter& meter, int telegram, int count) {
+  if (count <= 1) return "";
+  return " telegram " + std::to_string(telegram + 1) + " (TelegramNr " +
+         std::to_string(meter.telegramNrs[static_cast<size_t>(telegram)]) + ")";
+}
+
+std::string NumberList(const std::vector<uint8_t>& numbers) {
+  std::string list;
+  for (uint8_t number : numbers) list += (list.empty() ? "" : ", ") + std::to_string(number);
+  return list;
 }
 
 }  // namespace
@@ -96,14 +110,29 @@ void CheckObjectOwners(const CheckedFile& file) {
 }
 
 void CheckTelegramLength(const CheckedFile& file, size_t meter) {
-  int total = 0;
-  for (const Record& record : RecordsOf(file.model, file.model.meters[meter])) {
-    total += RecordLength(LayOutRecord(record));
+  const Meter& checked = file.model.meters[meter];
+  const int count = TelegramCount(checked, file.multiTelegram);
+  for (int telegram = 0; telegram < count; ++telegram) {
+    const int total = TelegramRecordBytes(file.model, checked, telegram, count);
+    if (total <= kMaxRecordBytes) continue;
+    const bool closed = telegram < count - 1;
+    AddError(file.report, file.path, DescribeDevice(file, meter) + TelegramPlace(checked, telegram, count),
+             "its records take " + std::to_string(total) + " bytes" + (closed ? " with the closing DIF 1Fh" : "") +
+                 ", more than the " + std::to_string(kMaxRecordBytes) + " of one RSP_UD: the meter cannot answer");
   }
-  if (total > kMaxRecordBytes) {
-    AddError(file.report, file.path, DescribeDevice(file, meter),
-             "its records take " + std::to_string(total) + " bytes, more than the " +
-                 std::to_string(kMaxRecordBytes) + " of one RSP_UD: the meter cannot answer");
+}
+
+void CheckTelegramNumbers(const CheckedFile& file, size_t meter) {
+  const std::vector<uint8_t>& numbers = file.model.meters[meter].telegramNrs;
+  if (numbers.empty() || numbers.back() == kFirstTelegramNr) return;
+  if (!file.multiTelegram) {
+    AddWarning(file.report, file.path, DescribeDevice(file, meter),
+               "its Objects name TelegramNr " + NumberList(numbers) +
+                   ", but [MBusPort] multi_telegram is off: all its records go into one telegram");
+  } else if (numbers.size() > 1 && numbers.back() != numbers.size()) {
+    AddWarning(file.report, file.path, DescribeDevice(file, meter),
+               "its Objects name TelegramNr " + NumberList(numbers) + ": the master gets them as telegrams 1 to " +
+                   std::to_string(numbers.size()) + ", in this order");
   }
 }
 

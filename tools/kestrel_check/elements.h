@@ -17,6 +17,7 @@ struct CheckedFile {
   const MeterModel& model;
   const WrittenDocument& written;
   Report& report;
+  bool multiTelegram = false;  // [MBusPort] multi_telegram: records go into the telegrams they name
 };
 
 std::string DescribeDevice(const CheckedFile& file, size_t meter);

@@ -18,9 +18,8 @@ constexpr const char* kTcpPortType = "TCP";
 constexpr const char* kFramings[] = {"RTU", "MBAP"};
 constexpr const char* kMbapFraming = "MBAP";
 constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect"};
+constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram"};
 constexpr const char* kAnyInterface = "ALL";
-constexpr const char* kLedsOn = "YES";
-constexpr const char* kLedsOff = "NO";
 
 template <size_t N>
 bool OneOf(const std::string& value, const char* const (&names)[N]) {
@@ -40,6 +39,17 @@ const std::string& SourceOf(const ConfigStore& store, const ConfigFiles& files,
 std::string KeyPlace(const std::string& section, const std::string& key, const std::string& value,
                      bool present) {
   return "[" + section + "] " + key + (present ? "=\"" + value + "\"" : " (missing)");
+}
+
+// A yes/no key with another value: the gateway treats it as no.
+void CheckSwitch(const ConfigStore& store, const ConfigFiles& files, const std::string& section,
+                 const std::string& key, const std::string& what, Report& report) {
+  std::string value;
+  if (store.GetString(value, section, key, true, true) != 0 || value == kSwitchedOn || value == kSwitchedOff) {
+    return;
+  }
+  AddWarning(report, SourceOf(store, files, section, key), KeyPlace(section, key, value, true),
+             "only yes switches " + what + " on: this leaves it off");
 }
 
 struct PortSection {
@@ -87,6 +97,9 @@ void CheckModbusLink(const PortSection& port, const std::string& type) {
       if (HasKey(port, key, value)) KeyWarning(port, key, "only [ModbusPort] reads this key: it has no effect here");
     }
     return;
+  }
+  for (const char* key : kMBusOnlyKeys) {
+    if (HasKey(port, key, value)) KeyWarning(port, key, "only [MBusPort] reads this key: it has no effect here");
   }
   if (HasKey(port, "framing", value) && !value.empty()) {
     if (!OneOf(value, kFramings)) {
@@ -202,13 +215,12 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
     AddError(report, files.main, KeyPlace("Main", "FILENAME", fileName, !fileName.empty()),
              "names no DeviceFile: the gateway ends with status 1");
   }
-  std::string leds;
-  if (store.GetString(leds, "Main", "enable_leds", true, true) == 0 && leds != kLedsOn &&
-      leds != kLedsOff) {
-    AddWarning(report, SourceOf(store, files, "Main", "enable_leds"),
-               KeyPlace("Main", "enable_leds", leds, true),
-               "only yes switches the LED panel on: this leaves it off");
-  }
+  CheckSwitch(store, files, "Main", "enable_leds", "the LED panel", report);
+}
+
+void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report) {
+  CheckSwitch(store, files, "MBusPort", "collisions", "collisions", report);
+  CheckSwitch(store, files, "MBusPort", "multi_telegram", "several telegrams", report);
 }
 
 void CheckPortSection(const ConfigStore& store, const std::string& section,

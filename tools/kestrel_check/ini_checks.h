@@ -1,6 +1,7 @@
 #pragma once
 // Checks of the INI files: what the port factory would not build, what the
-// serial port's Open would refuse, and names missing from HardwareConfig.
+// serial port's Open would refuse, names missing from HardwareConfig, and
+// yes/no switches that are neither.
 #include <string>
 
 #include "support/config_store.h"
@@ -15,6 +16,8 @@ struct ConfigFiles {
 };
 
 void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report);
+// collisions and multi_telegram: yes or no.
+void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report);
 void CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report);
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "gateway/meter_exchange.h"
+#include "gateway/meter_requests.h"
 #include "gateway/req_ud2.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
@@ -230,18 +231,34 @@ void PrintHeader(FILE* out, const Meter& meter) {
                header[kMediumAt], header[kStatusAt]);
 }
 
+// One telegram of the meter's count, as the REQ_UD2 that asks for it reads it.
+bool ReadOneTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, ReadContext& context) {
+  FILE* out = context.out;
+  if (count > 1) {
+    std::fprintf(out, "  telegram %d of %d (TelegramNr %u)\n", telegram + 1, count,
+                 meter.telegramNrs[static_cast<size_t>(telegram)]);
+  }
+  context.blocks = 0;
+  Records records;
+  if (!ReadTelegram(gateway, meter, telegram, count, 0, records, PrintBlock, &context)) {
+    std::fprintf(out, "  not answered: a REQ_UD2 would get no answer\n");
+    return false;
+  }
+  const bool closed = telegram < count - 1;
+  std::fprintf(out, "  read: %d record(s) in %d request(s), an RSP_UD of %d bytes%s\n",
+               records.count - (closed ? 1 : 0), context.blocks, RspUdLength(records.bytes),
+               closed ? " (DIF 1F: more records follow)" : "");
+  return true;
+}
+
 bool ReadMeter(Gateway& gateway, const Meter& meter, FILE* out) {
   PrintHeader(out, meter);
   ReadContext context{gateway, meter, out};
-  Records records;
-  const bool read = ReadMeterRecords(gateway, meter, 0, records, PrintBlock, &context);
-  if (read) {
-    std::fprintf(out, "  read: %d record(s) in %d request(s), an RSP_UD of %d bytes\n", records.count,
-                 context.blocks, RspUdLength(records.bytes));
-  } else {
-    std::fprintf(out, "  not answered: a REQ_UD2 would get no answer\n");
+  const int count = TelegramCount(meter, gateway.multiTelegram);
+  for (int telegram = 0; telegram < count; ++telegram) {
+    if (!ReadOneTelegram(gateway, meter, telegram, count, context)) return false;
   }
-  return read;
+  return true;
 }
 
 }  // namespace
@@ -254,6 +271,7 @@ int ReadMetersLive(const ConfigStore& store, MeterModel model, const std::vector
   const std::unique_ptr<Gateway> gateway = std::make_unique<Gateway>();
   gateway->modbusPort = port.get();
   store.GetInt(gateway->modbusTimeout, kModbusSection, "timeout");
+  gateway->multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
   gateway->model = std::move(model);
 
   // The meters named, in the order named (nullptr: none at that address), or all.

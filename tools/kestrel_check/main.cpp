@@ -107,7 +107,10 @@ void CheckDevices(const CheckedFile& file) {
   for (size_t record = 0; record < file.model.records.size(); ++record) CheckObjectAttributes(file, record);
   CheckDuplicateMeters(file);
   CheckObjectOwners(file);
-  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) CheckTelegramLength(file, meter);
+  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) {
+    CheckTelegramLength(file, meter);
+    CheckTelegramNumbers(file, meter);
+  }
 }
 
 // Without FILENAME the path is the folder itself: reported by the INI checks.
@@ -145,12 +148,15 @@ int main(int argc, char** argv) {
   WrittenDocument written;
   const bool configLoaded = LoadConfig(store, options.files, report);
   const std::string deviceFile = configLoaded ? DeviceFilePath(store, options) : "";
-  const CheckedFile file{deviceFile, model, written, report};
+  const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
+  const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
+  const CheckedFile file{deviceFile, model, written, report, multiTelegram};
   bool deviceFileLoaded = false;
   if (configLoaded) {
     CheckMainSection(store, options.files, report);
     CheckPortSection(store, "ModbusPort", options.files, report);
     CheckPortSection(store, "MBusPort", options.files, report);
+    CheckMBusFeatures(store, options.files, report);
     deviceFileLoaded = CheckDeviceFile(file, model, written);
   }
   if (options.read) {
@@ -160,6 +166,10 @@ int main(int argc, char** argv) {
     return kExitErrors;
   }
   PrintFindings(report, stdout);
+  if (options.telegrams && configLoaded) {
+    std::printf("\n");
+    PrintMBusFeatures(collisions, multiTelegram, stdout);
+  }
   if (options.telegrams) PrintTelegrams(file);
   std::printf("\n");
   PrintSummary(report, stdout);

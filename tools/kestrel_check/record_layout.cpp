@@ -14,6 +14,14 @@ RecordLayout LayOutRecord(const Record& record) {
 
 int RecordLength(const RecordLayout& record) { return record.complete ? DataRecordLength(record.data) : 0; }
 
+int TelegramRecordBytes(const MeterModel& model, const Meter& meter, int telegram, int count) {
+  int bytes = telegram < count - 1 ? DataRecordLength(MoreRecordsFollow()) : 0;
+  for (const Record& record : RecordsOfTelegram(model, meter, telegram, count)) {
+    bytes += RecordLength(LayOutRecord(record));
+  }
+  return bytes;
+}
+
 std::string RecordsText(int first, int count) {
   if (count == 1) return "record " + std::to_string(first);
   return "records " + std::to_string(first) + " to " + std::to_string(first + count - 1);

@@ -21,6 +21,10 @@ struct RecordLayout {
 RecordLayout LayOutRecord(const Record& record);
 int RecordLength(const RecordLayout& record);  // 0 when not complete
 
+// The record bytes of telegram (from 0) of the meter's count, with the DIF
+// 1Fh that closes every telegram but the last.
+int TelegramRecordBytes(const MeterModel& model, const Meter& meter, int telegram, int count);
+
 // "record 5" or "records 1 to 4": count records from the first.
 std::string RecordsText(int first, int count);
 

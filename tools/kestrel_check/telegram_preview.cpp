@@ -23,8 +23,8 @@ std::string HeaderText(const Meter& meter, int recordBytes) {
          HexBytes(header + kBytesBeforeAccessNumber + 1, kBytesAfterAccessNumber);
 }
 
-void PrintRecord(const CheckedFile& file, const Meter& meter, uint32_t index, int number, FILE* out) {
-  const Record& record = file.model.records[index];
+void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& record, int number, FILE* out) {
+  const size_t index = static_cast<size_t>(&record - file.model.records.data());
   const WrittenElement& written = file.written.objects[index];
   const RecordLayout layout = LayOutRecord(record);
   std::fprintf(out, "  record %d, %s:", number, DescribeObject(file, index).c_str());
@@ -43,18 +43,18 @@ void PrintRecord(const CheckedFile& file, const Meter& meter, uint32_t index, in
                HexBytes(request, kReadRequestLength).c_str());
 }
 
-// A meter with BlockReads: the requests that read its records together.
-void PrintReadBlocks(const CheckedFile& file, const Meter& meter, FILE* out) {
+// A meter with BlockReads: the requests that read the records (numbered
+// from first) together.
+void PrintReadBlocks(const Meter& meter, const RecordsOf& records, int first, FILE* out) {
   if (!meter.blockReads) return;
-  int first = 1;
   int blocks = 0;
   std::string lines;
-  ForEachReadBlock(meter, RecordsOf(file.model, meter), [&](const ReadBlock& block) {
+  ForEachReadBlock(meter, records, [&](const ReadBlock& block) {
     uint8_t request[kReadRequestLength];
     ReadRequestFor(meter, block, request);
-    lines += "    " + RecordsText(first, block.count) + ": " + std::to_string(block.registers) + " register(s) from register " +
-             std::to_string(block.records[0]->registerRead) + ": request " + HexBytes(request, kReadRequestLength) +
-             "\n";
+    lines += "    " + RecordsText(first, block.count) + ": " + std::to_string(block.registers) +
+             " register(s) from register " + std::to_string(block.records[0]->registerRead) + ": request " +
+             HexBytes(request, kReadRequestLength) + "\n";
     first += block.count;
     ++blocks;
     return true;
@@ -62,23 +62,46 @@ void PrintReadBlocks(const CheckedFile& file, const Meter& meter, FILE* out) {
   std::fprintf(out, "  BlockReads: %d request(s)\n%s", blocks, lines.c_str());
 }
 
+// One telegram of the meter's count, and its records numbered on from number.
+void PrintTelegram(const CheckedFile& file, const Meter& meter, int telegram, int count, int& number, FILE* out) {
+  const RecordsOf records = RecordsOfTelegram(file.model, meter, telegram, count);
+  int recordCount = 0;
+  for (auto it = records.begin(); it != records.end(); ++it) ++recordCount;
+  const bool closed = telegram < count - 1;
+  if (count > 1) {
+    std::fprintf(out, "  telegram %d of %d (TelegramNr %u)%s:\n", telegram + 1, count,
+                 meter.telegramNrs[static_cast<size_t>(telegram)], closed ? ", more records follow" : "");
+  }
+  const int recordBytes = TelegramRecordBytes(file.model, meter, telegram, count);
+  std::fprintf(out, "  RSP_UD %d bytes, %d record(s)%s of %d bytes; header %s\n", RspUdLength(recordBytes),
+               recordCount, closed ? " and DIF 1F" : "", recordBytes, HeaderText(meter, recordBytes).c_str());
+  const int first = number + 1;
+  for (const Record& record : records) PrintRecord(file, meter, record, ++number, out);
+  PrintReadBlocks(meter, records, first, out);
+}
+
 }  // namespace
+
+void PrintMBusFeatures(bool collisions, bool multiTelegram, FILE* out) {
+  std::fprintf(out, "[MBusPort] collisions %s\n",
+               collisions ? "yes: a selection that matches several meters is answered as a collision"
+                          : "no: a selection selects the first meter it matches");
+  std::fprintf(out, "[MBusPort] multi_telegram %s\n",
+               multiTelegram ? "yes: each record goes into the telegram its TelegramNr names"
+                             : "no: all records of a meter go into one telegram");
+}
 
 void PrintMeterTelegram(const CheckedFile& file, size_t index, FILE* out) {
   const Meter& meter = file.model.meters[index];
   const WrittenElement& device = file.written.devices[index];
-  int recordBytes = 0;
-  for (const Record& record : RecordsOf(file.model, meter)) recordBytes += RecordLength(LayOutRecord(record));
   uint8_t init[kInitRequestLength];
   InitRequestFor(meter, init);
   std::fprintf(out, "%s: primary address %u, IdNumber %s, medium %s, Modbus slave %u\n",
                DescribeDevice(file, index).c_str(), meter.primaryAddress, device.Text("IdNumber").c_str(),
                device.Text("Medium").c_str(), meter.slaveAddress);
-  std::fprintf(out, "  RSP_UD %d bytes, %d record(s) of %d bytes; header %s\n", RspUdLength(recordBytes),
-               static_cast<int>(meter.records.size()), recordBytes, HeaderText(meter, recordBytes).c_str());
+  const int count = TelegramCount(meter, file.multiTelegram);
   int number = 0;
-  for (uint32_t record : meter.records) PrintRecord(file, meter, record, ++number, out);
-  PrintReadBlocks(file, meter, out);
+  for (int telegram = 0; telegram < count; ++telegram) PrintTelegram(file, meter, telegram, count, number, out);
   std::fprintf(out, "  initialising request (SND_NKE, reset, selection): %s\n",
                HexBytes(init, kInitRequestLength).c_str());
 }

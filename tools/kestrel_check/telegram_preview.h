@@ -9,6 +9,10 @@
 
 namespace kestrel {
 
+// What the two switches of [MBusPort] make of selections and telegrams.
+void PrintMBusFeatures(bool collisions, bool multiTelegram, FILE* out);
+
+// With multi_telegram, one RSP_UD per telegram the meter answers in.
 void PrintMeterTelegram(const CheckedFile& file, size_t meter, FILE* out);
 
 }  // namespace kestrel
