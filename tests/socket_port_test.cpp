@@ -70,16 +70,6 @@ bool SeesEndOfStream(int s) {
   return poll(&watched, 1, 0) == 1 && recv(s, &byte, 1, MSG_DONTWAIT) == 0;
 }
 
-// How long a wait on the port's input lasts when given up after limitMs.
-int64_t WaitedMs(TPort& port, int limitMs) {
-  WaitSet wait;
-  port.WatchInput(wait);
-  const int64_t start = NowMs();
-  wait.DueAtUs((start + limitMs) * kUsPerMs);
-  wait.Wait();
-  return NowMs() - start;
-}
-
 // A server port listening on lo; a free port found by binding 0 can be taken
 // by someone else before the port binds it, so try a few.
 uint16_t OpenServer(TPort& port, int type) {
@@ -195,36 +185,6 @@ TEST(TcpPortTest, ServerAcceptsDuringReadThenReadsAndANewerClientTakesOver) {
     return !port.Write(Bytes("x"), 1);
   }));
   close(first);
-}
-
-TEST(TcpPortTest, ClientConnectsExchangesDataAndStopsWhenTheServerCloses) {
-  const int listener = porttest::ListeningTcpSocket();
-  TTCP port;
-  ASSERT_TRUE(port.InitSocket("", 0, "127.0.0.1", LocalPort(listener), false));
-  ASSERT_TRUE(port.Open());
-  const int peer = WithReceiveDeadline(accept(listener, nullptr, nullptr));
-  ASSERT_GE(peer, 0);
-  ASSERT_TRUE(port.Write(Bytes("ping"), 4));
-  char received[8] = {};
-  ASSERT_EQ(recv(peer, received, sizeof received, 0), 4);
-  EXPECT_STREQ(received, "ping");
-  SendText(peer, "pong");
-  EXPECT_LT(WaitedMs(port, 5000), 4000);  // the answer ends the wait
-  EXPECT_EQ(ReadWhenArrived(port), "pong");
-
-  sockaddr_in client{};
-  socklen_t length = sizeof client;
-  getpeername(peer, reinterpret_cast<sockaddr*>(&client), &length);
-  close(peer);
-  // The server's FIN has arrived once the client's end sits in CLOSE_WAIT.
-  ASSERT_TRUE(WaitFor([&] {
-    return FindSocket("/proc/net/tcp", ntohs(client.sin_port), LocalPort(listener)).state ==
-           porttest::kTcpCloseWait;
-  }));
-  for (int i = 0; i < 3; ++i) ReadText(port, false);
-  // The socket stays readable for ever now: it no longer ends a wait.
-  EXPECT_GE(WaitedMs(port, 50), 49);
-  close(listener);
 }
 
 TEST(UdpPortTest, APeerIsMatchedByAddressOnlyAndAnswersGoToIt) {

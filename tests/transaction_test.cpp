@@ -6,8 +6,6 @@
 
 #include <cctype>
 #include <chrono>
-#include <string>
-#include <vector>
 
 #include "modbus/transaction.h"
 #include "support/clock.h"
