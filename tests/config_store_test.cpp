@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <tuple>
+#include <utility>
 
 #include "support/config_store.h"
 #include "support/paths.h"
@@ -20,10 +21,12 @@ class ConfigStoreTest : public ::testing::Test {
   void SetUp() override { setenv("KESTREL_ROOT", dir.path().c_str(), 1); }
   void TearDown() override { unsetenv("KESTREL_ROOT"); }
 
-  void WriteAll(const std::string& main, const std::string& hardware, const std::string& defaults) {
-    WriteFile(RootedPath(kMainConfigPath), main);
-    WriteFile(RootedPath(kHardwareConfigPath), hardware);
-    WriteFile(RootedPath(kDefaultConfigPath), defaults);
+  // A file given as nullptr is not written.
+  void WriteAll(const char* main, const char* hardware, const char* defaults) {
+    for (const auto& [path, text] : {std::pair{kMainConfigPath, main}, {kHardwareConfigPath, hardware},
+                                     {kDefaultConfigPath, defaults}}) {
+      if (text != nullptr) WriteFile(RootedPath(path), text);
+    }
   }
 
   ConfigStore Store() { return ConfigStore(RootedPath(kMainConfigPath), RootedPath(kHardwareConfigPath)); }
@@ -49,9 +52,7 @@ TEST_F(ConfigStoreTest, LoadFailsAtTheFirstMissingOrMalformedFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     std::filesystem::remove_all(dir / "config");
-    if (c.main) WriteFile(RootedPath(kMainConfigPath), c.main);
-    if (c.hardware) WriteFile(RootedPath(kHardwareConfigPath), c.hardware);
-    if (c.defaults) WriteFile(RootedPath(kDefaultConfigPath), c.defaults);
+    WriteAll(c.main, c.hardware, c.defaults);
     ConfigStore store = Store();
     EXPECT_EQ(store.Load(), c.result);
     std::string text;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "modbus/crc.h"
-#include "tests/test_util.h"
+#include "tests/port_test_util.h"
 
 using namespace kestrel;
 
@@ -29,16 +28,13 @@ class Simulator {
  public:
   explicit Simulator(const std::string& registers) {
     testutil::WriteFile(dir_ / "regs.txt", registers);
-    termios raw{};
-    cfmakeraw(&raw);
-    char name[64];
     int out[2];
-    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0 || pipe(out) != 0) return;
+    if (pipe(out) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], STDOUT_FILENO);
       dup2(out[1], STDERR_FILENO);
-      execl(MODBUS_SIM_BINARY, MODBUS_SIM_BINARY, name, (dir_ / "regs.txt").c_str(), nullptr);
+      execl(MODBUS_SIM_BINARY, MODBUS_SIM_BINARY, pty_.slavePath.c_str(), (dir_ / "regs.txt").c_str(), nullptr);
       _exit(127);
     }
     close(out[1]);
@@ -49,9 +45,7 @@ class Simulator {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {master_, slave_, output_}) {
-      if (fd >= 0) close(fd);
-    }
+    if (output_ >= 0) close(output_);
   }
   std::string FirstLine() {
     std::string line;
@@ -64,12 +58,12 @@ class Simulator {
       request.resize(request.size() + 2);
       AppendModbusCrc(request.data(), static_cast<uint32_t>(request.size() - 2));
     }
-    if (write(master_, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
+    pty_.Send(std::string(request.begin(), request.end()));
     Bytes answer;
-    pollfd wait = {master_, POLLIN, 0};
+    pollfd wait = {pty_.master, POLLIN, 0};
     for (int quietMs = 300; poll(&wait, 1, quietMs) > 0; quietMs = 50) {
       uint8_t chunk[256];
-      const ssize_t n = read(master_, chunk, sizeof chunk);
+      const ssize_t n = read(pty_.master, chunk, sizeof chunk);
       if (n <= 0) break;
       answer.insert(answer.end(), chunk, chunk + n);
     }
@@ -87,7 +81,8 @@ class Simulator {
 
  private:
   testutil::TempDir dir_;
-  int master_ = -1, slave_ = -1, output_ = -1;
+  porttest::Pty pty_;
+  int output_ = -1;
   pid_t pid_ = -1;
 };
 
