@@ -62,7 +62,7 @@ class Step:
 # The file's steps, "repeat N" ... "end" written out.
 def read_script(path):
     steps = []
-    for number, raw in enumerate(open(path), 1):
+    for number, raw in enumerate(open(path, encoding="utf-8"), 1):
         line = raw.rstrip("\n").strip()
         if line.startswith("|"):
             if not steps:
@@ -265,15 +265,20 @@ class Run:
         self.quiet, self.started, self.exited, self.process, self.at = 0.15, False, False, None, None
         self.modbus_pty = self.mbus_pty = self.modbus_listen = self.modbus_conn = self.master = None
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
+        self.simulator_file = None  # modbus on simulator FILE
         self.modbus_peer, self.mbap = None, False  # UDP: where the gateway sends from; MBAP frames, no CRC
         self.modbus_in, self.master_in, self.access, self.resources_seen = bytearray(), bytearray(), {}, None
         self.sent_at = self.request_at = self.stopwatch = time.monotonic()
         self.recorded = {}  # what "?" steps saw, when recording
         self.fifo_readers, self.second_master = {}, None  # path below the root -> read end; another master
+        self.helpers = []  # socat and the simulator, for "modbus on simulator"
         os.makedirs(self.root + "/tmp")
 
     def close(self):
         self.stop(signal.SIGKILL)
+        for p in self.helpers:
+            p.kill()
+            p.wait()
         for p in (self.modbus_pty, self.mbus_pty):
             p and p.close()
         for s in (self.modbus_listen, self.modbus_conn, self.master, self.second_master):
@@ -381,7 +386,8 @@ class Run:
                 if line[:1] == "-":
                     edits.append([line[2:], None])
                 elif line[:1] == "+" and edits:
-                    edits[-1][1] = line[2:] if edits[-1][1] is None else edits[-1][1] + "\n" + line[2:]
+                    new = self.substitute(line[2:])
+                    edits[-1][1] = new if edits[-1][1] is None else edits[-1][1] + "\n" + new
             for old, new in edits:
                 if old not in text:
                     raise Fail("%s does not hold %s" % (s.words[0], old))
@@ -405,6 +411,8 @@ class Run:
 
     # What a file or holds line gives: hex BYTES after the path, or the | block.
     def file_content(self, s):
+        if s.words[1:2] == ["stamp"]:  # the time now, as the gateway stamps its PidFile
+            return struct.pack("=i", int(time.time())).decode("latin-1")
         if s.words[1:2] == ["hex"]:
             return bytes(to_bytes(s.words[2:])).decode("latin-1")
         return self.substitute(lines_of(s.block))
@@ -422,8 +430,8 @@ class Run:
         self.started, self.start_time = True, int(time.time())
         hardware = "[Main]\nLO = lo\nALL = all\n"
         serial = "porttype = SER|sercomport = %s|serbaudrate = %d|serbits = 8|serparity = N|serstopbit = 1"
-        if self.modbus_side == "pty":
-            self.plug_modbus_line()
+        if self.modbus_side in ("pty", "simulator"):
+            self.modbus_side == "pty" and self.plug_modbus_line()
             self.side_keys("ModbusPort", serial % ("RS485", 9600))
             hardware += "RS485 = %s/modbus-line\n" % self.root
         elif self.modbus_side in ("tcp", "tcp stopped"):  # stopped: nothing listens before "modbus device starts"
@@ -461,6 +469,7 @@ class Run:
         self.tracing and write_text(self.root + "/tmp/kestrel.log", "")
         for op in self.file_ops:
             self.file_op(op)
+        self.simulator_file and self.start_simulator()
         # close_fds: no pty end or socket of the runner's lives on in the gateway.
         self.process = subprocess.Popen(
             self.launcher + [self.binary] + [self.substitute(a) for a in self.args or []],
@@ -476,6 +485,22 @@ class Run:
             self.running() and self.connect_master()
             if self.running() and self.modbus_side == "tcp server":
                 self.modbus_conn = socket.create_connection(("127.0.0.1", self.modbus_port))
+
+    # tools/modbus_sim serves the Modbus line: socat joins its pty to the one
+    # the program opens; the runner sees none of the traffic.
+    def start_simulator(self):
+        simulator, socat, line = os.environ.get("MODBUS_SIM"), shutil.which("socat"), self.root + "/modbus-line"
+        if not simulator or not socat:
+            raise Skip("modbus on simulator needs tools/modbus_sim (libmodbus) and socat")
+        self.helpers.append(subprocess.Popen([socat, "pty,raw,echo=0,link=" + line, "pty,raw,echo=0,link=" + line + "-sim"],
+                                             stderr=subprocess.DEVNULL))
+        if not wait_for(lambda: os.path.exists(line) and os.path.exists(line + "-sim")):
+            raise Fail("socat made no pty pair")
+        sim = subprocess.Popen([simulator, line + "-sim", self.root + "/" + self.simulator_file],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.helpers.append(sim)
+        if b"serving" not in sim.stdout.readline():  # it says so once its line is open, or why not
+            raise Fail("the simulator did not start")
 
     def plug_modbus_line(self):
         self.modbus_pty = Pty()
@@ -558,6 +583,9 @@ class Run:
         self.mbus_side = s.words[1]
 
     def do_modbus(self, s):  # modbus on SIDE, or the request the gateway must send next
+        if s.words[:2] == ["on", "simulator"]:
+            self.modbus_side, self.simulator_file = "simulator", s.words[2]
+            return
         if s.words[:1] == ["on"]:
             self.modbus_side = " ".join(s.words[1:])
             return
@@ -665,7 +693,7 @@ class Run:
     def expect_stdout(self, block):
         if not wait_for(lambda: not self.running(), 20):
             raise Fail("the gateway is still running")
-        out = self.process.stdout.read().decode("latin-1")
+        out = self.process.stdout.read().decode("utf-8", "replace")  # the checker writes UTF-8 (°C, m³)
         if not lines_match([line.replace("\\t", "\t") for line in block], out.split("\n")[:-1]):
             raise Fail("standard output differs; it holds:\n" + out)
 
