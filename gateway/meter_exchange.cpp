@@ -39,10 +39,10 @@ bool MeterAnswered(MeterRequest request, int result) {
 }
 
 int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                      int length, int attempts) {
+                      int length, int attempts, int answerLimit) {
   LogTrace("%s", line);  // the transaction dumps the request as it goes on the wire
-  return ModbusTransaction(*gateway.modbusPort, gateway.modbusLine, request, length,
-                           gateway.modbusResponse, gateway.modbusTimeout, meter.parity, attempts);
+  return ModbusTransaction(*gateway.modbusPort, gateway.modbusLine, request, length, gateway.modbusResponse,
+                           gateway.modbusTimeout, meter.parity, attempts, answerLimit);
 }
 
 void TraceTransactionReport(const Gateway& gateway, int result) {

@@ -19,9 +19,10 @@ bool MeterAnswered(MeterRequest request, int result);
 
 // Traces line and the request, then runs the Modbus transaction on the
 // Modbus side with the meter's parity. Returns the transaction result; the
-// answer is in gateway.modbusResponse.
+// answer is in gateway.modbusResponse. answerLimit: the longest answer
+// taken (a block read's may be longer than the usual one).
 int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                      int length, int attempts);
+                      int length, int attempts, int answerLimit = kModbusAnswerLimit);
 
 // The report traced after a read, a write, an application reset or an
 // SND_NKE: the response, the error, or that nothing valid came.

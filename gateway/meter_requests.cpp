@@ -4,11 +4,45 @@
 #include "modbus/value_conversion.h"
 
 namespace kestrel {
+namespace {
+
+constexpr int kRegisterAddresses = 65536;  // a read may not run past the last wire address
+
+}  // namespace
 
 int ReadRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]) {
   return BuildReadRequest(meter.slaveAddress, record.modbusFunction,
                           ModbusRegisterAddress(record.registerRead, meter.base),
                           static_cast<uint16_t>(RegisterCount(record.modbusType)), out);
+}
+
+bool JoinsBlock(const Meter& meter, const ReadBlock& block, const Record& record) {
+  const Record& first = *block.records[0];
+  const Record& last = *block.records[block.count - 1];
+  const int registers = RegisterCount(record.modbusType);
+  const int lastRegisters = RegisterCount(last.modbusType);
+  // Register numbers are compared without wrapping: 65535 has no successor.
+  const bool follows = int{record.registerRead} == int{last.registerRead} + lastRegisters;
+  const int wireEnd = int{ModbusRegisterAddress(first.registerRead, meter.base)} + block.registers + registers;
+  return meter.blockReads && registers > 0 && lastRegisters > 0 && record.modbusFunction == first.modbusFunction &&
+         follows && block.registers + registers <= kMaxReadRegisters && wireEnd <= kRegisterAddresses;
+}
+
+bool AddToBlock(ReadBlock& block, const Record& record) {
+  if (block.count >= kMaxReadRegisters) return false;
+  block.records[block.count++] = &record;
+  block.registers += RegisterCount(record.modbusType);
+  return true;
+}
+
+int RegisterOffset(const ReadBlock& block, int index) {
+  return block.records[index]->registerRead - block.records[0]->registerRead;
+}
+
+int ReadRequestFor(const Meter& meter, const ReadBlock& block, uint8_t out[kReadRequestLength]) {
+  const Record& first = *block.records[0];
+  return BuildReadRequest(meter.slaveAddress, first.modbusFunction, ModbusRegisterAddress(first.registerRead, meter.base),
+                          static_cast<uint16_t>(block.registers), out);
 }
 
 int InitRequestFor(const Meter& meter, uint8_t out[kInitRequestLength]) {

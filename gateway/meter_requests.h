@@ -14,6 +14,49 @@ namespace kestrel {
 // ModbusDT asks for 0 registers.
 int ReadRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]);
 
+// One read request of REQ_UD2: the registers of one record or, when the
+// meter has BlockReads, of consecutive records read together.
+struct ReadBlock {
+  const Record* records[kMaxReadRegisters] = {};  // each but a lone first one takes a register at least
+  int count = 0;
+  int registers = 0;
+};
+
+// Whether record can join block (which holds a record at least) as its
+// next record: the meter has BlockReads; the record uses the block's
+// ModbusFunction and starts at the register after the block's last; and the
+// block stays within kMaxReadRegisters and below wire address 65536. A
+// record of unknown ModbusDT is always read on its own.
+bool JoinsBlock(const Meter& meter, const ReadBlock& block, const Record& record);
+
+// Adds record as the block's next (false when the block is full).
+bool AddToBlock(ReadBlock& block, const Record& record);
+
+// Where the value of the block's record at index starts in the registers read.
+int RegisterOffset(const ReadBlock& block, int index);
+
+// Hands the blocks of records (document order) to read one after another;
+// stops at the first block read refuses (returns false) and then returns
+// false.
+template <typename Records, typename Read>
+bool ForEachReadBlock(const Meter& meter, const Records& records, Read read) {
+  ReadBlock block;
+  for (const Record& record : records) {
+    if (block.count > 0 && !JoinsBlock(meter, block, record)) {
+      if (!read(static_cast<const ReadBlock&>(block))) return false;
+      block.count = 0;
+      block.registers = 0;
+    }
+    AddToBlock(block, record);
+  }
+  return block.count == 0 || read(static_cast<const ReadBlock&>(block));
+}
+
+// The read request of a block: its first record's function and register,
+// all its registers. Returns 8. For a block of one record it is that
+// record's own request.
+int ReadRequestFor(const Meter& meter, const ReadBlock& block, uint8_t out[kReadRequestLength]);
+
 // The meter's initialising request (SND_NKE, application reset, selection). Returns 8.
 int InitRequestFor(const Meter& meter, uint8_t out[kInitRequestLength]);
 

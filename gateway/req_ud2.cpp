@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "gateway/meter_exchange.h"
-#include "gateway/meter_requests.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
 #include "modbus/value_conversion.h"
@@ -15,6 +14,9 @@ namespace {
 
 constexpr int kReadAnswerHead = 2;  // function code and byte count, before the register bytes
 constexpr useconds_t kPauseAfterRecordUs = 2000;
+
+static_assert(sizeof(Gateway::modbusResponse) >= kMaxMbapFrame + kModbusReadChunk,
+              "the response buffer holds the longest block answer and a read behind it");
 
 // The meter a REQ_UD2 addresses, or nullptr after tracing why there is none.
 Meter* ChooseMeter(Gateway& gateway, uint8_t a) {
@@ -41,12 +43,27 @@ RspUdHeader TakeHeader(Meter& meter) {
   return header;
 }
 
-// The records gathered so far for one telegram.
-struct Records {
-  DataRecord items[kMaxRecordsPerTelegram];
-  int count = 0;
-  int bytes = 0;
-};
+// The longest answer a block's read may have: as long as its registers
+// need, and never less than the usual limit, which a read of one record
+// (at most four registers) never reaches.
+int AnswerLimitFor(const ReadBlock& block, ModbusFraming framing) {
+  const int needed = ReadAnswerLength(framing, block.registers);
+  return needed > kModbusAnswerLimit ? needed : kModbusAnswerLimit;
+}
+
+// Which registers of the answer a record of a block took; traced only for
+// meters with BlockReads, whose records share one answer.
+void TraceRegistersTaken(const Meter& meter, const Record& record, int number) {
+  if (!meter.blockReads) return;
+  const unsigned first = record.registerRead;
+  const int count = RegisterCount(record.modbusType);
+  if (count == 1) {
+    LogTrace("Record %d (ObjectId %u): register %u of the answer\n", number, record.objectId, first);
+    return;
+  }
+  LogTrace("Record %d (ObjectId %u): registers %u-%u of the answer\n", number, record.objectId, first,
+           first + static_cast<unsigned>(count) - 1u);
+}
 
 // false, after tracing it, when the telegram would grow past its 240 bytes.
 bool Append(Records& records, const DataRecord& data, const MeterName& name) {
@@ -59,66 +76,93 @@ bool Append(Records& records, const DataRecord& data, const MeterName& name) {
   return true;
 }
 
-// Adds the record whose value is in the Modbus answer (result bytes, framed
-// as the port frames them). false, after tracing why, when the Object has no
-// well-formed record or the telegram would grow too long.
-bool AddRecord(Records& records, const Meter& meter, const Record& record, const uint8_t* response,
-               int result, ModbusFraming framing) {
-  const int dataOffset = AnswerPduOffset(framing) + kReadAnswerHead;
+// The data record of the block's record at index, its value taken from the
+// block's answer (which holds all the block's register bytes).
+BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& block, int index,
+                     const uint8_t* registers) {
+  const Record& record = *block.records[index];
   const MeterName name = NameOf(meter);
   DataRecord data = DataRecordOf(record);
   if (data.valueLength == 0) {
     LogTrace("M-Bus error, %s: unknown ModbusDT \"%.16s\"\n", name.text, record.modbusTypeName.text);
-    return false;
-  }
-  if (result < dataOffset + data.valueLength + AnswerTrailerLength(framing)) {
-    LogTrace("Modbus error, %s: answer of %d bytes holds no %d value bytes\n", name.text, result,
-             data.valueLength);
-    return false;
+    return BlockFault::kUnknownType;
   }
   if (data.difLength < 0) {
     LogTrace("M-Bus error, %s: Function %u is above 3\n", name.text, record.function);
-    return false;
+    return BlockFault::kFunctionAbove3;
   }
-  RegistersToMBus(data.value, response + dataOffset, record.modbusType, meter.reqUd2Orders);
-  return Append(records, data, name);
+  RegistersToMBus(data.value, registers + 2 * RegisterOffset(block, index), record.modbusType, meter.reqUd2Orders);
+  if (!Append(records, data, name)) return BlockFault::kTooManyBytes;
+  TraceRegistersTaken(meter, record, records.count);
+  return BlockFault::kNone;
 }
 
-// One record: its Modbus read and, when the meter answered, its data record.
-bool ReadRecord(Gateway& gateway, const Meter& meter, const Record& record, Records& records) {
+// Adds the block's records from its answer (result bytes, framed as the
+// port frames them); the first that cannot be made is at fault.
+BlockFault AddBlockRecords(Records& records, const Meter& meter, const ReadBlock& block, const uint8_t* response,
+                           int result, ModbusFraming framing, int& faultyRecord) {
+  faultyRecord = 0;
+  if (result < ReadAnswerLength(framing, block.registers)) {
+    LogTrace("Modbus error, %s: answer of %d bytes holds no %d value bytes\n", NameOf(meter).text, result,
+             2 * block.registers);
+    return BlockFault::kShortAnswer;
+  }
+  const uint8_t* registers = response + AnswerPduOffset(framing) + kReadAnswerHead;
+  for (faultyRecord = 0; faultyRecord < block.count; ++faultyRecord) {
+    const BlockFault fault = AddRecord(records, meter, block, faultyRecord, registers);
+    if (fault != BlockFault::kNone) return fault;
+  }
+  return BlockFault::kNone;
+}
+
+// One block: its Modbus read and, when the meter answered, its records.
+BlockFault ReadBlockRecords(Gateway& gateway, const Meter& meter, const ReadBlock& block, Records& records,
+                            int& result, int& faultyRecord) {
+  faultyRecord = 0;
   uint8_t* request = gateway.modbusRequest;
-  const int length = ReadRequestFor(meter, record, request);
-  const int result =
-      ExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kReadAttempts);
+  const ModbusFraming framing = gateway.modbusPort->GetFraming();
+  const int length = ReadRequestFor(meter, block, request);
+  result = ExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kReadAttempts,
+                             AnswerLimitFor(block, framing));
   TraceTransactionReport(gateway, result);
   if (!MeterAnswered(MeterRequest::kRead, result)) {
     // Deliberate: "errno" names the transaction result here, as in every
     // trace line of this family.
     LogTrace("Modbus error, errno = %d, not responding\n", result);
-    return false;
+    return BlockFault::kNoAnswer;
   }
-  return AddRecord(records, meter, record, gateway.modbusResponse, result, gateway.modbusPort->GetFraming());
-}
-
-// Reads the records of one telegram; false when any of them fails or the
-// REQ_UD2 has taken longer than the M-Bus timeout.
-bool ReadTelegram(Gateway& gateway, const FrameBuffer& frame, const Meter& meter, int telegram, int count,
-                  Records& records) {
-  bool failed = false;
-  for (const Record& record : RecordsOfTelegram(gateway.model, meter, telegram, count)) {
-    if (!ReadRecord(gateway, meter, record, records)) return false;
-    usleep(kPauseAfterRecordUs);
-    if (FrameTimedOut(frame.frameStart, NowMs(), gateway.mbusTimeout)) {
-      LogTrace("M-Bus Timeout\n");
-      failed = true;
-    }
-  }
-  if (failed) return false;
-  const bool last = telegram == count - 1;
-  return last || Append(records, MoreRecordsFollow(), NameOf(meter));
+  return AddBlockRecords(records, meter, block, gateway.modbusResponse, result, framing, faultyRecord);
 }
 
 }  // namespace
+
+bool ReadMeterRecords(Gateway& gateway, const Meter& meter, const RecordsOf& which, int64_t frameStartMs,
+                      Records& records, BlockWatch watch, void* context) {
+  bool timedOut = false;
+  const bool read = ForEachReadBlock(meter, which, [&](const ReadBlock& block) {
+    int result = 0;
+    int faultyRecord = 0;
+    const BlockFault fault = ReadBlockRecords(gateway, meter, block, records, result, faultyRecord);
+    if (watch != nullptr) watch(BlockReport{block, result, fault, faultyRecord, records}, context);
+    if (fault != BlockFault::kNone) return false;
+    // The Modbus line stays quiet between two requests.
+    usleep(kPauseAfterRecordUs);
+    if (FrameTimedOut(frameStartMs, NowMs(), gateway.mbusTimeout)) {
+      LogTrace("M-Bus Timeout\n");
+      timedOut = true;  // the answer is lost, but the reads go on
+    }
+    return true;
+  });
+  return read && !timedOut;
+}
+
+bool ReadTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, int64_t frameStartMs,
+                  Records& records, BlockWatch watch, void* context) {
+  const RecordsOf which = RecordsOfTelegram(gateway.model, meter, telegram, count);
+  if (!ReadMeterRecords(gateway, meter, which, frameStartMs, records, watch, context)) return false;
+  const bool last = telegram == count - 1;
+  return last || Append(records, MoreRecordsFollow(), NameOf(meter));
+}
 
 bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   Meter* meter = ChooseMeter(gateway, frame.bytes[kShortA]);
@@ -129,7 +173,7 @@ bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   const RspUdHeader header = TakeHeader(*meter);
 
   Records records;
-  if (!ReadTelegram(gateway, frame, *meter, telegram, count, records)) return false;
+  if (!ReadTelegram(gateway, *meter, telegram, count, frame.frameStart, records)) return false;
   answer.length = EncodeRspUd(header, records.items, records.count, answer.bytes);
   if (answer.length <= 0) return false;
   if (gateway.multiTelegram) TelegramSent(meter->readout, fcb, telegram);

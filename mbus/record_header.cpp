@@ -15,6 +15,14 @@ constexpr unsigned kMaxFunction = 3;
 constexpr int kStorageBitsPerDife = 4;
 constexpr int kTariffBitsPerDife = 2;
 constexpr int kSubunitBitsPerDife = 1;
+// DIF: bit 6 storage bit 0, bits 5-4 function, bits 3-0 the data field.
+constexpr uint8_t kDifStorageBit = 0x40;
+constexpr int kFunctionShift = 4;
+constexpr uint8_t kFunctionMask = 0x03;
+constexpr uint8_t kDataFieldMask = 0x0F;
+// DIFE: bit 6 a subunit bit, bits 5-4 two tariff bits, bits 3-0 four storage bits.
+constexpr uint8_t kDifeSubunitBit = 0x40;
+constexpr int kDifeTariffShift = 4;
 
 // DIFEs needed for the highest of the three numbers; the DIF itself carries
 // storage bit 0.
@@ -58,6 +66,21 @@ int EncodeRecordHeader(uint8_t* out, unsigned function, uint8_t dataField, uint6
     out[i + 1] = Dife(i, storage, tariff, subunit);
   }
   return count + 1;
+}
+
+RecordHeaderFields DecodeRecordHeader(const uint8_t* dif, int length) {
+  RecordHeaderFields fields;
+  if (length < 1) return fields;
+  fields.function = (dif[0] >> kFunctionShift) & kFunctionMask;
+  fields.dataField = dif[0] & kDataFieldMask;
+  fields.storage = (dif[0] & kDifStorageBit) != 0 ? 1 : 0;
+  for (int i = 0; i < kMaxDifes && i + 1 < length && (dif[i] & kExtensionBit) != 0; ++i) {
+    const uint8_t dife = dif[i + 1];
+    fields.storage |= uint64_t{dife & 0x0Fu} << (kStorageBitsPerDife * i + 1);
+    fields.tariff |= uint32_t{(dife >> kDifeTariffShift) & 0x03u} << (kTariffBitsPerDife * i);
+    fields.subunit |= uint32_t{(dife & kDifeSubunitBit) != 0 ? 1u : 0u} << (kSubunitBitsPerDife * i);
+  }
+  return fields;
 }
 
 int VibToBytes(const char* vib, uint8_t* out, int capacity) {

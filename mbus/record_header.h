@@ -19,6 +19,19 @@ int BitLength(uint64_t value);
 int EncodeRecordHeader(uint8_t* out, unsigned function, uint8_t dataField, uint64_t storage,
                        uint32_t tariff, uint32_t subunit);
 
+// What a master reads from a DIF and its DIFEs.
+struct RecordHeaderFields {
+  unsigned function = 0;
+  uint8_t dataField = 0;
+  uint64_t storage = 0;
+  uint32_t tariff = 0;
+  uint32_t subunit = 0;
+};
+
+// The fields of the DIF at dif[0] and the DIFEs after it, as far as their
+// extension bits go and within length bytes.
+RecordHeaderFields DecodeRecordHeader(const uint8_t* dif, int length);
+
 // One byte per pair of hexadecimal digits; pairs that do not convert (and an
 // odd last digit) are skipped. Returns the count, or -1 when the bytes would
 // not fit into capacity (nothing beyond capacity is written).

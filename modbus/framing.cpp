@@ -58,6 +58,10 @@ int AnswerPduOffset(ModbusFraming framing) {
 
 int AnswerTrailerLength(ModbusFraming framing) { return framing == ModbusFraming::kMbap ? 0 : kRtuCrcLength; }
 
+int ReadAnswerLength(ModbusFraming framing, int registers) {
+  return AnswerPduOffset(framing) + kReadAnswerPduHead + 2 * registers + AnswerTrailerLength(framing);
+}
+
 int FrameMbapRequest(uint16_t transactionId, const uint8_t* rtu, int rtuLength, uint8_t out[kMaxMbapFrame]) {
   const int pduLength = rtuLength - kRtuAddressLength - kRtuCrcLength;
   if (rtuLength < kMinRtuRequest || kMbapHeaderLength + pduLength > kMaxMbapFrame) return 0;

@@ -25,6 +25,10 @@ int AnswerPduLength(const uint8_t* pdu);
 int AnswerPduOffset(ModbusFraming framing);
 int AnswerTrailerLength(ModbusFraming framing);
 
+// The whole answer frame to a read of that many registers (RTU: 5 + 2 x
+// registers).
+int ReadAnswerLength(ModbusFraming framing, int registers);
+
 // The MBAP frame of the RTU request rtu (address, PDU, CRC), with the slave
 // address as unit identifier. Returns its length, or 0 when rtu holds no
 // function code or more than one frame can carry.

@@ -9,6 +9,9 @@ namespace kestrel {
 constexpr int kReadRequestLength = 8;
 constexpr int kInitRequestLength = 8;
 constexpr int kMaxWriteRequestLength = 17;  // a four-register write
+// The most registers one read (03h, 04h) may ask for: an answer carries at
+// most 250 data bytes.
+constexpr int kMaxReadRegisters = 125;
 
 // (register number - base) modulo 65536.
 uint16_t ModbusRegisterAddress(uint32_t registerNumber, uint32_t base);

@@ -17,8 +17,6 @@
 namespace kestrel {
 namespace {
 
-constexpr int kReadChunk = 100;        // bytes asked of the port per read
-constexpr int kMaxAnswerLength = 100;  // more held than this: the attempt fails
 constexpr int kUnknownLength = 1024;   // expected length before any function code was seen
 // A poll waits this long at most for input; it ends as soon as bytes come.
 // An attempt's time limit is pollCount times this, in wall time.
@@ -41,8 +39,6 @@ constexpr int kCrcLength = 2;
 
 constexpr int kRtuFrameOverhead = 3;  // the address before the PDU, the CRC after it
 
-static_assert(kModbusResponseCapacity >= kMaxAnswerLength + kReadChunk,
-              "a read lands behind up to kMaxAnswerLength held bytes");
 
 bool IsParityLetter(char letter) {
   return letter == 'E' || letter == 'M' || letter == 'N' || letter == 'O' || letter == 'S';
@@ -132,13 +128,14 @@ void PrepareLine(TPort& port, const ModbusLineState& line, int pollCount) {
   TraceDropped(dropped);
 }
 
-// One non-blocking read of up to kReadChunk bytes into `into`; the count is
-// clamped so that a misbehaving port cannot push the index out of the buffer.
+// One non-blocking read of up to kModbusReadChunk bytes into `into`; the
+// count is clamped so that a misbehaving port cannot push the index out of
+// the buffer.
 int ReadChunk(TPort& port, uint8_t* into) {
   int count = 0;
-  port.Read(into, kReadChunk, count);
+  port.Read(into, kModbusReadChunk, count);
   if (count < 0) return 0;
-  return count > kReadChunk ? kReadChunk : count;
+  return count > kModbusReadChunk ? kModbusReadChunk : count;
 }
 
 void DropFirstByte(uint8_t* response, int& held) {
@@ -153,9 +150,16 @@ struct Exchange {
   int expectedLength;  // carried over from attempt to attempt
   const uint8_t* request;  // as sent: an MBAP answer must match its header
   ModbusFraming framing;
+  int answerLimit;     // more held than this: the attempt fails
+  AttemptEnd end;      // why the current attempt failed, once it has
 };
 
 enum class PollOutcome { kWaiting, kFailed, kAnswered };
+
+PollOutcome Failed(Exchange& x, AttemptEnd end) {
+  x.end = end;
+  return PollOutcome::kFailed;
+}
 
 // Learns the answer length from the function code. Returns false when the
 // answer cannot be one of ours and the attempt is to be abandoned.
@@ -188,13 +192,13 @@ PollOutcome RtuOutcome(Exchange& x) {
   if (x.held > 0 && x.response[kAddressIndex] == 0) DropFirstByte(x.response, x.held);
 
   if (x.held >= kMinBytesForFunction) {
-    if (!ApplyFunctionCode(x)) return PollOutcome::kFailed;
-    if (x.held > kMaxAnswerLength) return PollOutcome::kFailed;
+    if (!ApplyFunctionCode(x)) return Failed(x, AttemptEnd::kNotAnAnswer);
+    if (x.held > x.answerLimit) return Failed(x, AttemptEnd::kTooLong);
   }
-  // held <= kMaxAnswerLength here, so the expected length indexes held bytes.
+  // held <= answerLimit here, so the expected length indexes held bytes.
   if (x.expectedLength > kCrcLength && x.held >= x.expectedLength) {
     return CrcMatches(x.response, x.expectedLength) ? PollOutcome::kAnswered
-                                                    : PollOutcome::kFailed;
+                                                    : Failed(x, AttemptEnd::kBadCrc);
   }
   return PollOutcome::kWaiting;
 }
@@ -211,16 +215,16 @@ PollOutcome MbapOutcome(Exchange& x) {
     const MbapCheck check = CheckMbapAnswer(x.request, x.response, x.held);
     switch (check.answer) {
       case MbapAnswer::kIncomplete:
-        return x.held > kMaxAnswerLength ? PollOutcome::kFailed : PollOutcome::kWaiting;
+        return x.held > x.answerLimit ? Failed(x, AttemptEnd::kTooLong) : PollOutcome::kWaiting;
       case MbapAnswer::kBroken:
-        return PollOutcome::kFailed;
+        return Failed(x, AttemptEnd::kNotAnAnswer);
       case MbapAnswer::kForeign:
         LogTrace("Modbus error, answer to another request dropped\n");
         DumpTrace(x.response, check.frameLength);
         DropFrame(x, check.frameLength);
         break;
       case MbapAnswer::kComplete:
-        if (check.frameLength > kMaxAnswerLength) return PollOutcome::kFailed;
+        if (check.frameLength > x.answerLimit) return Failed(x, AttemptEnd::kTooLong);
         x.expectedLength = check.frameLength;
         return PollOutcome::kAnswered;
     }
@@ -252,6 +256,7 @@ bool Attempt(TPort& port, const uint8_t* request, int requestLength, int pollCou
     const PollOutcome outcome = Poll(port, x);
     if (outcome != PollOutcome::kWaiting) return outcome == PollOutcome::kAnswered;
   } while (NowUs() < endUs);
+  x.end = x.held > 0 ? AttemptEnd::kIncomplete : AttemptEnd::kSilence;
   return false;
 }
 
@@ -262,16 +267,21 @@ int ResultOf(const Exchange& x) {
 }
 
 int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
-                uint8_t* response, int pollCount, int attempts) {
-  Exchange x{response, 0, kUnknownLength, request, port.GetFraming()};
+                uint8_t* response, int pollCount, int attempts, int answerLimit) {
+  Exchange x{response, 0, kUnknownLength, request, port.GetFraming(), answerLimit, AttemptEnd::kAnswered};
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (!port.Connected()) {
       LogTrace("Modbus error, not connected: request not sent\n");
+      line.lastEnd = AttemptEnd::kNotConnected;
+      line.lastHeld = 0;
       return kModbusNoValidAnswer;
     }
     PrepareLine(port, line, pollCount);
     // Exception answers count as valid: they end the exchange like any answer.
+    x.end = AttemptEnd::kAnswered;
     line.answerMissed = !Attempt(port, request, requestLength, pollCount, x);
+    line.lastEnd = x.end;
+    line.lastHeld = x.held;
     if (!line.answerMissed) return ResultOf(x);
     usleep(kRetryPauseUs);
   }
@@ -281,7 +291,7 @@ int RunAttempts(TPort& port, ModbusLineState& line, const uint8_t* request, int 
 }  // namespace
 
 int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request, int requestLength,
-                      uint8_t* response, int pollCount, char parity, int attempts) {
+                      uint8_t* response, int pollCount, char parity, int attempts, int answerLimit) {
   // The request as it goes on the wire: the RTU frame itself, or its MBAP
   // frame under the next transaction identifier.
   uint8_t framed[kMaxMbapFrame];
@@ -295,7 +305,8 @@ int ModbusTransaction(TPort& port, ModbusLineState& line, const uint8_t* request
     LogTrace("Modbus error, a request of %d bytes has no MBAP frame\n", requestLength);
     result = kModbusNoValidAnswer;
   } else if (attempts >= 1) {
-    result = RunAttempts(port, line, sent, sentLength, response, pollCount, attempts);
+    const int limit = answerLimit < kMaxMbapFrame ? answerLimit : kMaxMbapFrame;
+    result = RunAttempts(port, line, sent, sentLength, response, pollCount, attempts, limit);
   }
   SignalLed(kLedRefresh, NowMs());
   return result;

@@ -37,6 +37,9 @@ constexpr Attribute kFloatModeForReqUd2{ElementKind::kDevice, "FloatMode", Readi
 constexpr Attribute kFloatModeForSndUd{ElementKind::kDevice, "FloatMode", Reading::kDecimal, 32};
 constexpr Attribute kIntReverseForReqUd2{ElementKind::kDevice, "IntReverse", Reading::kHexadecimal, 32};
 constexpr Attribute kIntReverseForSndUd{ElementKind::kDevice, "IntReverse", Reading::kDecimal, 32};
+// Optional: 1 reads consecutive Objects in one Modbus request; 0 or absent
+// reads each on its own.
+constexpr Attribute kBlockReads{ElementKind::kDevice, "BlockReads", Reading::kDecimal, 8};
 
 // Object: one data record of the meter whose DeviceId it repeats exactly.
 constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
@@ -57,7 +60,7 @@ constexpr Attribute kVib{ElementKind::kObject, "Vib", Reading::kText, 0};
 constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
     &kStatus, &kSlaveAddress, &kInitFunction, &kInitRegister, &kBase, &kComSettings,
-    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd,
+    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
 };

@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kDeviceElement = "Device";
 constexpr const char* kObjectElement = "Object";
+constexpr uint64_t kBlockReadsOn = 1;  // BlockReads: anything else is off
 
 // What one SAX pass collects. Objects belong to every Device with exactly
 // their DeviceId, wherever either stands, so the links are made at the end:
@@ -87,6 +88,7 @@ void AddMeter(Loading& loading, mxml_node_t* node) {
   Put(meter.reqUd2Orders.intReverse, node, a::kIntReverseForReqUd2);
   Put(meter.sndUdOrders.floatMode, node, a::kFloatModeForSndUd);
   Put(meter.sndUdOrders.intReverse, node, a::kIntReverseForSndUd);
+  meter.blockReads = NumberOf(a::kBlockReads, Text(node, a::kBlockReads)) == kBlockReadsOn;
   loading.model.meters.push_back(std::move(meter));
   loading.meterGroups.push_back(GroupOf(loading, Text(node, a::kDeviceId)));
   if (loading.written != nullptr) loading.written->devices.push_back(WrittenTexts(node));

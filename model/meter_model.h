@@ -55,6 +55,7 @@ struct Meter {
   uint8_t secondaryAddress[kSecondaryAddressLength] = {};  // from the texts of IdNumber and Medium
   OrderSelectors reqUd2Orders;  // FloatMode and IntReverse read in base 16
   OrderSelectors sndUdOrders;   // FloatMode and IntReverse read in base 10
+  bool blockReads = false;      // BlockReads 1: consecutive records are read in one request
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
   std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
   TelegramSequence readout;     // how far the master has read its telegrams; the gateway's

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "modbus/crc.h"
-#include "tests/test_util.h"
+#include "tests/port_test_util.h"
 
 using namespace kestrel;
 
@@ -29,16 +28,13 @@ class Simulator {
  public:
   explicit Simulator(const std::string& registers) {
     testutil::WriteFile(dir_ / "regs.txt", registers);
-    termios raw{};
-    cfmakeraw(&raw);
-    char name[64];
     int out[2];
-    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0 || pipe(out) != 0) return;
+    if (pipe(out) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], STDOUT_FILENO);
       dup2(out[1], STDERR_FILENO);
-      execl(MODBUS_SIM_BINARY, MODBUS_SIM_BINARY, name, (dir_ / "regs.txt").c_str(), nullptr);
+      execl(MODBUS_SIM_BINARY, MODBUS_SIM_BINARY, pty_.slavePath.c_str(), (dir_ / "regs.txt").c_str(), nullptr);
       _exit(127);
     }
     close(out[1]);
@@ -49,9 +45,7 @@ class Simulator {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {master_, slave_, output_}) {
-      if (fd >= 0) close(fd);
-    }
+    if (output_ >= 0) close(output_);
   }
   std::string FirstLine() {
     std::string line;
@@ -64,12 +58,12 @@ class Simulator {
       request.resize(request.size() + 2);
       AppendModbusCrc(request.data(), static_cast<uint32_t>(request.size() - 2));
     }
-    if (write(master_, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
+    pty_.Send(std::string(request.begin(), request.end()));
     Bytes answer;
-    pollfd wait = {master_, POLLIN, 0};
+    pollfd wait = {pty_.master, POLLIN, 0};
     for (int quietMs = 300; poll(&wait, 1, quietMs) > 0; quietMs = 50) {
       uint8_t chunk[256];
-      const ssize_t n = read(master_, chunk, sizeof chunk);
+      const ssize_t n = read(pty_.master, chunk, sizeof chunk);
       if (n <= 0) break;
       answer.insert(answer.end(), chunk, chunk + n);
     }
@@ -87,61 +81,23 @@ class Simulator {
 
  private:
   testutil::TempDir dir_;
-  int master_ = -1, slave_ = -1, output_ = -1;
+  porttest::Pty pty_;
+  int output_ = -1;
   pid_t pid_ = -1;
 };
 
-TEST(ModbusSim, LaysOutEveryTypeInEveryRegisterOrder) {
-  const struct {
-    const char* line;  // type, order, value
-    Bytes wire;
-  } layouts[] = {
-      {"INT16 0 4386", {0x11, 0x22}},
-      {"UINT16 1 4386", {0x22, 0x11}},
-      {"INT16 2 -2", {0xFF, 0xFE}},
-      {"INT32 0 287454020", {0x11, 0x22, 0x33, 0x44}},
-      {"UINT32 1 287454020", {0x44, 0x33, 0x22, 0x11}},
-      {"INT32 2 287454020", {0x33, 0x44, 0x11, 0x22}},
-      {"INT32 3 287454020", {0x22, 0x11, 0x44, 0x33}},
-      {"UINT32 3 4294967295", {0xFF, 0xFF, 0xFF, 0xFF}},
-      {"INT48 0 18838586676582", {0x11, 0x22, 0x33, 0x44, 0x55, 0x66}},
-      {"UINT48 2 18838586676582", {0x55, 0x66, 0x33, 0x44, 0x11, 0x22}},
-      {"UINT64 1 1234605616436508552", {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}},
-      {"INT64 3 1234605616436508552", {0x22, 0x11, 0x44, 0x33, 0x66, 0x55, 0x88, 0x77}},
-      {"MOD32 0 -10005", {0xFF, 0xFF, 0xFF, 0xFB}},
-      {"MOD32 1 183333", {0x05, 0x0D, 0x12, 0x00}},
-      {"MOD64 2 1000200030004", {0x00, 0x04, 0x00, 0x03, 0x00, 0x02, 0x00, 0x01}},
-      {"FLOAT 2 12.5", {0x00, 0x00, 0x41, 0x48}},
-      {"FLOAT 3 -2", {0x00, 0xC0, 0x00, 0x00}},
-  };
-  std::string file;
-  for (size_t i = 0; i < std::size(layouts); ++i) file += "1 holding " + std::to_string(4 * i) + " " + layouts[i].line + "\n";
-  Simulator sim(file);
-  ASSERT_NE(sim.FirstLine().find("serving 1 slave(s)"), std::string::npos);
-  for (size_t i = 0; i < std::size(layouts); ++i) {
-    const auto count = static_cast<uint8_t>(layouts[i].wire.size() / 2);
-    EXPECT_EQ(sim.Data({1, 3, 0, static_cast<uint8_t>(4 * i), 0, count}), layouts[i].wire) << layouts[i].line;
-  }
-}
-
-TEST(ModbusSim, AnswersEachSlaveFromItsTablesAndIsSilentForOthers) {
-  Simulator sim("1 holding 100 INT16 0 7\n2 input 5 UINT16 0 9   # input table only\n4 holding 10 INT32 0 0\n");
-  ASSERT_NE(sim.FirstLine().find("serving 3 slave(s)"), std::string::npos);
+// The layouts of every type under every order, both tables, absent slaves
+// and writes are what the peer tests read through the gateway; here is the
+// rest: exception answers, a request with a bad CRC, a moving value.
+TEST(ModbusSim, AnswersExceptionsIgnoresBadCrcsAndMovesIncrementedValues) {
+  Simulator sim("1 holding 100 INT16 0 7\n2 input 0 UINT16 0 1000 5   # moves by 5 a second\n");
+  ASSERT_NE(sim.FirstLine().find("serving 2 slave(s)"), std::string::npos);
   EXPECT_EQ(sim.Ask({1, 3, 0, 100, 0, 1}), (Bytes{1, 3, 2, 0, 7, 0xF9, 0x86}));
-  EXPECT_EQ(sim.Data({2, 4, 0, 5, 0, 1}), (Bytes{0, 9}));
-  EXPECT_EQ(sim.Ask({3, 3, 0, 100, 0, 1}), Bytes{}) << "an absent slave";
   EXPECT_EQ(sim.Ask({1, 3, 0, 101, 0, 1}), (Bytes{1, 0x83, 2, 0xC0, 0xF1})) << "illegal data address";
   EXPECT_EQ(sim.Ask({1, 4, 0, 100, 0, 1}), (Bytes{1, 0x84, 2, 0xC2, 0xC1})) << "no input table";
   EXPECT_EQ(sim.Ask({1, 3, 0, 100, 0, 1, 0, 0}, false), Bytes{}) << "bad CRC";
-  EXPECT_EQ(sim.Ask({4, 0x10, 0, 10, 0, 2, 4, 0x11, 0x22, 0x33, 0x44}).size(), 8u);
-  EXPECT_EQ(sim.Data({4, 3, 0, 10, 0, 2}), (Bytes{0x11, 0x22, 0x33, 0x44})) << "a write is kept";
-}
-
-TEST(ModbusSim, AValueWithAnIncrementMovesOncePerSecond) {
-  Simulator sim("1 input 0 UINT16 0 1000 5\n");
-  ASSERT_FALSE(sim.FirstLine().empty());
   const auto counter = [&] {
-    const Bytes data = sim.Data({1, 4, 0, 0, 0, 1});
+    const Bytes data = sim.Data({2, 4, 0, 0, 0, 1});
     return data.size() == 2 ? data[0] << 8 | data[1] : -1;
   };
   const int first = counter();

@@ -1,10 +1,7 @@
 #pragma once
 // Helpers for the port tests: a pseudo-terminal pair standing in for a
-// serial line, the start-up log captured in a temporary root, loopback
-// sockets, and what the kernel reports about sockets and descriptors.
-#include <netinet/in.h>
-
-#include <cstdint>
+// serial line, the start-up log captured in a temporary root, and how many
+// descriptors a process holds.
 #include <string>
 
 #include "tests/test_util.h"
@@ -40,23 +37,5 @@ class StartupLog {
 
 // Entries of /proc/<process>/fd (the process id, or "self"); -1 when missing.
 int OpenDescriptorCount(const std::string& process = "self");
-
-sockaddr_in Loopback(const char* address, uint16_t port);
-uint16_t LocalPort(int socket);
-int BoundUdpSocket(const char* address);  // non-blocking, any free port
-int ListeningTcpSocket();                 // 127.0.0.1, any free port
-uint16_t FreePort(int type);              // a port nobody is bound to just now
-// Waits for one datagram on socket and returns its payload ("" on time-out).
-std::string ReceiveDatagram(int socket);
-
-// One row of /proc/net/tcp or /proc/net/udp, found by its local and remote
-// ports (remotePort 0 matches any). state -1 when there is no such socket.
-struct SocketRow {
-  int state = -1;
-  unsigned receiveQueue = 0;
-};
-constexpr int kTcpEstablished = 0x01;
-constexpr int kTcpCloseWait = 0x08;
-SocketRow FindSocket(const char* table, uint16_t localPort, uint16_t remotePort);
 
 }  // namespace porttest

@@ -9,31 +9,10 @@ using namespace kestrel;
 
 ScriptedPort::ScriptedPort(int mode, char parity) : parity_(parity) { SetMode(mode); }
 
-void ScriptedPort::QueueRead(const Bytes& chunk) { pending_.push_back(chunk); }
-
-void ScriptedPort::AnswerNextWrite(const Chunks& chunks) { scripts_.push_back(chunks); }
-
-void ScriptedPort::Enqueue(const Chunks& chunks) {
-  pending_.insert(pending_.end(), chunks.begin(), chunks.end());
-}
-
 bool ScriptedPort::Open() {
   calls_.push_back("Open");
-  ++openCount_;
   open_ = openResult_;
   return open_;
-}
-
-bool ScriptedPort::InitSocket(const std::string&, uint16_t, const std::string&, uint16_t, bool) {
-  calls_.push_back("InitSocket");
-  return true;
-}
-
-bool ScriptedPort::InitSerial(const std::string&, int, int, char parity, int, int mode) {
-  calls_.push_back("InitSerial");
-  parity_ = parity;
-  SetMode(mode);
-  return true;
 }
 
 void ScriptedPort::SetParity(char parity) {
@@ -41,14 +20,8 @@ void ScriptedPort::SetParity(char parity) {
   parity_ = parity;
 }
 
-bool ScriptedPort::SetTimeout(int) {
-  calls_.push_back("SetTimeout");
-  return true;
-}
-
 bool ScriptedPort::Close() {
   calls_.push_back("Close");
-  ++closeCount_;
   open_ = false;
   return true;
 }
@@ -67,7 +40,6 @@ bool ScriptedPort::Write(const uint8_t* data, int length) {
 }
 
 bool ScriptedPort::Read(uint8_t* buffer, int maxLength, int& count) {
-  ++readCount_;
   count = 0;
   if (pending_.empty() && !endless_.empty()) pending_.push_back(endless_);
   if (open_ && maxLength > 0 && !pending_.empty()) {

@@ -37,21 +37,6 @@ TEST(MatchSecondaryAddressTest, WildcardsAndValidity) {
   }
 }
 
-TEST(OwnSecondaryAddressTest, IdNumberPairsAndMediumWithFFhForWhatDoesNotConvert) {
-  const struct {
-    const char* idNumber;
-    const char* medium;
-    Address address;
-  } cases[] = {
-      {"12345678", "07", {0x78, 0x56, 0x34, 0x12, 0x38, 0x6A, 0x10, 0x07}},
-      {"1234567", "4", {0xFF, 0x56, 0x34, 0x12, 0x38, 0x6A, 0x10, 0xFF}},
-      {"12G45678", "", {0x78, 0x56, 0xFF, 0x12, 0x38, 0x6A, 0x10, 0xFF}},
-  };
-  for (const auto& c : cases) {
-    uint8_t address[kSecondaryAddressLength];
-    OwnSecondaryAddress(c.idNumber, c.medium, address);
-    EXPECT_EQ(Address(address, address + kSecondaryAddressLength), c.address) << c.idNumber;
-  }
-}
-
+// How a meter's own address is made is the exchanges read/device_attributes
+// and addressing/unconvertible_ids.
 }  // namespace

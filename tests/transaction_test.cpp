@@ -1,21 +1,16 @@
 // What the exchanges cannot see of a Modbus transaction: when it switches a
-// line's parity (ptys refuse most parity changes), and the LED events it
-// signals. The answers it takes are golden exchanges (tests/exchanges/transaction).
+// line's parity (ptys refuse most parity changes), how fast it takes an
+// answer, and the LED events it signals. The answers it takes and a reopening
+// that fails are golden exchanges (tests/exchanges/transaction).
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cctype>
 #include <chrono>
-#include <string>
-#include <vector>
 
 #include "modbus/transaction.h"
 #include "support/clock.h"
-#include "support/logs.h"
-#include "support/paths.h"
 #include "tests/led_capture.h"
 #include "tests/scripted_port.h"
-#include "tests/test_util.h"
 
 using namespace kestrel;
 
@@ -58,22 +53,6 @@ TEST(TransactionTest, SwitchesOnlySerialLinesToAnotherParityLetter) {
     EXPECT_EQ(std::vector<std::string>(port.calls().begin(), port.calls().begin() + 3) == switched, c.switches)
         << "mode " << c.mode << ", " << c.stored << " to code " << int(c.wanted);
   }
-}
-
-TEST(TransactionTest, AReopenThatFailsIsTracedAndEveryAttemptFails) {
-  testutil::TempDir dir;
-  setenv("KESTREL_ROOT", dir.path().c_str(), 1);
-  testutil::WriteFile(RootedPath(kTraceLogPath), "");
-  OpenTraceLogIfPresent();
-  ScriptedPort port(kModeRs485, 'N');
-  port.SetOpenResult(false);
-  port.AnswerNextWrite({kReadAnswer});
-  EXPECT_EQ(Transact(port, 'E', 2, 3), kModbusNoValidAnswer);
-  EXPECT_TRUE(port.writes().empty());
-  CloseTraceLog();
-  EXPECT_NE(testutil::ReadFile(RootedPath(kTraceLogPath)).find("Modbus error, could not reopen the port with parity E\n"),
-            std::string::npos);
-  unsetenv("KESTREL_ROOT");
 }
 
 // A poll ends as soon as the port has input: answers that are there are

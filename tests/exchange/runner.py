@@ -92,7 +92,7 @@ class Step:
 
 def read_script(path):
     steps = []
-    for number, line in enumerate(open(path), 1):
+    for number, line in enumerate(open(path, encoding="utf-8"), 1):
         line = line.strip()
         if line.startswith("|"):
             check(steps, "%s:%d: a block line without a verb above it" % (path, number))
@@ -253,6 +253,7 @@ class Run:
         # modbus_peer: where the gateway sends from over UDP; fifo_readers: path below the root -> read end
         self.process = self.at = self.resources_seen = self.second_master = self.modbus_peer = None
         self.modbus_pty = self.mbus_pty = self.modbus_listen = self.modbus_conn = self.master = None
+        self.simulator_file, self.helpers = None, []  # for "modbus on simulator": its file; socat and the simulator
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.fifo_readers = bytearray(), bytearray(), {}, {}
         self.sent_at = self.request_at = self.stopwatch = time.monotonic()
@@ -260,6 +261,7 @@ class Run:
 
     def close(self):
         self.stop(signal.SIGKILL)
+        for helper in self.helpers: helper.kill(), helper.wait()
         for end in (self.modbus_pty, self.mbus_pty, self.modbus_listen, self.modbus_conn, self.master,
                     self.second_master):
             end is None or isinstance(end, int) or end.close()  # an int: the M-Bus pty's end, closed with it
@@ -309,7 +311,9 @@ class Run:
 
     def do_mbus_on(self, s): self.mbus_side = s.text
 
-    def do_modbus_on(self, s): self.modbus_side = s.text
+    def do_modbus_on(self, s):  # SIDE, or simulator FILE
+        simulated = s.words[:1] == ["simulator"]
+        self.modbus_side, self.simulator_file = s.words[:2] if simulated else (s.text, None)
 
     def do_trace_off(self, s): self.tracing = False
 
@@ -344,14 +348,13 @@ class Run:
             self.fifo_readers[s.words[0]] = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
 
     # A "- OLD" line, then "+ NEW" lines: the first OLD becomes the NEW lines.
-    @staticmethod
-    def edited(text, s):
+    def edited(self, text, s):
         edits = []
         for line in s.block:
             if line[:1] == "-":
                 edits.append((line[2:], []))
             elif line[:1] == "+" and edits:
-                edits[-1][1].append(line[2:])
+                edits[-1][1].append(self.substitute(line[2:]))
         for old, new in edits:
             check(old in text, "%s does not hold %s" % (s.words[0], old))
             text = text.replace(old, "\n".join(new), 1)
@@ -359,6 +362,8 @@ class Run:
 
     # What a file or holds line gives: hex BYTES after the path, or the | block.
     def file_content(self, s):
+        if s.words[1:2] == ["stamp"]:  # the time now, as the gateway stamps its PidFile
+            return struct.pack("=i", int(time.time())).decode("latin-1")
         if s.words[1:2] == ["hex"]: return bytes(to_bytes(s.words[2:])).decode("latin-1")
         return self.substitute(lines_of(s.block))
 
@@ -372,8 +377,8 @@ class Run:
     def start(self):
         self.started, self.start_time = True, int(time.time())
         side, hardware = self.modbus_side, "[Main]\nLO = lo\nALL = all\n"
-        if side == "pty":
-            self.plug_modbus_line()
+        if side in ("pty", "simulator"):
+            side == "pty" and self.plug_modbus_line()
             self.side_keys("ModbusPort", SERIAL_KEYS % ("RS485", 9600))
             hardware += "RS485 = %s/modbus-line\n" % self.root
         elif side == "udp":
@@ -381,9 +386,9 @@ class Run:
             self.modbus_conn.bind(("127.0.0.1", 0))
         elif side != "none":
             self.modbus_listen = socket.create_server(("127.0.0.1", 0))
-        if side not in ("pty", "none"):  # "tcp server": the gateway listens, the device connects once it runs
+        if side not in ("pty", "simulator", "none"):
             self.modbus_port = (self.modbus_conn or self.modbus_listen).getsockname()[1]
-            keys = SERVER_KEYS if side == "tcp server" else CLIENT_KEYS
+            keys = SERVER_KEYS if side == "tcp server" else CLIENT_KEYS  # tcp server: the device connects once it runs
             self.side_keys("ModbusPort", keys % (side[:3].upper(), self.modbus_port))
         if side in ("tcp stopped", "tcp server"):  # stopped: nothing listens before "modbus device starts"
             self.modbus_side, self.modbus_listen = side.replace(" stopped", ""), self.modbus_listen.close()
@@ -405,6 +410,7 @@ class Run:
         self.meters and write_text(self.root + "/config/meters.xml", self.meters)
         self.tracing and write_text(self.root + "/tmp/kestrel.log", "")
         for op in self.file_ops: self.file_op(op)
+        self.simulator_file and self.start_simulator()
         self.launch()
 
     def launch(self):
@@ -423,6 +429,20 @@ class Run:
         self.running() and self.connect_master()
         if self.running() and self.modbus_side == "tcp server":
             self.modbus_conn = socket.create_connection(("127.0.0.1", self.modbus_port))
+
+    # tools/modbus_sim serves the Modbus line: socat joins its pty to the one
+    # the program opens; the runner sees none of the traffic.
+    def start_simulator(self):
+        simulator, socat, line = os.environ.get("MODBUS_SIM"), shutil.which("socat"), self.root + "/modbus-line"
+        if not simulator or not socat: raise Skip("modbus on simulator needs tools/modbus_sim (libmodbus) and socat")
+        ends = ["pty,raw,echo=0,link=" + line, "pty,raw,echo=0,link=" + line + "-sim"]
+        self.helpers.append(subprocess.Popen([socat] + ends, stderr=subprocess.DEVNULL))
+        expect(lambda: os.path.exists(line) and os.path.exists(line + "-sim"), "socat made no pty pair")
+        self.helpers.append(subprocess.Popen([simulator, line + "-sim", self.root + "/" + self.simulator_file],
+                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                             stderr=subprocess.DEVNULL))
+        # It says so once its line is open, or why not.
+        check(b"serving" in self.helpers[-1].stdout.readline(), "the simulator did not start")
 
     def plug_modbus_line(self):
         self.modbus_pty, link = Pty(), self.root + "/modbus-line"
@@ -571,7 +591,7 @@ class Run:
 
     def expect_stdout(self, block):
         self.wait_for_exit()
-        out = self.process.stdout.read().decode("latin-1")
+        out = self.process.stdout.read().decode("utf-8", "replace")  # the checker writes UTF-8 (°C, m³)
         check(lines_match([line.replace("\\t", "\t") for line in block], out.split("\n")[:-1]),
               "standard output differs; it holds:\n" + out)
 

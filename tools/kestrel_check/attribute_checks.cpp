@@ -136,6 +136,15 @@ void CheckModbusUse(const Place& at, const Meter& meter) {
   }
 }
 
+// An optional switch: absent or 0 is off, 1 on; the loader reads any other
+// text as a number too, so it may switch on by accident ("257", "1 ").
+void CheckSwitch(const Place& at, const Attribute& attribute, bool on) {
+  if (!at.written.Has(attribute.name)) return;
+  const std::string text = at.written.Text(attribute.name);
+  if (text == "0" || text == "1") return;
+  Error(at, attribute.name, std::string("not 0 or 1: as written the gateway takes it as ") + (on ? "1" : "0"));
+}
+
 void CheckDataType(const Place& at, const Record& record) {
   const std::string type = at.written.Text(a::kModbusDT.name);
   if (!at.written.Has(a::kModbusDT.name) || record.modbusType != ModbusType::kUnknown) return;
@@ -222,6 +231,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   for (const NumberRule& rule : kDeviceNumbers) CheckNumber(at, rule);
   CheckIdentity(at);
   CheckModbusUse(at, file.model.meters[meter]);
+  CheckSwitch(at, a::kBlockReads, file.model.meters[meter].blockReads);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {

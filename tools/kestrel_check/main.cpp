@@ -2,10 +2,13 @@
 // gateway's own code and reports everything the gateway would act on
 // silently, then shows per meter the telegram it would answer with.
 // Exit status: 0 clean, 1 errors, 2 warnings only.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/config_store.h"
 #include "support/paths.h"
@@ -13,6 +16,8 @@
 #include "tools/kestrel_check/document_checks.h"
 #include "tools/kestrel_check/elements.h"
 #include "tools/kestrel_check/ini_checks.h"
+#include "tools/kestrel_check/live_read.h"
+#include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/report.h"
 #include "tools/kestrel_check/telegram_preview.h"
 
@@ -24,34 +29,55 @@ struct Options {
   std::string deviceFile;  // empty: /config/ + Main:FILENAME
   bool telegrams = true;
   bool help = false;
+  bool read = false;   // --read: read the meters live instead of checking
+  bool force = false;  // --force: read even while a gateway seems to run
+  std::vector<int> addresses;  // --read: the primary addresses to read; empty: all
 };
+
+constexpr int kLargestPrimaryAddress = 255;
 
 void PrintUsage(const char* program) {
   std::printf(
       "usage: %s [-c MAINCONFIG] [-w HARDWARECONFIG] [-d DEVICEFILE] [-q]\n"
+      "       %s --read [--force] [-c MAINCONFIG] [-w HARDWARECONFIG] [-d DEVICEFILE] [PRIMARY_ADDRESS...]\n"
       "  Checks the gateway's configuration; files default to the gateway's own\n"
       "  (below KESTREL_ROOT when set). DefaultConfig is always %s.\n"
-      "  -q  findings only, no telegrams\n"
-      "Exit status: 0 clean, 1 errors, 2 warnings only.\n",
-      program, RootedPath(kDefaultConfigPath).c_str());
+      "  -q       findings only, no telegrams\n"
+      "  --read   reads every meter (or those named) from the Modbus side as a REQ_UD2\n"
+      "           would, and prints its values; not while the gateway runs\n"
+      "  --force  reads even when the PidFile says that the gateway runs\n"
+      "Exit status: 0 clean, 1 errors, 2 warnings only; --read: 0 every meter read,\n"
+      "1 not, 3 the gateway seems to be running.\n",
+      program, program, RootedPath(kDefaultConfigPath).c_str());
 }
 
 // false on a usage error (already reported).
 bool ParseOptions(int argc, char** argv, Options& options) {
   options.files = {RootedPath(kMainConfigPath), RootedPath(kHardwareConfigPath),
                    RootedPath(kDefaultConfigPath)};
+  enum LongOption { kRead = 256, kForce };
+  const option longOptions[] = {{"read", no_argument, nullptr, kRead}, {"force", no_argument, nullptr, kForce},
+                                {nullptr, 0, nullptr, 0}};
   int option;
-  while ((option = getopt(argc, argv, "c:w:d:qh")) != -1) {
+  while ((option = getopt_long(argc, argv, "c:w:d:qh", longOptions, nullptr)) != -1) {
     switch (option) {
       case 'c': options.files.main = optarg; break;
       case 'w': options.files.hardware = optarg; break;
       case 'd': options.deviceFile = optarg; break;
       case 'q': options.telegrams = false; break;
       case 'h': options.help = true; break;
+      case kRead: options.read = true; break;
+      case kForce: options.force = true; break;
       default: return false;
     }
   }
-  return optind == argc;
+  for (; optind < argc; ++optind) {
+    const std::string address = argv[optind];
+    const unsigned long number = std::strtoul(address.c_str(), nullptr, 10);
+    if (!options.read || !IsDecimalText(address) || number > kLargestPrimaryAddress) return false;
+    options.addresses.push_back(static_cast<int>(number));
+  }
+  return options.force ? options.read : true;
 }
 
 bool LoadConfig(ConfigStore& store, const ConfigFiles& files, Report& report) {
@@ -88,13 +114,15 @@ void CheckDevices(const CheckedFile& file) {
 }
 
 // Without FILENAME the path is the folder itself: reported by the INI checks.
-void CheckDeviceFile(const CheckedFile& file, MeterModel& model, WrittenDocument& written) {
-  if (file.path == RootedPath(kDeviceFileFolder)) return;
+// false when there is no DeviceFile to check.
+bool CheckDeviceFile(const CheckedFile& file, MeterModel& model, WrittenDocument& written) {
+  if (file.path == RootedPath(kDeviceFileFolder)) return false;
   if (!LoadDeviceFile(file.path, model, &written)) {
     AddError(file.report, file.path, "file", "missing, unreadable or empty: the gateway ends with status 1");
-    return;
+    return false;
   }
   CheckDevices(file);
+  return true;
 }
 
 void PrintTelegrams(const CheckedFile& file) {
@@ -123,12 +151,19 @@ int main(int argc, char** argv) {
   const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
   const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
   const CheckedFile file{deviceFile, model, written, report, multiTelegram};
+  bool deviceFileLoaded = false;
   if (configLoaded) {
     CheckMainSection(store, options.files, report);
     CheckPortSection(store, "ModbusPort", options.files, report);
     CheckPortSection(store, "MBusPort", options.files, report);
     CheckMBusFeatures(store, options.files, report);
-    CheckDeviceFile(file, model, written);
+    deviceFileLoaded = CheckDeviceFile(file, model, written);
+  }
+  if (options.read) {
+    if (deviceFileLoaded) return ReadMetersLive(store, std::move(model), options.addresses, options.force, stdout);
+    // Nothing to read: the findings say why.
+    PrintFindings(report, stdout);
+    return kExitErrors;
   }
   PrintFindings(report, stdout);
   if (options.telegrams && configLoaded) {

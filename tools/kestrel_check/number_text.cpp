@@ -1,6 +1,7 @@
 #include "tools/kestrel_check/number_text.h"
 
 #include <cctype>
+#include <cstdio>
 
 namespace kestrel {
 namespace {
@@ -43,6 +44,16 @@ bool IsHexDigits(const std::string& text, size_t count) {
 
 std::string ToUpper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string HexBytes(const uint8_t* bytes, int count) {
+  std::string text;
+  char byte[4];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(byte, sizeof byte, "%s%02X", i == 0 ? "" : " ", bytes[i]);
+    text += byte;
+  }
   return text;
 }
 

@@ -18,4 +18,7 @@ bool IsHexDigits(const std::string& text, size_t count);
 
 std::string ToUpper(std::string text);
 
+// "01 03 00 00": the bytes in upper-case hexadecimal, a blank between two.
+std::string HexBytes(const uint8_t* bytes, int count);
+
 }  // namespace kestrel

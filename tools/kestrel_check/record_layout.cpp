@@ -22,4 +22,9 @@ int TelegramRecordBytes(const MeterModel& model, const Meter& meter, int telegra
   return bytes;
 }
 
+std::string RecordsText(int first, int count) {
+  if (count == 1) return "record " + std::to_string(first);
+  return "records " + std::to_string(first) + " to " + std::to_string(first + count - 1);
+}
+
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 
 #include "gateway/meter_requests.h"
 #include "mbus/rsp_ud.h"
+#include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/record_layout.h"
 
 namespace kestrel {
@@ -15,21 +16,11 @@ namespace {
 constexpr int kBytesBeforeAccessNumber = 15;
 constexpr int kBytesAfterAccessNumber = 3;  // status, signature
 
-std::string Hex(const uint8_t* bytes, int count) {
-  std::string text;
-  char byte[4];
-  for (int i = 0; i < count; ++i) {
-    std::snprintf(byte, sizeof byte, "%s%02X", i == 0 ? "" : " ", bytes[i]);
-    text += byte;
-  }
-  return text;
-}
-
 std::string HeaderText(const Meter& meter, int recordBytes) {
   uint8_t header[kRspUdHeaderLength];
   EncodeRspUdHeader(RspUdHeaderOf(meter), recordBytes, header);
-  return Hex(header, kBytesBeforeAccessNumber) + " AN " +
-         Hex(header + kBytesBeforeAccessNumber + 1, kBytesAfterAccessNumber);
+  return HexBytes(header, kBytesBeforeAccessNumber) + " AN " +
+         HexBytes(header + kBytesBeforeAccessNumber + 1, kBytesAfterAccessNumber);
 }
 
 void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& record, int number, FILE* out) {
@@ -44,12 +35,31 @@ void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& reco
   uint8_t request[kReadRequestLength];
   ReadRequestFor(meter, record, request);
   std::fprintf(out, "\n    DIF/DIFE %s  VIF %s  + %d value bytes (%d bytes)\n",
-               Hex(layout.data.dif, layout.data.difLength).c_str(),
-               Hex(layout.data.vib, layout.data.vibLength).c_str(), layout.data.valueLength,
+               HexBytes(layout.data.dif, layout.data.difLength).c_str(),
+               HexBytes(layout.data.vib, layout.data.vibLength).c_str(), layout.data.valueLength,
                RecordLength(layout));
   std::fprintf(out, "    reads %d register(s) of %s from register %s: request %s\n", layout.registerCount,
                written.Text("ModbusDT").c_str(), written.Text("RegisterRead").c_str(),
-               Hex(request, kReadRequestLength).c_str());
+               HexBytes(request, kReadRequestLength).c_str());
+}
+
+// A meter with BlockReads: the requests that read the records (numbered
+// from first) together.
+void PrintReadBlocks(const Meter& meter, const RecordsOf& records, int first, FILE* out) {
+  if (!meter.blockReads) return;
+  int blocks = 0;
+  std::string lines;
+  ForEachReadBlock(meter, records, [&](const ReadBlock& block) {
+    uint8_t request[kReadRequestLength];
+    ReadRequestFor(meter, block, request);
+    lines += "    " + RecordsText(first, block.count) + ": " + std::to_string(block.registers) +
+             " register(s) from register " + std::to_string(block.records[0]->registerRead) + ": request " +
+             HexBytes(request, kReadRequestLength) + "\n";
+    first += block.count;
+    ++blocks;
+    return true;
+  });
+  std::fprintf(out, "  BlockReads: %d request(s)\n%s", blocks, lines.c_str());
 }
 
 // One telegram of the meter's count, and its records numbered on from number.
@@ -65,7 +75,9 @@ void PrintTelegram(const CheckedFile& file, const Meter& meter, int telegram, in
   const int recordBytes = TelegramRecordBytes(file.model, meter, telegram, count);
   std::fprintf(out, "  RSP_UD %d bytes, %d record(s)%s of %d bytes; header %s\n", RspUdLength(recordBytes),
                recordCount, closed ? " and DIF 1F" : "", recordBytes, HeaderText(meter, recordBytes).c_str());
+  const int first = number + 1;
   for (const Record& record : records) PrintRecord(file, meter, record, ++number, out);
+  PrintReadBlocks(meter, records, first, out);
 }
 
 }  // namespace
@@ -91,7 +103,7 @@ void PrintMeterTelegram(const CheckedFile& file, size_t index, FILE* out) {
   int number = 0;
   for (int telegram = 0; telegram < count; ++telegram) PrintTelegram(file, meter, telegram, count, number, out);
   std::fprintf(out, "  initialising request (SND_NKE, reset, selection): %s\n",
-               Hex(init, kInitRequestLength).c_str());
+               HexBytes(init, kInitRequestLength).c_str());
 }
 
 }  // namespace kestrel

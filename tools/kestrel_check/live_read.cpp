@@ -1,0 +1,295 @@
+#include "tools/kestrel_check/live_read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "gateway/meter_exchange.h"
+#include "gateway/meter_requests.h"
+#include "gateway/req_ud2.h"
+#include "mbus/rsp_ud.h"
+#include "modbus/framing.h"
+#include "ports/port_factory.h"
+#include "support/clock.h"
+#include "support/paths.h"
+#include "tools/kestrel_check/number_text.h"
+#include "tools/kestrel_check/record_layout.h"
+#include "tools/kestrel_check/record_reading.h"
+
+namespace kestrel {
+namespace {
+
+// A gateway rewrites its PidFile about every 9 s: a time stamp younger than
+// this says it runs.
+constexpr int64_t kRunningGatewaySeconds = 20;
+constexpr int kDumpBytesPerLine = 16;
+constexpr int64_t kConnectPollUs = 10000;
+constexpr int kExceptionPduLength = 2;  // function, exception code
+// The DIF's function field: what kind of value the record holds.
+constexpr const char* kValueFunctions[] = {"instantaneous", "maximum", "minimum", "during error"};
+constexpr unsigned kValueFunctionMask = 0x03;
+
+// RSP_UD header fields, offsets from the first start byte.
+constexpr int kIdNumberAt = 7;
+constexpr int kIdNumberLength = 4;
+constexpr int kManufacturerAt = 11;
+constexpr int kVersionAt = 13;
+constexpr int kMediumAt = 14;
+constexpr int kStatusAt = 16;
+constexpr int kManufacturerLetterBits = 5;
+constexpr char kManufacturerLetterBase = '@';  // 1 is A
+
+// The time stamp of the PidFile (4 bytes, native order), when it is a
+// regular file that holds one.
+bool PidFileStamp(int64_t& stamp) {
+  const int fd = open(RootedPath(kPidFilePath).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status {};
+  int32_t value = 0;
+  const bool read = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                    ::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+  close(fd);
+  stamp = value;
+  return read;
+}
+
+bool GatewaySeemsToRun(FILE* out) {
+  int64_t stamp = 0;
+  if (!PidFileStamp(stamp)) return false;
+  const int64_t age = static_cast<int64_t>(std::time(nullptr)) - stamp;
+  if (age >= kRunningGatewaySeconds) return false;
+  std::fprintf(out,
+               "the gateway seems to be running: %s was stamped less than %lld s ago; stop it first (it uses "
+               "the same Modbus line), or give --force\n",
+               RootedPath(kPidFilePath).c_str(), static_cast<long long>(kRunningGatewaySeconds));
+  return true;
+}
+
+// A TCP client that reconnects begins its connect at Open and finishes it
+// later: the read waits for it as long as the gateway would try.
+void AwaitConnection(TPort& port, const ConfigStore& store) {
+  int seconds = 0;
+  store.GetInt(seconds, kModbusSection, "reconnect");
+  const int64_t untilUs = NowUs() + int64_t{seconds} * kUsPerMs * 1000;
+  while (!port.Connected() && NowUs() < untilUs) usleep(kConnectPollUs);
+}
+
+std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, FILE* out) {
+  std::unique_ptr<TPort> port = CreatePort(store, kModbusSection);
+  if (port == nullptr || !port->Open()) {
+    std::fprintf(out, "cannot open the Modbus side ([%s]); kestrel-check without --read says why\n",
+                 kModbusSection);
+    return nullptr;
+  }
+  AwaitConnection(*port, store);
+  return port;
+}
+
+void PrintBytes(FILE* out, const char* label, const uint8_t* bytes, int count) {
+  for (int at = 0; at < count || at == 0; at += kDumpBytesPerLine) {
+    const int line = count - at < kDumpBytesPerLine ? count - at : kDumpBytesPerLine;
+    std::fprintf(out, "  %-8s%s\n", at == 0 ? label : "", HexBytes(bytes + at, line).c_str());
+  }
+}
+
+const char* ExceptionName(int code) {
+  switch (code) {
+    case 1: return "illegal function";
+    case 2: return "illegal data address";
+    case 3: return "illegal data value";
+    case 4: return "server device failure";
+    case 5: return "acknowledge";
+    case 6: return "server device busy";
+    case 8: return "memory parity error";
+    case 10: return "gateway path unavailable";
+    case 11: return "gateway target device failed to respond";
+    default: return "no standard meaning";
+  }
+}
+
+const char* AttemptEndText(AttemptEnd end) {
+  switch (end) {
+    case AttemptEnd::kAnswered: return "an answer";
+    case AttemptEnd::kSilence: return "silence";
+    case AttemptEnd::kIncomplete: return "an incomplete answer";
+    case AttemptEnd::kBadCrc: return "an answer with a wrong CRC";
+    case AttemptEnd::kNotAnAnswer: return "bytes that answer no request";
+    case AttemptEnd::kTooLong: return "an answer longer than the request allows";
+    case AttemptEnd::kNotConnected: return "no connection, the request was not sent";
+  }
+  return "";
+}
+
+struct ReadContext {
+  const Gateway& gateway;
+  const Meter& meter;
+  FILE* out;
+  int nextRecord = 1;  // number of the block's first record
+  int blocks = 0;
+};
+
+// The request as it went on the wire, the answer as it came, or why none did.
+void PrintExchange(const ReadContext& at, const BlockReport& report) {
+  const Gateway& gateway = at.gateway;
+  const ModbusFraming framing = gateway.modbusPort->GetFraming();
+  uint8_t framed[kMaxMbapFrame];
+  const bool mbap = framing == ModbusFraming::kMbap;
+  const int sent = mbap ? FrameMbapRequest(gateway.modbusLine.transactionId, gateway.modbusRequest,
+                                           kReadRequestLength, framed)
+                        : kReadRequestLength;
+  PrintBytes(at.out, "request", mbap ? framed : gateway.modbusRequest, sent);
+  const int result = report.result;
+  if (result > 0) {
+    PrintBytes(at.out, "answer", gateway.modbusResponse, result);
+  } else if (result > kModbusNoValidAnswer) {
+    PrintBytes(at.out, "answer", gateway.modbusResponse,
+               AnswerPduOffset(framing) + kExceptionPduLength + AnswerTrailerLength(framing));
+    std::fprintf(at.out, "  exception code %d (%s)\n", -result, ExceptionName(-result));
+  } else {
+    std::fprintf(at.out, "  no valid answer in %d attempt(s) of %d ms; the last brought %s\n", kReadAttempts,
+                 gateway.modbusTimeout, AttemptEndText(gateway.modbusLine.lastEnd));
+    if (gateway.modbusLine.lastHeld > 0) {
+      PrintBytes(at.out, "got", gateway.modbusResponse, gateway.modbusLine.lastHeld);
+    }
+  }
+}
+
+std::string RegistersText(const Record& record) {
+  const int count = RegisterCount(record.modbusType);
+  if (count <= 1) return "register " + std::to_string(record.registerRead);
+  return "registers " + std::to_string(record.registerRead) + "-" + std::to_string(record.registerRead + count - 1);
+}
+
+void PrintRecord(const ReadContext& at, const Record& record, const DataRecord& data, int number) {
+  const RecordHeaderFields header = DecodeRecordHeader(data.dif, data.difLength);
+  std::fprintf(at.out, "  record %d (ObjectId %u): %s\n", number, record.objectId, ReadingOf(data).c_str());
+  std::string bytes = HexBytes(data.dif, data.difLength);
+  if (data.vibLength > 0) bytes += " " + HexBytes(data.vib, data.vibLength);
+  bytes += " " + HexBytes(data.value, data.valueLength);
+  std::fprintf(at.out, "    %s, storage %llu, tariff %u, subunit %u; %s; record %s\n",
+               kValueFunctions[header.function & kValueFunctionMask], static_cast<unsigned long long>(header.storage),
+               header.tariff, header.subunit, RegistersText(record).c_str(), bytes.c_str());
+}
+
+std::string FaultText(const ReadBlock& block, const BlockReport& report, int first, ModbusFraming framing) {
+  const Record& record = *block.records[report.faultyRecord];
+  const std::string one = "record " + std::to_string(first + report.faultyRecord);
+  switch (report.fault) {
+    case BlockFault::kNone: return "";
+    case BlockFault::kNoAnswer:
+      return RecordsText(first, block.count) +
+             (report.result > kModbusNoValidAnswer ? ": the slave answered with an exception" : ": no valid answer");
+    case BlockFault::kShortAnswer:
+      return RecordsText(first, block.count) + ": a short answer, " + std::to_string(report.result) + " bytes where " +
+             std::to_string(ReadAnswerLength(framing, block.registers)) + " were needed";
+    case BlockFault::kUnknownType: return one + ": unknown ModbusDT \"" + record.modbusTypeName.text + "\"";
+    case BlockFault::kFunctionAbove3: return one + ": Function " + std::to_string(record.function) + " is above 3";
+    case BlockFault::kTooManyBytes: return one + ": the records exceed the 240 bytes of a telegram";
+  }
+  return "";
+}
+
+void PrintBlock(const BlockReport& report, void* context) {
+  ReadContext& at = *static_cast<ReadContext*>(context);
+  const ReadBlock& block = report.block;
+  ++at.blocks;
+  PrintExchange(at, report);
+  if (report.fault != BlockFault::kNone) {
+    std::fprintf(at.out, "  not read: %s\n",
+                 FaultText(block, report, at.nextRecord, at.gateway.modbusPort->GetFraming()).c_str());
+    return;
+  }
+  const int first = report.records.count - block.count;
+  for (int i = 0; i < block.count; ++i) {
+    PrintRecord(at, *block.records[i], report.records.items[first + i], at.nextRecord + i);
+  }
+  at.nextRecord += block.count;
+}
+
+std::string ManufacturerText(const uint8_t* header) {
+  const unsigned code = header[kManufacturerAt] | header[kManufacturerAt + 1] << 8;
+  std::string text;
+  for (int letter = 2; letter >= 0; --letter) {
+    text += static_cast<char>(kManufacturerLetterBase +
+                              ((code >> (kManufacturerLetterBits * letter)) & ((1u << kManufacturerLetterBits) - 1)));
+  }
+  return text;
+}
+
+void PrintHeader(FILE* out, const Meter& meter) {
+  uint8_t header[kRspUdHeaderLength];
+  EncodeRspUdHeader(RspUdHeaderOf(meter), 0, header);
+  std::string id;
+  for (int i = kIdNumberLength - 1; i >= 0; --i) id += HexBytes(header + kIdNumberAt + i, 1);
+  std::fprintf(out, "%s, Modbus slave %u\n", NameOf(meter).text, meter.slaveAddress);
+  std::fprintf(out, "  primary address %u, identification number %s, manufacturer %s, version %02Xh, medium %02Xh, "
+               "status %02Xh\n", header[kLongA], id.c_str(), ManufacturerText(header).c_str(), header[kVersionAt],
+               header[kMediumAt], header[kStatusAt]);
+}
+
+// One telegram of the meter's count, as the REQ_UD2 that asks for it reads it.
+bool ReadOneTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, ReadContext& context) {
+  FILE* out = context.out;
+  if (count > 1) {
+    std::fprintf(out, "  telegram %d of %d (TelegramNr %u)\n", telegram + 1, count,
+                 meter.telegramNrs[static_cast<size_t>(telegram)]);
+  }
+  context.blocks = 0;
+  Records records;
+  if (!ReadTelegram(gateway, meter, telegram, count, 0, records, PrintBlock, &context)) {
+    std::fprintf(out, "  not answered: a REQ_UD2 would get no answer\n");
+    return false;
+  }
+  const bool closed = telegram < count - 1;
+  std::fprintf(out, "  read: %d record(s) in %d request(s), an RSP_UD of %d bytes%s\n",
+               records.count - (closed ? 1 : 0), context.blocks, RspUdLength(records.bytes),
+               closed ? " (DIF 1F: more records follow)" : "");
+  return true;
+}
+
+bool ReadMeter(Gateway& gateway, const Meter& meter, FILE* out) {
+  PrintHeader(out, meter);
+  ReadContext context{gateway, meter, out};
+  const int count = TelegramCount(meter, gateway.multiTelegram);
+  for (int telegram = 0; telegram < count; ++telegram) {
+    if (!ReadOneTelegram(gateway, meter, telegram, count, context)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int ReadMetersLive(const ConfigStore& store, MeterModel model, const std::vector<int>& addresses, bool force,
+                   FILE* out) {
+  if (!force && GatewaySeemsToRun(out)) return kExitGatewayRunning;
+  const std::unique_ptr<TPort> port = OpenModbusSide(store, out);
+  if (port == nullptr) return 1;
+  const std::unique_ptr<Gateway> gateway = std::make_unique<Gateway>();
+  gateway->modbusPort = port.get();
+  store.GetInt(gateway->modbusTimeout, kModbusSection, "timeout");
+  gateway->multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
+  gateway->model = std::move(model);
+
+  // The meters named, in the order named (nullptr: none at that address), or all.
+  std::vector<const Meter*> meters;
+  for (int address : addresses) meters.push_back(MeterAtAddress(gateway->model, static_cast<uint8_t>(address)));
+  if (addresses.empty()) {
+    for (const Meter& meter : gateway->model.meters) meters.push_back(&meter);
+  }
+  int read = 0;
+  for (size_t i = 0; i < meters.size(); ++i) {
+    if (meters[i] == nullptr) {
+      std::fprintf(out, "no meter at primary address %d\n", addresses[i]);
+    } else if (ReadMeter(*gateway, *meters[i], out)) {
+      ++read;
+    }
+  }
+  std::fprintf(out, "%d of %d meter(s) read\n", read, static_cast<int>(meters.size()));
+  return read == static_cast<int>(meters.size()) ? 0 : 1;
+}
+
+}  // namespace kestrel
