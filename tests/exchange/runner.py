@@ -257,6 +257,7 @@ class Run:
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.fifo_readers = bytearray(), bytearray(), {}, {}
         self.sent_at = self.request_at = self.stopwatch = time.monotonic()
+        self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
         os.makedirs(self.root + "/tmp")
 
     def close(self):
@@ -519,11 +520,17 @@ class Run:
         self.send(self.master, data, "master")
 
     def do_modbus(self, s):  # the request the gateway must send next
+        if s.words == ["?"]: return self.record_request(s)
         expected = to_bytes(s.words)
         self.mbap or check_crc(expected, s.words)
         wait_for(lambda: self.modbus_holds(len(expected)))
         got, self.request_at = take(self.modbus_in, len(expected)), time.monotonic()
         compare("Modbus request", expected, got)
+
+    def record_request(self, s):  # whatever comes, until the line has been quiet for 50 ms
+        wait_for(lambda: self.modbus_holds(1))
+        while self.pump_modbus(0.05): pass
+        self.recorded[s.line], self.request_at = take(self.modbus_in, len(self.modbus_in)), time.monotonic()
 
     # slave [after MS] [raw] BYTES|silent: sent MS after the last request arrived.
     def do_slave(self, s):
@@ -547,6 +554,9 @@ class Run:
         check(not self.master_in or came >= times.get("after", 0) * 1000, "the answer came %.1f ms after the request"
               % came)
         got = take(self.master_in, frame_length(self.master_in) or len(self.master_in))
+        if words == ["?"]:
+            self.recorded[s.line] = got
+            return
 
         # The access number per meter (its A field and identification number):
         # AN takes whatever came and remembers it, AN+k counts on from there.
@@ -619,6 +629,8 @@ class Run:
     # holds PATH: the file holds exactly this now; for a "fifo reader", what waits in it.
     def do_holds(self, s):
         held, reader = bytearray(), self.fifo_readers.get(s.words[0])
+        same = reader is None or os.fstat(reader).st_ino == attempt(lambda: os.lstat(self.root + "/" + s.words[0]).st_ino)
+        check(same, s.words[0] + " is no longer the FIFO it was")
         while reader is not None and read_into(reader, held, 0): pass
         held = held.decode("latin-1") if reader is not None else read_text(self.root + "/" + s.words[0])
         check(held == self.file_content(s), "%s holds\n%s\ninstead of\n%s" % (s.words[0], held, self.file_content(s)))
@@ -765,12 +777,17 @@ class Run:
             trace, read_text(self.root + "/tmp/kestrel_startup.log"))
 
 
+# With --record, "modbus ?" and "answer ?" take whatever comes, and the file
+# is printed with those lines filled in: an exchange recorded from the gateway,
+# to be read over before it is kept (the gateway's bytes are not checked).
 def main():
-    if len(sys.argv) != 4: sys.exit("usage: runner.py KESTREL FIXTURES FILE")
-    binary, fixtures, path = sys.argv[1:]
-    skipped = 0
+    record = sys.argv[1:2] == ["--record"]
+    if len(sys.argv) != 4 + record: sys.exit("usage: runner.py [--record] KESTREL FIXTURES FILE")
+    binary, fixtures, path = sys.argv[1 + record:]
+    skipped, recorded = 0, {}
     try:
         steps = read_script(path)
+        check(record or not any(s.words == ["?"] for s in steps), path + ': "?" stands only in a file played with --record')
         for script in runs(steps):
             run = Run(binary, fixtures)
             try:
@@ -782,9 +799,14 @@ def main():
                 raise Fail((run.at.where() if run.at else path + ": ") + str(failure) + run.context())
             finally:
                 run.close()
+                recorded.update({line: got for line, got in run.recorded.items() if line not in recorded})
     except Fail as failure:
         print(failure)
         return 1
+    if record:
+        for number, line in enumerate(open(path), 1):
+            sys.stdout.write(line.replace("?", hexs(recorded[number]), 1) if number in recorded else line)
+        return 0
     if skipped: return SKIPPED
     print("%s: %d steps passed" % (path, len(steps)))
     return 0
