@@ -13,7 +13,8 @@ namespace kestrel {
 namespace {
 
 constexpr int kReadAnswerHead = 2;  // function code and byte count, before the register bytes
-constexpr useconds_t kPauseAfterRecordUs = 2000;
+// After each read (one record, or one block with BlockReads).
+constexpr useconds_t kPauseAfterReadUs = 2000;
 
 static_assert(sizeof(Gateway::modbusResponse) >= kMaxMbapFrame + kModbusReadChunk,
               "the response buffer holds the longest block answer and a read behind it");
@@ -146,7 +147,7 @@ bool ReadMeterRecords(Gateway& gateway, const Meter& meter, const RecordsOf& whi
     if (watch != nullptr) watch(BlockReport{block, result, fault, faultyRecord, records}, context);
     if (fault != BlockFault::kNone) return false;
     // The Modbus line stays quiet between two requests.
-    usleep(kPauseAfterRecordUs);
+    usleep(kPauseAfterReadUs);
     if (FrameTimedOut(frameStartMs, NowMs(), gateway.mbusTimeout)) {
       LogTrace("M-Bus Timeout\n");
       timedOut = true;  // the answer is lost, but the reads go on
