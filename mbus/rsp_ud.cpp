@@ -7,14 +7,6 @@
 namespace kestrel {
 namespace {
 
-// RSP_UD fixed header, offsets from the first start byte.
-constexpr int kIdNumberAt = 7;
-constexpr int kManufacturerAt = 11;
-constexpr int kVersionAt = 13;
-constexpr int kMediumAt = 14;
-constexpr int kAccessNumberAt = 15;
-constexpr int kStatusAt = 16;
-constexpr int kSignatureAt = 17;
 constexpr int kLengthFieldBase = kRspUdHeaderLength - kLongC;  // C to signature: 15
 constexpr int kTrailerLength = 2;                              // checksum, stop
 
@@ -55,15 +47,15 @@ void EncodeRspUdHeader(const RspUdHeader& header, int recordBytes, uint8_t out[k
   out[kLongC] = kCRspUd;
   out[kLongA] = header.address;
   out[kLongCi] = kCiRspUdLongHeader;
-  for (int i = 0; i < 4; ++i) out[kIdNumberAt + i] = static_cast<uint8_t>(header.idNumber >> (8 * i));
-  out[kManufacturerAt] = kManufacturerZqx[0];
-  out[kManufacturerAt + 1] = kManufacturerZqx[1];
-  out[kVersionAt] = kVersionByte;
-  out[kMediumAt] = header.medium;
-  out[kAccessNumberAt] = header.accessNumber;
-  out[kStatusAt] = header.status;
-  out[kSignatureAt] = 0;
-  out[kSignatureAt + 1] = 0;
+  for (int i = 0; i < kRspUdIdNumberLength; ++i) out[kRspUdIdNumberAt + i] = static_cast<uint8_t>(header.idNumber >> (8 * i));
+  out[kRspUdManufacturerAt] = kManufacturerZqx[0];
+  out[kRspUdManufacturerAt + 1] = kManufacturerZqx[1];
+  out[kRspUdVersionAt] = kVersionByte;
+  out[kRspUdMediumAt] = header.medium;
+  out[kRspUdAccessNumberAt] = header.accessNumber;
+  out[kRspUdStatusAt] = header.status;
+  out[kRspUdSignatureAt] = 0;
+  out[kRspUdSignatureAt + 1] = 0;
 }
 
 int EncodeRspUd(const RspUdHeader& header, const DataRecord* records, int count,

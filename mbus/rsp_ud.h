@@ -10,6 +10,16 @@
 namespace kestrel {
 
 constexpr int kRspUdHeaderLength = 19;  // 68 L L 68, C, A, CI, id, manufacturer, version, medium, AN, status, signature
+
+// RSP_UD fixed header, offsets from the first start byte.
+constexpr int kRspUdIdNumberAt = 7;
+constexpr int kRspUdIdNumberLength = 4;  // eight BCD digits, least significant byte first
+constexpr int kRspUdManufacturerAt = 11;
+constexpr int kRspUdVersionAt = 13;
+constexpr int kRspUdMediumAt = 14;
+constexpr int kRspUdAccessNumberAt = 15;
+constexpr int kRspUdStatusAt = 16;
+constexpr int kRspUdSignatureAt = 17;
 constexpr int kMaxRecordBytes = 240;    // L = 15 + records is one byte
 constexpr int kMaxValueBytes = 8;       // four registers
 constexpr int kMinRecordLength = 3;     // DIF and one register's value

@@ -33,13 +33,6 @@ constexpr int kExceptionPduLength = 2;  // function, exception code
 constexpr const char* kValueFunctions[] = {"instantaneous", "maximum", "minimum", "during error"};
 constexpr unsigned kValueFunctionMask = 0x03;
 
-// RSP_UD header fields, offsets from the first start byte.
-constexpr int kIdNumberAt = 7;
-constexpr int kIdNumberLength = 4;
-constexpr int kManufacturerAt = 11;
-constexpr int kVersionAt = 13;
-constexpr int kMediumAt = 14;
-constexpr int kStatusAt = 16;
 constexpr int kManufacturerLetterBits = 5;
 constexpr char kManufacturerLetterBase = '@';  // 1 is A
 
@@ -211,7 +204,7 @@ void PrintBlock(const BlockReport& report, void* context) {
 }
 
 std::string ManufacturerText(const uint8_t* header) {
-  const unsigned code = header[kManufacturerAt] | header[kManufacturerAt + 1] << 8;
+  const unsigned code = header[kRspUdManufacturerAt] | header[kRspUdManufacturerAt + 1] << 8;
   std::string text;
   for (int letter = 2; letter >= 0; --letter) {
     text += static_cast<char>(kManufacturerLetterBase +
@@ -224,11 +217,11 @@ void PrintHeader(FILE* out, const Meter& meter) {
   uint8_t header[kRspUdHeaderLength];
   EncodeRspUdHeader(RspUdHeaderOf(meter), 0, header);
   std::string id;
-  for (int i = kIdNumberLength - 1; i >= 0; --i) id += HexBytes(header + kIdNumberAt + i, 1);
+  for (int i = kRspUdIdNumberLength - 1; i >= 0; --i) id += HexBytes(header + kRspUdIdNumberAt + i, 1);
   std::fprintf(out, "%s, Modbus slave %u\n", NameOf(meter).text, meter.slaveAddress);
   std::fprintf(out, "  primary address %u, identification number %s, manufacturer %s, version %02Xh, medium %02Xh, "
-               "status %02Xh\n", header[kLongA], id.c_str(), ManufacturerText(header).c_str(), header[kVersionAt],
-               header[kMediumAt], header[kStatusAt]);
+               "status %02Xh\n", header[kLongA], id.c_str(), ManufacturerText(header).c_str(), header[kRspUdVersionAt],
+               header[kRspUdMediumAt], header[kRspUdStatusAt]);
 }
 
 // One telegram of the meter's count, as the REQ_UD2 that asks for it reads it.
