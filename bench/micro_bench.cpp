@@ -94,8 +94,8 @@ void BM_RspUd20Records(benchmark::State& state) {
     AppendModbusCrc(answer.data(), static_cast<uint32_t>(answer.size() - 2));
     return ScriptedPort::Chunks{answer};
   });
-  gateway.modbusPort = &modbus;
-  gateway.modbusTimeout = 20;
+  gateway.modbus.port = &modbus;
+  gateway.modbus.timeoutMs = 20;
   FrameBuffer frame;
   frame.bytes[kShortA] = 5;
   Answer answer;

@@ -65,9 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = fuzzsupport::FuzzRoot() + "/config/meters.xml";
   fuzzsupport::WriteText(path, data, size);
   Rig rig;
-  rig.gateway.modbusPort = &rig.modbus;
+  rig.gateway.modbus.port = &rig.modbus;
   rig.gateway.mbusPort = &rig.mbus;
-  rig.gateway.modbusTimeout = 2;
+  rig.gateway.modbus.timeoutMs = 2;
   uint8_t fill = 0;
   rig.modbus.SetResponder([&fill](const Bytes& request) {
     return ScriptedPort::Chunks{fuzzsupport::CooperativeAnswer(request, ++fill)};

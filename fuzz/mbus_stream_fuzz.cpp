@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
 
   Gateway gateway;
-  gateway.modbusPort = &modbus;
+  gateway.modbus.port = &modbus;
   gateway.mbusPort = &mbus;
-  gateway.modbusTimeout = 2;
+  gateway.modbus.timeoutMs = 2;
   gateway.model = Meters();
   gateway.collisions = input.ConsumeBool();
   gateway.multiTelegram = input.ConsumeBool();

@@ -17,11 +17,21 @@ namespace {
 constexpr int kGuard = 64;
 constexpr uint8_t kGuardByte = 0xA5;
 
-bool IsDocumentedResult(int result) {
-  // An answer length, or a negated exception code (0 included: an exception
-  // answer may carry code 0).
-  return (result >= -255 && result <= kModbusResponseCapacity) || result == kModbusNoValidAnswer ||
-         result == kModbusNoAttempt;
+// An answer fits the response buffer; the reason an attempt ended goes
+// with the outcome.
+bool IsDocumentedResult(const TransactionResult& result) {
+  switch (result.outcome) {
+    case TransactionOutcome::kAnswer:
+      return result.length >= 5 && result.length <= kModbusResponseCapacity;
+    case TransactionOutcome::kException:
+      return result.lastEnd == AttemptEnd::kAnswered;
+    case TransactionOutcome::kNoValidAnswer:
+      return result.lastEnd != AttemptEnd::kAnswered && result.lastHeld <= kModbusResponseCapacity;
+    case TransactionOutcome::kNotSent:
+      return result.lastEnd == AttemptEnd::kNotConnected || result.lastEnd == AttemptEnd::kNoFrame ||
+             result.lastEnd == AttemptEnd::kNoAttempt;
+  }
+  return false;
 }
 
 }  // namespace
@@ -52,11 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The documented capacity, with a guard behind it that must stay untouched.
   uint8_t response[kModbusResponseCapacity + kGuard];
   std::memset(response + kModbusResponseCapacity, kGuardByte, kGuard);
-  ModbusLineState line;
+  ModbusLine line;
+  line.port = &port;
+  line.timeoutMs = pollCount;
   line.answerMissed = input.ConsumeBool();
-  const int result = ModbusTransaction(port, line, request.data(), static_cast<int>(request.size()), response,
-                                       pollCount, parity, attempts);
-  if (!IsDocumentedResult(result)) std::abort();
+  ModbusTransaction transaction;
+  const TransactionRequest exchange{request.data(), static_cast<int>(request.size()), response, parity, attempts};
+  if (!IsDocumentedResult(RunTransaction(transaction, line, exchange))) std::abort();
   for (int i = 0; i < kGuard; ++i) {
     if (response[kModbusResponseCapacity + i] != kGuardByte) std::abort();
   }

@@ -61,15 +61,16 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
 
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
-  const int result =
+  const TransactionResult result =
       ExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
+  // Deliberate: "Response" even when none came; the dump then holds nothing.
   LogTrace("Response from Modbus Meter\n");
-  DumpTrace(gateway.modbusResponse, result);
+  DumpTrace(gateway.modbusResponse, ResultCode(result));
 
   if (!MeterAnswered(MeterRequest::kSelection, result)) {
     // Deliberate: "errno" is the transaction result; the wording is the
     // gateway's own.
-    LogTrace("Modbus error, errno = %d\n", result);
+    LogTrace("Modbus error, errno = %d\n", ResultCode(result));
     return false;
   }
   gateway.selection.selected = true;

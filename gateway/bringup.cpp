@@ -28,7 +28,7 @@ std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, Gateway& gateway
   LogStartup("Opening Modbus Port\n");
   std::unique_ptr<TPort> port = CreatePort(store, kModbusSection);
   store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
-  store.GetInt(gateway.modbusTimeout, "ModbusPort", "timeout");
+  store.GetInt(gateway.modbus.timeoutMs, "ModbusPort", "timeout");
   const bool open = port != nullptr && port->Open();
   LogStartup(open ? "Modbus Port is open.\n" : "Could not open Modbus Port.\n");
   return PortOrClosed(std::move(port));
@@ -78,7 +78,7 @@ int RunGateway(const ConfigStore& store) {
   Gateway gateway;
   const std::unique_ptr<TPort> modbusPort = OpenModbusSide(store, gateway);
   const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
-  gateway.modbusPort = modbusPort.get();
+  gateway.modbus.port = modbusPort.get();
   gateway.mbusPort = mbusPort.get();
   gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
   EnableLedsIfConfigured(store);

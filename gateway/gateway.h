@@ -1,7 +1,8 @@
 #pragma once
-// What the request handlers share: the two ports, the two time-outs, the
-// meter model, the secondary-address selection and the Modbus buffers.
-// One instance lives for the whole process and is passed explicitly.
+// What the request handlers share: the Modbus line and its one transaction,
+// the M-Bus port and time-out, the meter model, the secondary-address
+// selection and the Modbus buffers. One instance
+// lives for the whole process and is passed explicitly.
 #include <cstddef>
 #include <cstdint>
 
@@ -26,10 +27,9 @@ struct Answer {
 };
 
 struct Gateway {
-  TPort* modbusPort = nullptr;
+  ModbusLine modbus;  // the Modbus-side port, its time limit and its state
+  ModbusTransaction transaction;  // the one transaction on the Modbus line
   TPort* mbusPort = nullptr;
-  int modbusTimeout = 0;  // ms a Modbus attempt waits for its answer
-  ModbusLineState modbusLine;  // carried from one transaction to the next
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
   bool collisions = false;     // MBusPort collisions: matching meters answer a selection together

@@ -3,58 +3,69 @@
 #include <cstdio>
 
 #include "modbus/framing.h"
-#include "modbus/transaction.h"
 #include "ports/TPort.h"
 #include "support/logs.h"
 
 namespace kestrel {
 namespace {
 
-constexpr int kExceptionPduLength = 2;  // function, exception code
-constexpr int kLowestReportedException = -15;
-// Exception codes a slave sends are at most 127; anything below -127 is no
-// answer from the meter at all (-257: nothing valid came).
-constexpr int kLowestExceptionAnswer = -127;
+// Exception answers whose code is at most this are reported with their bytes.
+constexpr int kHighestReportedException = 15;
+// Exception codes a slave sends are at most 127; SND_NKE and selection take
+// nothing above as the meter's answer.
+constexpr int kHighestExceptionAnswer = 127;
+
+bool ExceptionUpTo(const TransactionResult& result, int highest) {
+  return result.outcome == TransactionOutcome::kException && result.exceptionCode <= highest;
+}
 
 }  // namespace
 
-bool MeterAnswered(MeterRequest request, int result) {
+bool MeterAnswered(MeterRequest request, const TransactionResult& result) {
+  const bool answer = result.outcome == TransactionOutcome::kAnswer;
   switch (request) {
     case MeterRequest::kRead:
       // A record needs the registers' values: an exception answer carries
-      // none, so any negative result drops the telegram.
-      return result >= 0;
+      // none. Deliberate: one with code 0 passes here, and then fails as an
+      // answer too short for its registers, with that trace line.
+      return answer || ExceptionUpTo(result, 0);
     case MeterRequest::kWrite:
     case MeterRequest::kReset:
       // SND_UD and application reset only need the meter to be there: an
       // exception answer proves it; only a missing answer fails them.
-      return result != kModbusNoValidAnswer;
+      return answer || result.outcome == TransactionOutcome::kException;
     case MeterRequest::kSndNke:
     case MeterRequest::kSelection:
       // SND_NKE and selection accept every exception code a slave sends
-      // (up to 127) as the meter's answer, and nothing below.
-      return result >= kLowestExceptionAnswer;
+      // (up to 127) as the meter's answer, and nothing above.
+      return answer || ExceptionUpTo(result, kHighestExceptionAnswer);
   }
   return false;
 }
 
-int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                      int length, int attempts, int answerLimit) {
+void BeginExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
+                            int length, int attempts, int answerLimit) {
   LogTrace("%s", line);  // the transaction dumps the request as it goes on the wire
-  return ModbusTransaction(*gateway.modbusPort, gateway.modbusLine, request, length, gateway.modbusResponse,
-                           gateway.modbusTimeout, meter.parity, attempts, answerLimit);
+  const TransactionRequest exchange{request, length, gateway.modbusResponse, meter.parity, attempts, answerLimit};
+  gateway.transaction.Begin(gateway.modbus, exchange);
 }
 
-void TraceTransactionReport(const Gateway& gateway, int result) {
+TransactionResult ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
+                                    int length, int attempts, int answerLimit) {
+  BeginExchangeWithMeter(gateway, meter, line, request, length, attempts, answerLimit);
+  CompleteTransaction(gateway.transaction);
+  return gateway.transaction.Result();
+}
+
+void TraceTransactionReport(const Gateway& gateway, const TransactionResult& result) {
   const uint8_t* response = gateway.modbusResponse;
-  if (result > 0) {
+  if (result.outcome == TransactionOutcome::kAnswer) {
     LogTrace("Response from Modbus Meter\n");
-    DumpTrace(response, result);
-  } else if (result >= kLowestReportedException) {
+    DumpTrace(response, result.length);
+  } else if (ExceptionUpTo(result, kHighestReportedException)) {
     LogTrace("Error from Modbus Meter\n");
-    const ModbusFraming framing = gateway.modbusPort->GetFraming();
-    DumpTrace(response, AnswerPduOffset(framing) + kExceptionPduLength + AnswerTrailerLength(framing));
-  } else if (result == kModbusNoValidAnswer) {
+    DumpTrace(response, ExceptionAnswerLength(gateway.modbus.port->GetFraming()));
+  } else if (ResultCode(result) == kModbusNoValidAnswer) {
     LogTrace("Error from Modbus Meter\n");
   } else {
     LogTrace("Unknown Error from Modbus Meter\n");

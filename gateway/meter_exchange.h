@@ -14,19 +14,23 @@ constexpr int kOtherAttempts = 1;  // writes and initialising requests
 // counts as an answer (see MeterAnswered).
 enum class MeterRequest { kRead, kWrite, kReset, kSndNke, kSelection };
 
-// Whether a transaction result counts as "the meter answered" for request.
-bool MeterAnswered(MeterRequest request, int result);
+// Whether a transaction's result counts as "the meter answered" for request.
+bool MeterAnswered(MeterRequest request, const TransactionResult& result);
 
-// Traces line and the request, then runs the Modbus transaction on the
-// Modbus side with the meter's parity. Returns the transaction result; the
-// answer is in gateway.modbusResponse. answerLimit: the longest answer
-// taken (a block read's may be longer than the usual one).
-int ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                      int length, int attempts, int answerLimit = kModbusAnswerLimit);
+// Traces line, then begins the request's transaction on the Modbus line
+// with the meter's parity; the line must be free (no transaction under
+// way). The answer goes to gateway.modbusResponse. answerLimit: the longest
+// answer taken (a block read's may be longer than the usual one).
+void BeginExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
+                            int length, int attempts, int answerLimit = kModbusAnswerLimit);
+
+// The same, run to its end.
+TransactionResult ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
+                                    int length, int attempts, int answerLimit = kModbusAnswerLimit);
 
 // The report traced after a read, a write, an application reset or an
 // SND_NKE: the response, the error, or that nothing valid came.
-void TraceTransactionReport(const Gateway& gateway, int result);
+void TraceTransactionReport(const Gateway& gateway, const TransactionResult& result);
 
 // "meter 5 (IdNumber 12345678)", for trace lines that name a meter.
 struct MeterName {

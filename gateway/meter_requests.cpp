@@ -84,11 +84,26 @@ int TelegramCount(const Meter& meter, bool multiTelegram) {
   return multiTelegram && named > 1 ? named : 1;
 }
 
+RecordSelection RecordsOfTelegram(const Meter& meter, int telegram, int count) {
+  if (count <= 1 || telegram < 0 || static_cast<size_t>(telegram) >= meter.telegramNrs.size()) return {};
+  return {meter.telegramNrs[static_cast<size_t>(telegram)]};
+}
+
 RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int telegram, int count) {
-  if (count <= 1 || telegram < 0 || static_cast<size_t>(telegram) >= meter.telegramNrs.size()) {
-    return RecordsOf(model, meter);
+  return RecordsOf(model, meter, RecordsOfTelegram(meter, telegram, count).telegramNr);
+}
+
+bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, size_t& position,
+                   ReadBlock& block) {
+  block.count = 0;
+  block.registers = 0;
+  for (; position < meter.records.size(); ++position) {
+    const Record& record = model.records[meter.records[position]];
+    if (which.telegramNr != kEveryTelegram && record.telegramNr != which.telegramNr) continue;
+    if (block.count > 0 && !JoinsBlock(meter, block, record)) break;
+    AddToBlock(block, record);
   }
-  return RecordsOf(model, meter, meter.telegramNrs[static_cast<size_t>(telegram)]);
+  return block.count > 0;
 }
 
 }  // namespace kestrel

@@ -35,21 +35,28 @@ bool AddToBlock(ReadBlock& block, const Record& record);
 // Where the value of the block's record at index starts in the registers read.
 int RegisterOffset(const ReadBlock& block, int index);
 
-// Hands the blocks of records (document order) to read one after another;
-// stops at the first block read refuses (returns false) and then returns
-// false.
-template <typename Records, typename Read>
-bool ForEachReadBlock(const Meter& meter, const Records& records, Read read) {
+// Which of a meter's records a read takes: those of one TelegramNr, or all.
+struct RecordSelection {
+  uint8_t telegramNr = kEveryTelegram;
+};
+
+// The next block of the selected records, from position (an index into the
+// meter's list of records) on; position moves past the block. false when no
+// record is left.
+bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, size_t& position,
+                   ReadBlock& block);
+
+// Hands the blocks of the selected records (document order) to read one
+// after another; stops at the first block read refuses (returns false) and
+// then returns false.
+template <typename Read>
+bool ForEachReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, Read read) {
   ReadBlock block;
-  for (const Record& record : records) {
-    if (block.count > 0 && !JoinsBlock(meter, block, record)) {
-      if (!read(static_cast<const ReadBlock&>(block))) return false;
-      block.count = 0;
-      block.registers = 0;
-    }
-    AddToBlock(block, record);
+  size_t position = 0;
+  while (NextReadBlock(model, meter, which, position, block)) {
+    if (!read(static_cast<const ReadBlock&>(block))) return false;
   }
-  return block.count == 0 || read(static_cast<const ReadBlock&>(block));
+  return true;
 }
 
 // The read request of a block: its first record's function and register,
@@ -81,6 +88,24 @@ int TelegramCount(const Meter& meter, bool multiTelegram);
 // Which records go into telegram (from 0) of the meter's count: those whose
 // TelegramNr comes at that place among the numbers they name (in ascending
 // order), or all of them when it answers in one.
+RecordSelection RecordsOfTelegram(const Meter& meter, int telegram, int count);
 RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int telegram, int count);
+
+// The records gathered so far for one telegram.
+struct Records {
+  DataRecord items[kMaxRecordsPerTelegram];
+  int count = 0;
+  int bytes = 0;
+};
+
+// Why a block's records did not all go into the telegram.
+enum class BlockFault {
+  kNone,
+  kNoAnswer,        // the transaction brought no answer: an exception, or nothing valid
+  kShortAnswer,     // the answer holds fewer register bytes than the block asked for
+  kUnknownType,     // a record's ModbusDT is unknown
+  kFunctionAbove3,  // a record's Function has no DIF
+  kTooManyBytes,    // the records would exceed the 240 bytes of a telegram
+};
 
 }  // namespace kestrel

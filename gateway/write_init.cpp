@@ -23,10 +23,10 @@ const Record* FindRecordToWrite(const MeterModel& model, const Meter& meter, uin
 // Offset of the frame's last data byte: data runs from offset 7 for L - 3 bytes.
 int LastDataOffset(const FrameBuffer& frame) { return kLongData + frame.bytes[kLongL] - kMinLongFrameL - 1; }
 
-int SendInitRequest(Gateway& gateway, const Meter& meter, const char* line) {
+TransactionResult SendInitRequest(Gateway& gateway, const Meter& meter, const char* line) {
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
-  const int result = ExchangeWithMeter(gateway, meter, line, request, length, kOtherAttempts);
+  const TransactionResult result = ExchangeWithMeter(gateway, meter, line, request, length, kOtherAttempts);
   TraceTransactionReport(gateway, result);
   return result;
 }
@@ -67,7 +67,7 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     LogTrace("M-Bus error, %s: FloatMode or IntReverse above 3, nothing written\n", name.text);
     return false;
   }
-  const int result =
+  const TransactionResult result =
       ExchangeWithMeter(gateway, *meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
   TraceTransactionReport(gateway, result);
   if (!MeterAnswered(MeterRequest::kWrite, result)) return false;
@@ -77,7 +77,7 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
 bool HandleAppReset(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   const Meter* meter = MeterForWrite(gateway, frame.bytes[kLongA]);
   if (meter == nullptr) return false;
-  const int result = SendInitRequest(gateway, *meter, "Request to Modbus Meter\n");
+  const TransactionResult result = SendInitRequest(gateway, *meter, "Request to Modbus Meter\n");
   if (!MeterAnswered(MeterRequest::kReset, result)) {
     LogTrace("Modbus error, timeout\n");
     return false;
@@ -100,11 +100,11 @@ bool HandleSndNke(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     return false;
   }
   RestartTelegrams(*meter);
-  const int result = SendInitRequest(gateway, *meter, "Request to Modbus after SND_NKE\n");
+  const TransactionResult result = SendInitRequest(gateway, *meter, "Request to Modbus after SND_NKE\n");
   if (!MeterAnswered(MeterRequest::kSndNke, result)) {
     // Deliberate: "errno" is the transaction result, and the capital E is
     // the gateway's own spelling for this line.
-    LogTrace("Modbus Error, errno = %d\n", result);
+    LogTrace("Modbus Error, errno = %d\n", ResultCode(result));
     return false;
   }
   return AnswerAck(answer);

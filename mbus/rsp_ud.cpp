@@ -24,6 +24,16 @@ uint8_t* Append(uint8_t* out, const uint8_t* bytes, int count) {
   return out + count;
 }
 
+// The header before the records (recordBytes of them, at offset 19 already),
+// the checksum over C .. last record byte and the stop byte after them.
+int CloseRspUd(const RspUdHeader& header, int recordBytes, uint8_t out[kFrameBufferSize]) {
+  EncodeRspUdHeader(header, recordBytes, out);
+  const int end = kRspUdHeaderLength + recordBytes;
+  out[end] = MBusChecksum(out + kLongC, end - kLongC);
+  out[end + 1] = kStopByte;
+  return end + kTrailerLength;
+}
+
 }  // namespace
 
 int DataRecordLength(const DataRecord& record) {
@@ -58,8 +68,7 @@ void EncodeRspUdHeader(const RspUdHeader& header, int recordBytes, uint8_t out[k
   out[kRspUdSignatureAt + 1] = 0;
 }
 
-int EncodeRspUd(const RspUdHeader& header, const DataRecord* records, int count,
-                uint8_t out[kFrameBufferSize]) {
+int EncodeRecords(const DataRecord* records, int count, uint8_t out[kMaxRecordBytes]) {
   if (count < 0 || (count > 0 && records == nullptr)) return -1;
   int recordBytes = 0;
   for (int i = 0; i < count; ++i) {
@@ -67,18 +76,27 @@ int EncodeRspUd(const RspUdHeader& header, const DataRecord* records, int count,
     recordBytes += DataRecordLength(records[i]);
     if (recordBytes > kMaxRecordBytes) return -1;
   }
-  EncodeRspUdHeader(header, recordBytes, out);
-  uint8_t* at = out + kRspUdHeaderLength;
+  uint8_t* at = out;
   for (int i = 0; i < count; ++i) {
     at = Append(at, records[i].dif, records[i].difLength);
     at = Append(at, records[i].vib, records[i].vibLength);
     at = Append(at, records[i].value, records[i].valueLength);
   }
-  // Checksum over C .. last record byte, then the stop byte.
-  const int end = kRspUdHeaderLength + recordBytes;
-  out[end] = MBusChecksum(out + kLongC, end - kLongC);
-  out[end + 1] = kStopByte;
-  return end + kTrailerLength;
+  return recordBytes;
+}
+
+int EncodeRspUd(const RspUdHeader& header, const DataRecord* records, int count,
+                uint8_t out[kFrameBufferSize]) {
+  const int recordBytes = EncodeRecords(records, count, out + kRspUdHeaderLength);
+  if (recordBytes < 0) return -1;
+  return CloseRspUd(header, recordBytes, out);
+}
+
+int EncodeRspUdAround(const RspUdHeader& header, const uint8_t* records, int recordBytes,
+                      uint8_t out[kFrameBufferSize]) {
+  if (recordBytes < 0 || recordBytes > kMaxRecordBytes || (recordBytes > 0 && records == nullptr)) return -1;
+  Append(out + kRspUdHeaderLength, records, recordBytes);
+  return CloseRspUd(header, recordBytes, out);
 }
 
 }  // namespace kestrel

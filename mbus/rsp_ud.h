@@ -62,4 +62,13 @@ void EncodeRspUdHeader(const RspUdHeader& header, int recordBytes, uint8_t out[k
 int EncodeRspUd(const RspUdHeader& header, const DataRecord* records, int count,
                 uint8_t out[kFrameBufferSize]);
 
+// The records' bytes one after another, as a telegram carries them; returns
+// how many, or -1 (out unusable) as EncodeRspUd does.
+int EncodeRecords(const DataRecord* records, int count, uint8_t out[kMaxRecordBytes]);
+
+// The whole telegram around records already encoded (recordBytes of them,
+// at most kMaxRecordBytes, or -1 is returned); returns its length.
+int EncodeRspUdAround(const RspUdHeader& header, const uint8_t* records, int recordBytes,
+                      uint8_t out[kFrameBufferSize]);
+
 }  // namespace kestrel

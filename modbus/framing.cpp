@@ -62,6 +62,10 @@ int ReadAnswerLength(ModbusFraming framing, int registers) {
   return AnswerPduOffset(framing) + kReadAnswerPduHead + 2 * registers + AnswerTrailerLength(framing);
 }
 
+int ExceptionAnswerLength(ModbusFraming framing) {
+  return AnswerPduOffset(framing) + kExceptionAnswerPdu + AnswerTrailerLength(framing);
+}
+
 int FrameMbapRequest(uint16_t transactionId, const uint8_t* rtu, int rtuLength, uint8_t out[kMaxMbapFrame]) {
   const int pduLength = rtuLength - kRtuAddressLength - kRtuCrcLength;
   if (rtuLength < kMinRtuRequest || kMbapHeaderLength + pduLength > kMaxMbapFrame) return 0;

@@ -29,6 +29,9 @@ int AnswerTrailerLength(ModbusFraming framing);
 // registers).
 int ReadAnswerLength(ModbusFraming framing, int registers);
 
+// The whole exception answer frame (RTU: 5 bytes).
+int ExceptionAnswerLength(ModbusFraming framing);
+
 // The MBAP frame of the RTU request rtu (address, PDU, CRC), with the slave
 // address as unit identifier. Returns its length, or 0 when rtu holds no
 // function code or more than one frame can carry.

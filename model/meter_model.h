@@ -21,6 +21,9 @@ struct TraceText {
 
 // A missing or 0 TelegramNr names the first telegram.
 constexpr uint8_t kFirstTelegramNr = 1;
+// No record has it (the loader reads a TelegramNr of 0 as the first
+// telegram): where a telegram number selects records, every record.
+constexpr uint8_t kEveryTelegram = 0;
 
 // One Object: a data record of its meter's RSP_UD and the registers behind it.
 struct Record {
@@ -111,9 +114,6 @@ class RecordsOf {
   Iterator end() const { return Iterator(model_.records, Last(), Last(), telegramNr_); }
 
  private:
-  // No record has it: the loader reads a TelegramNr of 0 as the first telegram.
-  static constexpr uint8_t kEveryTelegram = 0;
-
   const uint32_t* First() const { return meter_.records.data(); }
   const uint32_t* Last() const { return meter_.records.data() + meter_.records.size(); }
 

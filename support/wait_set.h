@@ -11,8 +11,9 @@ namespace kestrel {
 
 class WaitSet {
  public:
-  // Both sides' ports and the trace watch fit with room to spare.
-  static constexpr int kMaxDescriptors = 4;
+  // Both sides' ports (a listener and a connection each, at most) and the
+  // trace watch fit with room to spare.
+  static constexpr int kMaxDescriptors = 8;
 
   // A descriptor below 0, or one beyond kMaxDescriptors, is left out.
   void WatchReadable(int descriptor);

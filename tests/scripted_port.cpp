@@ -54,6 +54,7 @@ bool ScriptedPort::Read(uint8_t* buffer, int maxLength, int& count) {
 }
 
 void ScriptedPort::WatchInput(WaitSet& wait) {
-  const bool input = !pending_.empty() ? !pending_.front().empty() : !endless_.empty();
+  const bool input = !endless_.empty() || std::any_of(pending_.begin(), pending_.end(),
+                                                      [](const Bytes& chunk) { return !chunk.empty(); });
   if (open_ && input) wait.DueAtUs(NowUs());
 }

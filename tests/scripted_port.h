@@ -10,8 +10,9 @@
 // (a line that never falls quiet). A closed port reads nothing and its
 // Writes fail (they appear in calls() but not in writes()).
 //
-// Wait semantics (WatchInput): a front chunk with bytes is input at once;
-// an empty chunk or an empty queue has the waiter wait its full time.
+// Wait semantics (WatchInput): a chunk with bytes anywhere in the queue is
+// input at once (the empty chunks before it are read as silent reads); a
+// queue of empty chunks, or none, has the waiter wait its full time.
 //
 // Write semantics: a Write is recorded, then the next answer script (if any)
 // is appended to the receive queue; with no script left the responder (if

@@ -21,13 +21,16 @@ using Bytes = ScriptedPort::Bytes;
 const Bytes kReadRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
 const Bytes kReadAnswer = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B};
 
-// pollCount is a time limit in ms: generous where an answer is scripted, so
-// that a loaded machine cannot make the attempt end before it is read.
-int Transact(ScriptedPort& port, char parity, int attempts = 1, int pollCount = 1000) {
+// timeoutMs: generous where an answer is scripted, so that a loaded machine
+// cannot make the attempt end before it is read.
+int Transact(ScriptedPort& port, char parity, int attempts = 1, int timeoutMs = 1000, ModbusLine line = {}) {
   uint8_t response[kModbusResponseCapacity];
-  ModbusLineState line;
-  return ModbusTransaction(port, line, kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, pollCount,
-                           parity, attempts);
+  line.port = &port;
+  line.timeoutMs = timeoutMs;
+  const TransactionRequest request{kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, parity,
+                                   attempts};
+  ModbusTransaction transaction;
+  return ResultCode(RunTransaction(transaction, line, request));
 }
 
 // Only a serial line switches, to an E, M, N, O or S in either case that is
@@ -74,6 +77,23 @@ TEST(TransactionTest, AnswersAreTakenAtOnceAndAttemptsLastTheirTime) {
   EXPECT_EQ(Transact(zeros, 'N', 1, 20), kModbusNoValidAnswer);
   EXPECT_GE(steady_clock::now() - start, milliseconds(20));
   EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
+}
+
+// A line that never falls quiet must not hold the gateway: after a missed
+// answer the request still goes after twice the time limit, and emptying the
+// line before it stops after a bounded number of reads.
+TEST(TransactionTest, ALineThatNeverFallsQuietDelaysTheRequestBoundedly) {
+  constexpr int kLimitMs = 20;
+  ScriptedPort port;
+  port.TalkEndlessly(ScriptedPort::Bytes(16, 0x55));
+  ModbusLine missed;
+  missed.answerMissed = true;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Transact(port, 'N', 1, kLimitMs, missed), kModbusNoValidAnswer);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(2 * kLimitMs));  // the whole bound: never quiet
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(port.writes().size(), 1u);
 }
 
 // LED 10 lights with each request, LED 2 with each poll that brought bytes,

@@ -10,7 +10,7 @@
 
 #include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
-#include "gateway/req_ud2.h"
+#include "gateway/record_reads.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
 #include "ports/port_factory.h"
@@ -28,7 +28,6 @@ namespace {
 constexpr int64_t kRunningGatewaySeconds = 20;
 constexpr int kDumpBytesPerLine = 16;
 constexpr int64_t kConnectPollUs = 10000;
-constexpr int kExceptionPduLength = 2;  // function, exception code
 // The DIF's function field: what kind of value the record holds.
 constexpr const char* kValueFunctions[] = {"instantaneous", "maximum", "minimum", "during error"};
 constexpr unsigned kValueFunctionMask = 0x03;
@@ -104,19 +103,6 @@ const char* ExceptionName(int code) {
   }
 }
 
-const char* AttemptEndText(AttemptEnd end) {
-  switch (end) {
-    case AttemptEnd::kAnswered: return "an answer";
-    case AttemptEnd::kSilence: return "silence";
-    case AttemptEnd::kIncomplete: return "an incomplete answer";
-    case AttemptEnd::kBadCrc: return "an answer with a wrong CRC";
-    case AttemptEnd::kNotAnAnswer: return "bytes that answer no request";
-    case AttemptEnd::kTooLong: return "an answer longer than the request allows";
-    case AttemptEnd::kNotConnected: return "no connection, the request was not sent";
-  }
-  return "";
-}
-
 struct ReadContext {
   const Gateway& gateway;
   const Meter& meter;
@@ -128,27 +114,29 @@ struct ReadContext {
 // The request as it went on the wire, the answer as it came, or why none did.
 void PrintExchange(const ReadContext& at, const BlockReport& report) {
   const Gateway& gateway = at.gateway;
-  const ModbusFraming framing = gateway.modbusPort->GetFraming();
+  const ModbusFraming framing = gateway.modbus.port->GetFraming();
   uint8_t framed[kMaxMbapFrame];
   const bool mbap = framing == ModbusFraming::kMbap;
-  const int sent = mbap ? FrameMbapRequest(gateway.modbusLine.transactionId, gateway.modbusRequest,
-                                           kReadRequestLength, framed)
+  const int sent = mbap ? FrameMbapRequest(gateway.modbus.transactionId, gateway.modbusRequest, kReadRequestLength,
+                                           framed)
                         : kReadRequestLength;
   PrintBytes(at.out, "request", mbap ? framed : gateway.modbusRequest, sent);
-  const int result = report.result;
-  if (result > 0) {
-    PrintBytes(at.out, "answer", gateway.modbusResponse, result);
-  } else if (result > kModbusNoValidAnswer) {
-    PrintBytes(at.out, "answer", gateway.modbusResponse,
-               AnswerPduOffset(framing) + kExceptionPduLength + AnswerTrailerLength(framing));
-    std::fprintf(at.out, "  exception code %d (%s)\n", -result, ExceptionName(-result));
-  } else {
-    std::fprintf(at.out, "  no valid answer in %d attempt(s) of %d ms; the last brought %s\n", kReadAttempts,
-                 gateway.modbusTimeout, AttemptEndText(gateway.modbusLine.lastEnd));
-    if (gateway.modbusLine.lastHeld > 0) {
-      PrintBytes(at.out, "got", gateway.modbusResponse, gateway.modbusLine.lastHeld);
-    }
+  const TransactionResult& result = report.result;
+  switch (result.outcome) {
+    case TransactionOutcome::kAnswer:
+      PrintBytes(at.out, "answer", gateway.modbusResponse, result.length);
+      return;
+    case TransactionOutcome::kException:
+      PrintBytes(at.out, "answer", gateway.modbusResponse, ExceptionAnswerLength(framing));
+      std::fprintf(at.out, "  exception code %d (%s)\n", result.exceptionCode, ExceptionName(result.exceptionCode));
+      return;
+    case TransactionOutcome::kNoValidAnswer:
+    case TransactionOutcome::kNotSent:
+      break;
   }
+  std::fprintf(at.out, "  no valid answer in %d attempt(s) of %d ms; the last brought %s\n", kReadAttempts,
+               gateway.modbus.timeoutMs, AttemptEndText(result.lastEnd));
+  if (result.lastHeld > 0) PrintBytes(at.out, "got", gateway.modbusResponse, result.lastHeld);
 }
 
 std::string RegistersText(const Record& record) {
@@ -175,9 +163,11 @@ std::string FaultText(const ReadBlock& block, const BlockReport& report, int fir
     case BlockFault::kNone: return "";
     case BlockFault::kNoAnswer:
       return RecordsText(first, block.count) +
-             (report.result > kModbusNoValidAnswer ? ": the slave answered with an exception" : ": no valid answer");
+             (report.result.outcome == TransactionOutcome::kException ? ": the slave answered with an exception"
+                                                                     : ": no valid answer");
     case BlockFault::kShortAnswer:
-      return RecordsText(first, block.count) + ": a short answer, " + std::to_string(report.result) + " bytes where " +
+      return RecordsText(first, block.count) + ": a short answer, " + std::to_string(ResultCode(report.result)) +
+             " bytes where " +
              std::to_string(ReadAnswerLength(framing, block.registers)) + " were needed";
     case BlockFault::kUnknownType: return one + ": unknown ModbusDT \"" + record.modbusTypeName.text + "\"";
     case BlockFault::kFunctionAbove3: return one + ": Function " + std::to_string(record.function) + " is above 3";
@@ -193,7 +183,7 @@ void PrintBlock(const BlockReport& report, void* context) {
   PrintExchange(at, report);
   if (report.fault != BlockFault::kNone) {
     std::fprintf(at.out, "  not read: %s\n",
-                 FaultText(block, report, at.nextRecord, at.gateway.modbusPort->GetFraming()).c_str());
+                 FaultText(block, report, at.nextRecord, at.gateway.modbus.port->GetFraming()).c_str());
     return;
   }
   const int first = report.records.count - block.count;
@@ -262,8 +252,8 @@ int ReadMetersLive(const ConfigStore& store, MeterModel model, const std::vector
   const std::unique_ptr<TPort> port = OpenModbusSide(store, out);
   if (port == nullptr) return 1;
   const std::unique_ptr<Gateway> gateway = std::make_unique<Gateway>();
-  gateway->modbusPort = port.get();
-  store.GetInt(gateway->modbusTimeout, kModbusSection, "timeout");
+  gateway->modbus.port = port.get();
+  store.GetInt(gateway->modbus.timeoutMs, kModbusSection, "timeout");
   gateway->multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
   gateway->model = std::move(model);
 

@@ -45,11 +45,11 @@ void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& reco
 
 // A meter with BlockReads: the requests that read the records (numbered
 // from first) together.
-void PrintReadBlocks(const Meter& meter, const RecordsOf& records, int first, FILE* out) {
+void PrintReadBlocks(const MeterModel& model, const Meter& meter, RecordSelection records, int first, FILE* out) {
   if (!meter.blockReads) return;
   int blocks = 0;
   std::string lines;
-  ForEachReadBlock(meter, records, [&](const ReadBlock& block) {
+  ForEachReadBlock(model, meter, records, [&](const ReadBlock& block) {
     uint8_t request[kReadRequestLength];
     ReadRequestFor(meter, block, request);
     lines += "    " + RecordsText(first, block.count) + ": " + std::to_string(block.registers) +
@@ -77,7 +77,7 @@ void PrintTelegram(const CheckedFile& file, const Meter& meter, int telegram, in
                recordCount, closed ? " and DIF 1F" : "", recordBytes, HeaderText(meter, recordBytes).c_str());
   const int first = number + 1;
   for (const Record& record : records) PrintRecord(file, meter, record, ++number, out);
-  PrintReadBlocks(meter, records, first, out);
+  PrintReadBlocks(file.model, meter, RecordsOfTelegram(meter, telegram, count), first, out);
 }
 
 }  // namespace
