@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "gateway/background_reads.h"
 #include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
 #include "mbus/secondary_address.h"
@@ -59,6 +60,7 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
   const size_t index = static_cast<size_t>(matches.first);
   Meter& meter = gateway.model.meters[index];
 
+  ClaimModbusLine(gateway);
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
   const TransactionResult result =

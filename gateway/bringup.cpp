@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "gateway/background_reads.h"
 #include "gateway/main_loop.h"
 #include "model/device_file.h"
 #include "ports/TSER.h"
@@ -91,6 +92,7 @@ int RunGateway(const ConfigStore& store) {
   }
   CloseStartupLog();
   SeedAccessNumbers(gateway.model);
+  StartBackgroundReads(gateway);
 
   // Large buffers: the loop state lives on the heap, for the life of the process.
   const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();

@@ -1,7 +1,7 @@
 #pragma once
 // What the request handlers share: the Modbus line and its one transaction,
 // the M-Bus port and time-out, the meter model, the secondary-address
-// selection and the Modbus buffers. One instance
+// selection, the meters' snapshots and the Modbus buffers. One instance
 // lives for the whole process and is passed explicitly.
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include "modbus/requests.h"
 #include "modbus/transaction.h"
 #include "model/meter_model.h"
+#include "gateway/snapshot.h"
 
 namespace kestrel {
 
@@ -28,7 +29,9 @@ struct Answer {
 
 struct Gateway {
   ModbusLine modbus;  // the Modbus-side port, its time limit and its state
-  ModbusTransaction transaction;  // the one transaction on the Modbus line
+  // The one transaction on the Modbus line: a background read's, or that of
+  // a request being served, never both at once.
+  ModbusTransaction transaction;
   TPort* mbusPort = nullptr;
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
@@ -36,6 +39,7 @@ struct Gateway {
   bool multiTelegram = false;  // MBusPort multi_telegram: records go into the telegrams they name
   MeterModel model;
   Selection selection;
+  BackgroundReads background;  // the meters answered from memory (MaxAge)
   uint8_t modbusRequest[kMaxWriteRequestLength] = {};
   uint8_t modbusResponse[kFrameBufferSize] = {};  // reused, never cleared
 };

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "gateway/addressing.h"
+#include "gateway/background_reads.h"
 #include "gateway/req_ud2.h"
 #include "gateway/write_init.h"
 #include "ports/TPort.h"
@@ -144,6 +145,7 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
     }
   }
   EndFrameHandling(gateway, loop, now);
+  AdvanceBackgroundReads(gateway);
   return true;
 }
 
@@ -156,6 +158,7 @@ void AwaitNextCycle(Gateway& gateway, const LoopState& loop) {
   if (FrameInProgress(loop.frame)) {
     DueAtMs(wait, FrameTimeoutDueMs(loop.frame.frameStart, gateway.mbusTimeout));
   }
+  WatchBackgroundReads(gateway, wait);
   wait.Wait();
   SignalLed(kLedRefresh, NowMs());
 }

@@ -21,13 +21,15 @@ constexpr int64_t kPidRefreshIntervalMs = 9000;
 // A refresh that failed is tried again this often, not in every cycle.
 constexpr int64_t kPidRetryIntervalMs = 1000;
 
-// One cycle, up to where the loop would wait. Returns false when a long frame is incomplete: the next cycle
+// One cycle, up to where the loop would wait, the background reads' step
+// included. Returns false when a long frame is incomplete: the next cycle
 // then starts at once, without the wait and the LED refresh.
 bool RunLoopCycle(Gateway& gateway, LoopState& loop);
 
 // Blocks until the M-Bus side may have bytes or the next thing is due (the
 // PidFile, an LED going dark, the time-out of a frame in progress, the trace
-// file when its folder cannot be watched, a line to reopen), then lets expired LEDs go dark.
+// file when its folder cannot be watched, a line to reopen, the background
+// reads' answer or next step), then lets expired LEDs go dark.
 void AwaitNextCycle(Gateway& gateway, const LoopState& loop);
 
 [[noreturn]] void RunMainLoop(Gateway& gateway, LoopState& loop);

@@ -1,5 +1,6 @@
 #include "gateway/req_ud2.h"
 
+#include "gateway/background_reads.h"
 #include "gateway/record_reads.h"
 #include "mbus/rsp_ud.h"
 #include "support/logs.h"
@@ -35,6 +36,7 @@ RspUdHeader TakeHeader(Meter& meter) {
 // The telegram read afresh, in the request's path.
 bool AnswerFromFreshRead(Gateway& gateway, const Meter& meter, int telegram, int count, const RspUdHeader& header,
                          int64_t frameStartMs, Answer& answer) {
+  ClaimModbusLine(gateway);
   Records records;
   if (!ReadTelegram(gateway, meter, telegram, count, frameStartMs, records)) return false;
   answer.length = EncodeRspUd(header, records.items, records.count, answer.bytes);
@@ -51,7 +53,10 @@ bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   const int telegram = TelegramToSend(meter->readout, fcb, count);
   const RspUdHeader header = TakeHeader(*meter);
 
-  if (!AnswerFromFreshRead(gateway, *meter, telegram, count, header, frame.frameStart, answer)) return false;
+  const bool answered =
+      meter->maxAgeS > 0 ? AnswerFromSnapshot(gateway, *meter, telegram, header, frame.frameStart, answer)
+                         : AnswerFromFreshRead(gateway, *meter, telegram, count, header, frame.frameStart, answer);
+  if (!answered) return false;
   if (gateway.multiTelegram) TelegramSent(meter->readout, fcb, telegram);
   return true;
 }

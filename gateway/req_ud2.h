@@ -1,7 +1,7 @@
 #pragma once
 // REQ_UD2: answer for the addressed meter with one RSP_UD telegram (CI 72h,
-// long header), its records read afresh from the meter's Modbus slave, or
-// not at all.
+// long header), its records read afresh from the meter's Modbus slave, or,
+// for a meter with MaxAge, from its snapshot; or not at all.
 #include "gateway/gateway.h"
 
 namespace kestrel {

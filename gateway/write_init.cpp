@@ -1,6 +1,7 @@
 #include "gateway/write_init.h"
 
 #include "gateway/addressing.h"
+#include "gateway/background_reads.h"
 #include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
 #include "modbus/value_conversion.h"
@@ -24,6 +25,7 @@ const Record* FindRecordToWrite(const MeterModel& model, const Meter& meter, uin
 int LastDataOffset(const FrameBuffer& frame) { return kLongData + frame.bytes[kLongL] - kMinLongFrameL - 1; }
 
 TransactionResult SendInitRequest(Gateway& gateway, const Meter& meter, const char* line) {
+  ClaimModbusLine(gateway);
   uint8_t* request = gateway.modbusRequest;
   const int length = InitRequestFor(meter, request);
   const TransactionResult result = ExchangeWithMeter(gateway, meter, line, request, length, kOtherAttempts);
@@ -67,9 +69,12 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     LogTrace("M-Bus error, %s: FloatMode or IntReverse above 3, nothing written\n", name.text);
     return false;
   }
+  ClaimModbusLine(gateway);
   const TransactionResult result =
       ExchangeWithMeter(gateway, *meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
   TraceTransactionReport(gateway, result);
+  // Whatever the answer, the value may have reached the registers.
+  if (result.outcome != TransactionOutcome::kNotSent) NoteWrite(gateway, *meter);
   if (!MeterAnswered(MeterRequest::kWrite, result)) return false;
   return AnswerAck(answer);
 }

@@ -20,6 +20,9 @@ constexpr int kRspUdMediumAt = 14;
 constexpr int kRspUdAccessNumberAt = 15;
 constexpr int kRspUdStatusAt = 16;
 constexpr int kRspUdSignatureAt = 17;
+// Status byte bit 4 (10h): "temporary error"; a meter answered from memory
+// sets it when its values are older than its MaxAge.
+constexpr uint8_t kStatusTemporaryError = 0x10;
 constexpr int kMaxRecordBytes = 240;    // L = 15 + records is one byte
 constexpr int kMaxValueBytes = 8;       // four registers
 constexpr int kMinRecordLength = 3;     // DIF and one register's value

@@ -40,6 +40,9 @@ constexpr Attribute kIntReverseForSndUd{ElementKind::kDevice, "IntReverse", Read
 // Optional: 1 reads consecutive Objects in one Modbus request; 0 or absent
 // reads each on its own.
 constexpr Attribute kBlockReads{ElementKind::kDevice, "BlockReads", Reading::kDecimal, 8};
+// Optional: seconds; the meter is read in the background and answered from
+// memory, its values never older than this. 0 or absent reads afresh.
+constexpr Attribute kMaxAge{ElementKind::kDevice, "MaxAge", Reading::kDecimal, 64};
 
 // Object: one data record of the meter whose DeviceId it repeats exactly.
 constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
@@ -60,7 +63,7 @@ constexpr Attribute kVib{ElementKind::kObject, "Vib", Reading::kText, 0};
 constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
     &kStatus, &kSlaveAddress, &kInitFunction, &kInitRegister, &kBase, &kComSettings,
-    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads,
+    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads, &kMaxAge,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
 };

@@ -21,6 +21,9 @@ struct TraceText {
 
 // A missing or 0 TelegramNr names the first telegram.
 constexpr uint8_t kFirstTelegramNr = 1;
+// The longest MaxAge, in seconds: a day.
+constexpr uint32_t kLongestMaxAgeS = 86400;
+
 // No record has it (the loader reads a TelegramNr of 0 as the first
 // telegram): where a telegram number selects records, every record.
 constexpr uint8_t kEveryTelegram = 0;
@@ -59,6 +62,7 @@ struct Meter {
   OrderSelectors reqUd2Orders;  // FloatMode and IntReverse read in base 16
   OrderSelectors sndUdOrders;   // FloatMode and IntReverse read in base 10
   bool blockReads = false;      // BlockReads 1: consecutive records are read in one request
+  uint32_t maxAgeS = 0;         // MaxAge: answered from memory, values at most this old; 0 reads afresh
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
   std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
   TelegramSequence readout;     // how far the master has read its telegrams; the gateway's

@@ -583,12 +583,15 @@ class Run:
 
     def frames_traced(self): return self.trace_lines().count("M-Bus in message")
 
-    # The lines stand one after another in the trace, after those matched last.
+    # The lines stand one after another in the trace, after those matched last;
+    # a line written with "..." at its end stands for any line it begins.
     def expect_trace(self, block):
+        same = lambda want, have: have.startswith(want[:-3]) if want.endswith("...") else have == want
         def found():
             trace = self.trace_lines()
             start = self.cursor if self.cursor <= len(trace) else 0  # shorter: switched on again, a new file
-            at = next((i for i in range(start, len(trace) - len(block) + 1) if trace[i:i + len(block)] == block), None)
+            at = next((i for i in range(start, len(trace) - len(block) + 1)
+                       if all(map(same, block, trace[i:i + len(block)]))), None)
             self.cursor = start if at is None else at + len(block)
             return at is not None
         expect(found, "the trace does not hold, after what was matched before:\n" + lines_of(block, "  "))
