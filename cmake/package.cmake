@@ -3,20 +3,11 @@
 # edits survive upgrades; the copies under share/doc/kestrel/examples are
 # plain documentation.
 
-# The program reports its version as "1.01.04"; the package says the same.
-function(kestrel_two_digits number result)
-  if(number LESS 10)
-    set(${result} "0${number}" PARENT_SCOPE)
-  else()
-    set(${result} "${number}" PARENT_SCOPE)
-  endif()
-endfunction()
-kestrel_two_digits(${PROJECT_VERSION_MINOR} minor)
-kestrel_two_digits(${PROJECT_VERSION_PATCH} patch)
+# The package carries the version the program reports (cmake/version.cmake).
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION_MAJOR}.${minor}.${patch}")
+set(CPACK_PACKAGE_VERSION "${KESTREL_VERSION_TEXT}")
 set(CPACK_PACKAGE_CONTACT "kestrel maintainers <kestrel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Modbus RTU to M-Bus meter gateway")
 set(CPACK_PACKAGE_DESCRIPTION

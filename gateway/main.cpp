@@ -8,11 +8,10 @@
 #include "support/logs.h"
 #include "support/paths.h"
 #include "support/timer_slack.h"
+#include "support/version.h"
 
 namespace kestrel {
 namespace {
-
-constexpr const char* kKestrelVersion = "1.01.04";  // what -v prints
 
 void PrintUsage(const char* programPath) {
   std::printf("%s usage:\n", programPath);
@@ -24,7 +23,7 @@ void PrintUsage(const char* programPath) {
 void AnswerOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-v") == 0) {
-      std::printf("%s\n", kKestrelVersion);
+      std::printf("%s\n", kVersionText);
     } else if (std::strcmp(argv[i], "-h") == 0) {
       PrintUsage(argv[0]);
     }

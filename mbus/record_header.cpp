@@ -8,7 +8,6 @@
 namespace kestrel {
 namespace {
 
-constexpr uint8_t kExtensionBit = 0x80;
 constexpr unsigned kMaxFunction = 3;
 // Bits each DIFE adds: four of the storage number, two of the tariff, one of
 // the subunit.

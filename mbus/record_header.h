@@ -10,6 +10,10 @@ constexpr int kMaxDifes = 10;
 constexpr int kMaxRecordHeaderLength = 1 + kMaxDifes;
 // DIF 1Fh closes the records of a telegram when more follow in the next one.
 constexpr uint8_t kDifMoreRecordsFollow = 0x1F;
+// Bit 7 of a DIF, DIFE, VIF or VIFE: another such byte follows.
+constexpr uint8_t kExtensionBit = 0x80;
+// Data field 5 (the DIF's low four bits): a 32-bit real number.
+constexpr uint8_t kRealDataField = 0x05;
 
 // 0 for 0, else the position of the highest set bit plus one.
 int BitLength(uint64_t value);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "mbus/record_header.h"
 #include "modbus/function_codes.h"
 #include "modbus/value_conversion.h"
 #include "model/attributes.h"
@@ -170,7 +171,6 @@ int IntegerDataField(int valueBytes) {
     default: return -1;
   }
 }
-constexpr int kRealDataField = 5;
 constexpr int kLargestDataField = 15;
 constexpr int kRealValueBytes = 4;
 

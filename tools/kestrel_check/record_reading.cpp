@@ -10,7 +10,6 @@
 namespace kestrel {
 namespace {
 
-constexpr uint8_t kExtensionBit = 0x80;
 constexpr uint8_t kVifCodeMask = 0x7F;
 constexpr uint8_t kFirstExtensionTable = 0xFB;   // VIF FBh: the code is in the next byte
 constexpr uint8_t kSecondExtensionTable = 0xFD;  // VIF FDh: the code is in the next byte
@@ -21,7 +20,6 @@ constexpr size_t kIdentificationDigits = 8;
 // EN 13757-3 data field codes and the value bytes each announces (-1: none
 // decoded here: selection for readout, variable length, special functions).
 constexpr int kDataFieldBytes[16] = {0, 1, 2, 3, 4, 4, 6, 8, -1, 1, 2, 3, 4, -1, 6, -1};
-constexpr uint8_t kRealDataField = 0x05;
 constexpr uint8_t kFirstBcdDataField = 0x09;
 constexpr uint8_t kNegativeBcdNibble = 0x0F;  // the top nibble of a negative BCD number
 
