@@ -94,6 +94,12 @@ bool BuildSerialSettings(int baudRate, int dataBits, char parity, int stopBits, 
   return true;
 }
 
+int CharacterBits(int dataBits, char parity, int stopBits) {
+  constexpr int kStartBits = 1;
+  const bool parityBit = parity != 'N' && parity != 'n';
+  return kStartBits + dataBits + (parityBit ? 1 : 0) + stopBits;
+}
+
 TSER::~TSER() { Close(); }
 
 bool TSER::InitSerial(const std::string& device, int baudRate, int dataBits, char parity, int stopBits,

@@ -20,6 +20,10 @@ namespace kestrel {
 // that the line cannot take.
 bool BuildSerialSettings(int baudRate, int dataBits, char parity, int stopBits, termios& settings);
 
+// The bits of one character on the line: start, data, parity (any letter
+// but N, in either case) and stop bits.
+int CharacterBits(int dataBits, char parity, int stopBits);
+
 class TSER : public TPort {
  public:
   TSER() = default;

@@ -124,6 +124,14 @@ std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::str
 
 }  // namespace
 
+LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section) {
+  if (UpperString(store, section, "porttype", false) != "SER") return {};
+  const std::string parity = UpperString(store, section, "serparity", false);
+  return {Integer(store, section, "serbaudrate"),
+          CharacterBits(Integer(store, section, "serbits"), parity.empty() ? 'N' : parity[0],
+                        Integer(store, section, "serstopbit"))};
+}
+
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section) {
   const std::string type = UpperString(store, section, "porttype", false);
   ModbusLink link;

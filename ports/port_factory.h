@@ -21,4 +21,12 @@ constexpr const char* kModbusSection = "ModbusPort";
 // back initialised, and the caller opens them.
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section);
 
+// How fast the section's line carries bytes: its baud rate and the bits of a
+// character; both 0 for a socket port, whose bytes take no time worth counting.
+struct LineSpeed {
+  int baudRate = 0;
+  int characterBits = 0;
+};
+LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section);
+
 }  // namespace kestrel

@@ -106,6 +106,8 @@ void CheckNumber(const Place& at, const NumberRule& rule) {
 
 // Missing, TelegramNr names the first telegram.
 const NumberRule kTelegramNrRule{a::kTelegramNr, 0, kLowBitsKept};
+// Missing or 0, the meter is read afresh for every REQ_UD2.
+const NumberRule kMaxAgeRule{a::kMaxAge, kLongestMaxAgeS, "the gateway takes a day, 86400"};
 
 void CheckIdentity(const Place& at) {
   const std::string idNumber = at.written.Text(a::kIdNumber.name);
@@ -232,6 +234,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   CheckIdentity(at);
   CheckModbusUse(at, file.model.meters[meter]);
   CheckSwitch(at, a::kBlockReads, file.model.meters[meter].blockReads);
+  if (at.written.Has(a::kMaxAge.name)) CheckNumberText(at, kMaxAgeRule);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {

@@ -7,10 +7,19 @@
 #include <cstddef>
 #include <string>
 
+#include "modbus/framing.h"
 #include "model/device_file.h"
+#include "ports/port_factory.h"
 #include "tools/kestrel_check/report.h"
 
 namespace kestrel {
+
+// What the Modbus side's keys make of its line: how fast bytes go (0 baud on
+// a socket port) and how requests are framed.
+struct ModbusLineModel {
+  LineSpeed speed;
+  ModbusFraming framing = ModbusFraming::kRtu;
+};
 
 struct CheckedFile {
   const std::string& path;
@@ -18,6 +27,7 @@ struct CheckedFile {
   const WrittenDocument& written;
   Report& report;
   bool multiTelegram = false;  // [MBusPort] multi_telegram: records go into the telegrams they name
+  ModbusLineModel modbusLine;
 };
 
 std::string DescribeDevice(const CheckedFile& file, size_t meter);

@@ -238,4 +238,10 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
   }
 }
 
+ModbusLineModel ModbusLineOf(const ConfigStore& store) {
+  std::string framing;
+  store.GetString(framing, kModbusSection, "framing", true, true);
+  return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu};
+}
+
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/config_store.h"
+#include "tools/kestrel_check/elements.h"
 #include "tools/kestrel_check/report.h"
 
 namespace kestrel {
@@ -20,5 +21,8 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
 void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report);
 void CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report);
+
+// The Modbus side's line as its keys describe it.
+ModbusLineModel ModbusLineOf(const ConfigStore& store);
 
 }  // namespace kestrel

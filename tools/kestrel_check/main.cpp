@@ -16,6 +16,7 @@
 #include "tools/kestrel_check/document_checks.h"
 #include "tools/kestrel_check/elements.h"
 #include "tools/kestrel_check/ini_checks.h"
+#include "tools/kestrel_check/line_budget.h"
 #include "tools/kestrel_check/live_read.h"
 #include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/report.h"
@@ -106,6 +107,7 @@ void CheckDevices(const CheckedFile& file) {
   for (size_t meter = 0; meter < file.model.meters.size(); ++meter) CheckDeviceAttributes(file, meter);
   for (size_t record = 0; record < file.model.records.size(); ++record) CheckObjectAttributes(file, record);
   CheckDuplicateMeters(file);
+  CheckBackgroundShare(file);
   CheckObjectOwners(file);
   for (size_t meter = 0; meter < file.model.meters.size(); ++meter) {
     CheckTelegramLength(file, meter);
@@ -150,7 +152,8 @@ int main(int argc, char** argv) {
   const std::string deviceFile = configLoaded ? DeviceFilePath(store, options) : "";
   const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
   const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
-  const CheckedFile file{deviceFile, model, written, report, multiTelegram};
+  const CheckedFile file{deviceFile, model, written, report, multiTelegram,
+                         configLoaded ? ModbusLineOf(store) : ModbusLineModel()};
   bool deviceFileLoaded = false;
   if (configLoaded) {
     CheckMainSection(store, options.files, report);
@@ -170,7 +173,10 @@ int main(int argc, char** argv) {
     std::printf("\n");
     PrintMBusFeatures(collisions, multiTelegram, stdout);
   }
-  if (options.telegrams) PrintTelegrams(file);
+  if (options.telegrams) {
+    PrintTelegrams(file);
+    PrintBackgroundShare(file, stdout);
+  }
   std::printf("\n");
   PrintSummary(report, stdout);
   return ExitStatus(report);

@@ -5,6 +5,7 @@
 
 #include "gateway/meter_requests.h"
 #include "mbus/rsp_ud.h"
+#include "tools/kestrel_check/line_budget.h"
 #include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/record_layout.h"
 
@@ -102,6 +103,7 @@ void PrintMeterTelegram(const CheckedFile& file, size_t index, FILE* out) {
   const int count = TelegramCount(meter, file.multiTelegram);
   int number = 0;
   for (int telegram = 0; telegram < count; ++telegram) PrintTelegram(file, meter, telegram, count, number, out);
+  PrintMeterBudget(file, meter, out);
   std::fprintf(out, "  initialising request (SND_NKE, reset, selection): %s\n",
                HexBytes(init, kInitRequestLength).c_str());
 }
