@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
-std::string BenchDevice(int primaryAddress, int objects) {
+std::string BenchDevice(int primaryAddress, int objects, const std::string& extra) {
   char line[320];
   std::snprintf(line, sizeof line,
                 "  <Device DeviceId=\"M%d\" PrimaryAddress=\"%d\" IdNumber=\"%08d\" Medium=\"02\" "
                 "AccessNumber=\"00\" Status=\"00\" SlaveAddress=\"1\" Base=\"0\" FloatMode=\"0\" "
-                "IntReverse=\"0\" ComSettings=\"N\"/>\n",
-                primaryAddress, primaryAddress, 10000000 + primaryAddress);
+                "IntReverse=\"0\" ComSettings=\"N\" %s/>\n",
+                primaryAddress, primaryAddress, 10000000 + primaryAddress, extra.c_str());
   std::string text = line;
   for (int i = 0; i < objects; ++i) {
     std::snprintf(line, sizeof line,
@@ -24,8 +24,8 @@ std::string BenchDeviceFile(const std::string& devices) {
   return "<?xml version=\"1.0\"?>\n<Meters>\n" + devices + "</Meters>\n";
 }
 
-std::string LargeDeviceFile(int meters, int objects) {
+std::string LargeDeviceFile(int meters, int objects, const std::string& extra) {
   std::string devices;
-  for (int m = 1; m <= meters; ++m) devices += BenchDevice(m, objects);
+  for (int m = 1; m <= meters; ++m) devices += BenchDevice(m, objects, extra);
   return BenchDeviceFile(devices);
 }
