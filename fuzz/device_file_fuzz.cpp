@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/mbus_frames.h"
 #include "gateway/addressing.h"
+#include "gateway/background_reads.h"
 #include "gateway/main_loop.h"
 #include "mbus/secondary_address.h"
 #include "model/device_file.h"
@@ -73,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return ScriptedPort::Chunks{fuzzsupport::CooperativeAnswer(request, ++fill)};
   });
   if (LoadDeviceFile(path, rig.gateway.model)) {
+    StartBackgroundReads(rig.gateway);
     // A copy: the exchanges advance the access numbers of the gateway's own.
     const std::vector<Meter> meters = rig.gateway.model.meters;
     for (size_t m = 0; m < meters.size() && m < kMaxDevices; ++m) ExerciseMeter(rig, meters[m]);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "fuzz/fuzz_support.h"
+#include "gateway/background_reads.h"
 #include "gateway/main_loop.h"
 #include "model/device_file.h"
 #include "tests/scripted_port.h"
@@ -23,7 +24,7 @@ const char kMeters[] =
     " MBusDT=\"2\" Vib=\"03\"/>"
     "<Object DeviceId=\"m1\" ModbusFunction=\"4\" RegisterRead=\"20\" ModbusDT=\"FLOAT\" MBusDT=\"5\" Vib=\"13\"/>"
     "<Device DeviceId=\"m2\" PrimaryAddress=\"2\" IdNumber=\"87654321\" Medium=\"07\" AccessNumber=\"10\""
-    " SlaveAddress=\"2\" InitFunction=\"03\" InitRegister=\"1\" Base=\"1\" ComSettings=\"E\"/>"
+    " SlaveAddress=\"2\" InitFunction=\"03\" InitRegister=\"1\" Base=\"1\" ComSettings=\"E\" MaxAge=\"1\"/>"
     "<Object DeviceId=\"m2\" ModbusFunction=\"3\" RegisterRead=\"5\" RegisterWrite=\"5\" ModbusDT=\"UINT32\""
     " MBusDT=\"4\" Storage=\"1\" Tariff=\"2\" SubUnit=\"1\" Vib=\"FD17\"/>"
     "<Object DeviceId=\"m2\" TelegramNr=\"2\" ModbusFunction=\"3\" RegisterRead=\"7\" ModbusDT=\"INT16\""
@@ -67,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gateway.mbusPort = &mbus;
   gateway.modbus.timeoutMs = 2;
   gateway.model = Meters();
+  StartBackgroundReads(gateway);
   gateway.collisions = input.ConsumeBool();
   gateway.multiTelegram = input.ConsumeBool();
   LoopState loop;

@@ -1,6 +1,7 @@
 #include "gateway/background_reads.h"
 
 #include <cstdio>
+#include <functional>
 
 #include "gateway/meter_exchange.h"
 #include "gateway/record_reads.h"
@@ -27,8 +28,14 @@ int64_t RetryIntervalMs(const Meter& meter) {
   return MaxAgeMs(meter) > kShortestRetryMs ? MaxAgeMs(meter) : kShortestRetryMs;
 }
 
-size_t IndexOf(const Gateway& gateway, const Meter& meter) {
-  return static_cast<size_t>(&meter - gateway.model.meters.data());
+// The meter's place in the model, when it has a snapshot there (the
+// background reads were started after the model was loaded).
+bool IndexOf(const Gateway& gateway, const Meter& meter, size_t& index) {
+  const std::vector<Meter>& meters = gateway.model.meters;
+  const std::less<const Meter*> before;  // a total order, also for a meter of another model
+  if (meters.empty() || before(&meter, meters.data()) || !before(&meter, meters.data() + meters.size())) return false;
+  index = static_cast<size_t>(&meter - meters.data());
+  return index < gateway.background.meters.size();
 }
 
 SlaveHealth& HealthOf(Gateway& gateway, const Meter& meter) { return gateway.background.slaves[meter.slaveAddress]; }
@@ -210,8 +217,10 @@ void StartBackgroundReads(Gateway& gateway) {
 
 void WatchBackgroundReads(const Gateway& gateway, WaitSet& wait) {
   const SnapshotRead& read = gateway.background.read;
-  if (read.blockSent) return gateway.transaction.Watch(wait);
-  if (read.active) return wait.DueAtUs(NowUs());  // its next block goes at once (after the line's pause)
+  if (read.blockSent && gateway.transaction.Busy()) return gateway.transaction.Watch(wait);
+  // Its next block goes at once (after the line's pause), or the block's
+  // result is taken.
+  if (read.active) return wait.DueAtUs(NowUs());
   int64_t dueMs = 0;
   if (NextMeterDue(gateway, dueMs) >= 0) wait.DueAtUs(dueMs * kUsPerMs);
 }
@@ -244,9 +253,9 @@ void ClaimModbusLine(Gateway& gateway) {
 }
 
 void NoteWrite(Gateway& gateway, const Meter& meter) {
-  if (meter.maxAgeS == 0) return;
+  size_t index = 0;
+  if (meter.maxAgeS == 0 || !IndexOf(gateway, meter, index)) return;
   ClaimModbusLine(gateway);
-  const size_t index = IndexOf(gateway, meter);
   CachedMeter& cached = gateway.background.meters[index];
   cached.written = true;
   cached.nextReadMs = NowMs();
@@ -257,8 +266,10 @@ void NoteWrite(Gateway& gateway, const Meter& meter) {
 
 bool AnswerFromSnapshot(Gateway& gateway, const Meter& meter, int telegram, RspUdHeader header, int64_t frameStartMs,
                         Answer& answer) {
-  const size_t index = IndexOf(gateway, meter);
-  const CachedMeter& cached = gateway.background.meters[index];
+  size_t index = 0;
+  const bool cachedMeter = IndexOf(gateway, meter, index);
+  const CachedMeter none;
+  const CachedMeter& cached = cachedMeter ? gateway.background.meters[index] : none;
   // The background read that ends first may be one begun after the write.
   if (cached.written) ClaimModbusLine(gateway);
   if (cached.written && !ReadInRequestPath(gateway, index, frameStartMs)) return false;
