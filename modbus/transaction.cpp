@@ -81,6 +81,17 @@ int ResultCode(const TransactionResult& result) {
   return result.lastEnd == AttemptEnd::kNoAttempt ? kModbusNoAttempt : kModbusNoValidAnswer;
 }
 
+Outcome OutcomeOf(const TransactionResult& result) {
+  switch (result.outcome) {
+    case TransactionOutcome::kAnswer: return Outcome::kOk;
+    case TransactionOutcome::kException: return Outcome::kException;
+    case TransactionOutcome::kNotSent: return Outcome::kNotSent;
+    case TransactionOutcome::kNoValidAnswer: break;
+  }
+  if (result.lastEnd == AttemptEnd::kSilence) return Outcome::kSilence;
+  return result.lastEnd == AttemptEnd::kBadCrc ? Outcome::kCrc : Outcome::kInvalid;
+}
+
 void ModbusTransaction::Begin(ModbusLine& line, const TransactionRequest& request) {
   line_ = &line;
   request_ = request;
@@ -295,6 +306,7 @@ ModbusTransaction::PollOutcome ModbusTransaction::MbapOutcome() {
       case MbapAnswer::kForeign:
         LogTrace("Modbus error, answer to another request dropped\n");
         DumpTrace(request_.response, check.frameLength);
+        line_->counters.droppedBytes += static_cast<uint64_t>(check.frameLength);
         DropFirstBytes(check.frameLength);
         break;
       case MbapAnswer::kComplete:
@@ -319,6 +331,7 @@ void ModbusTransaction::Finish(TransactionOutcome outcome, AttemptEnd end) {
   result_.lastEnd = end;
   if (outcome != TransactionOutcome::kNotSent) result_.lastHeld = held_;
   phase_ = Phase::kFinished;
+  CountTransaction(line_->counters, request_.length > 0 ? request_.frame[0] : 0, OutcomeOf(result_));
   SignalLed(kLedRefresh, NowMs());
 }
 
@@ -348,6 +361,7 @@ void ModbusTransaction::KeepDropped(const uint8_t* bytes, int count) {
 
 void ModbusTransaction::TraceDropped() {
   if (droppedTotal_ == 0) return;
+  line_->counters.droppedBytes += static_cast<uint64_t>(droppedTotal_);
   LogTrace("Modbus error, %lld late or unrequested bytes dropped\n", static_cast<long long>(droppedTotal_));
   DumpTrace(dropped_, droppedKept_);
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "modbus/framing.h"
+#include "support/counters.h"
 #include "support/wait_set.h"
 
 namespace kestrel {
@@ -69,6 +70,11 @@ struct TransactionResult {
 // could not be sent), or kModbusNoAttempt.
 int ResultCode(const TransactionResult& result);
 
+// The outcome a result is counted as: an exception, silence or a wrong CRC
+// as such; whatever else brought no valid answer as invalid; nothing sent as
+// not sent.
+Outcome OutcomeOf(const TransactionResult& result);
+
 // The Modbus side as the transactions see it: the port, the time limit of
 // each attempt, and what one transaction leaves for the next.
 struct ModbusLine {
@@ -80,6 +86,7 @@ struct ModbusLine {
   bool answerMissed = false;
   uint16_t transactionId = 0;  // MBAP framing: that of the last request; counts up per request
   int64_t quietUntilUs = 0;    // no request goes out before this clock reading
+  LineCounters counters;       // every transaction's outcome, per slave
 };
 
 // What to send and what to take.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "support/counters.h"
 #include "support/wait_set.h"
 
 namespace kestrel {
@@ -58,10 +59,13 @@ class TPort {
   void SetMode(int mode) { mode_ = mode; }
   void SetFraming(ModbusFraming framing) { framing_ = framing; }
   ModbusFraming GetFraming() const { return framing_; }
+  // Peers taken and refused, connections lost and made again, for monitoring.
+  const PortCounters& Counters() const { return counters_; }
 
  protected:
   int mode_ = kModeTcp;
   ModbusFraming framing_ = ModbusFraming::kRtu;
+  PortCounters counters_;
 };
 
 }  // namespace kestrel

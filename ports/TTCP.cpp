@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ports/port_events.h"
 #include "ports/socket_setup.h"
 #include "support/clock.h"
 #include "support/logs.h"
@@ -157,8 +158,9 @@ void TTCP::FinishConnect() {
   TraceConnected();
 }
 
-void TTCP::TraceConnected() const {
+void TTCP::TraceConnected() {
   LogTrace("Modbus TCP connected to %s:%u\n", Dotted(remote_).text, ntohs(remote_.sin_port));
+  NoteConnected(counters_, remote_);
 }
 
 void TTCP::ConnectFailed(int error) {
@@ -178,6 +180,7 @@ bool TTCP::PeerClosed() const {
 
 void TTCP::LoseConnection() {
   LogTrace("Modbus TCP connection lost\n");
+  NoteConnectionLost(counters_, remote_);
   ShutAndClose(main_);
 }
 
@@ -210,12 +213,14 @@ bool TTCP::AcceptConnection() {
   int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
   if (incoming >= 0 && !IsAllowed(allow_, peer)) {
     LogTrace("TCP connection from %s refused, not in allow\n", Dotted(peer).text);
+    NotePeerRefused(counters_, "TCP connection", peer);
     ShutAndClose(incoming);
     return false;
   }
   DropClient();
   client_ = incoming;
   if (client_ >= 0) {
+    ++counters_.peersAccepted;
     remote_ = peer;
     FD_SET(client_, &readSet_);
   }

@@ -53,7 +53,7 @@ class TTCP : public TPort {
   void StartConnect();
   void FinishConnect();
   void ConnectFailed(int error);
-  void TraceConnected() const;
+  void TraceConnected();
   bool PeerClosed() const;
   void LoseConnection();
 

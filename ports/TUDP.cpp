@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "ports/net_address.h"
+#include "ports/port_events.h"
 #include "ports/socket_setup.h"
 #include "support/logs.h"
 
@@ -62,8 +63,10 @@ bool TUDP::Read(uint8_t* buffer, int maxLength, int& count) {
   if (n < 0) return false;
   if (!IsAllowed(allow_, sender)) {
     LogTrace("UDP datagram from %s dropped, not in allow\n", Dotted(sender).text);
+    NotePeerRefused(counters_, "UDP datagram", sender);
     return false;
   }
+  NoteSender(counters_, sender, lastSender_);
   lastSender_ = sender;
   const uint32_t configured = remote_.sin_addr.s_addr;
   if (configured != 0 && configured != SocketAddress(kBroadcastAddress, 0).sin_addr.s_addr &&

@@ -12,4 +12,8 @@ int64_t NowMs();
 // NowUs() / kUsPerMs is what NowMs() gives at the same instant.
 int64_t NowUs();
 
+// Calendar time (CLOCK_REALTIME) in milliseconds since the epoch, for
+// what others read as a date: the metrics' time stamps.
+int64_t CalendarMs();
+
 }  // namespace kestrel

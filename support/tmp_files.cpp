@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace kestrel {
 namespace {
@@ -49,6 +51,25 @@ FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing) {
   FILE* stream = fdopen(fd, "w");
   if (stream == nullptr) close(fd);
   return stream;
+}
+
+const char* ReplaceOwnFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  errno = 0;
+  const int fd = OpenOwnTmpFile(temporary, IfMissing::kCreate);
+  if (fd < 0) return errno != 0 ? std::strerror(errno) : "its .tmp file is not a regular file of the gateway's own";
+  int error = ftruncate(fd, 0) == 0 ? 0 : errno;
+  for (size_t done = 0; error == 0 && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) error = n < 0 ? errno : EIO;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  const char* why = error != 0 ? std::strerror(error) : nullptr;
+  if (why == nullptr && !MayReplaceTmpFile(path)) why = "a link, a FIFO or a folder stands in its place";
+  if (why == nullptr && std::rename(temporary.c_str(), path.c_str()) != 0) why = std::strerror(errno);
+  if (why != nullptr) unlink(temporary.c_str());
+  return why;
 }
 
 bool MayReplaceTmpFile(const std::string& path) {

@@ -17,6 +17,13 @@ int OpenOwnTmpFile(const std::string& path, IfMissing missing);
 // The same, emptied, as a stream; nullptr as above.
 FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing);
 
+// Replaces the file at path by one holding text, in one step, so that a
+// reader never sees half of it: text goes into path + ".tmp" (opened as
+// OpenOwnTmpFile opens it, created when missing), which is then renamed
+// over path, where nothing or a regular file must be. nullptr when done,
+// or why not ("No space left on device"); the temporary file is then gone.
+const char* ReplaceOwnFile(const std::string& path, const std::string& text);
+
 // A rotation may rename a file onto path only when nothing or a regular file
 // is there.
 bool MayReplaceTmpFile(const std::string& path);

@@ -1,0 +1,21 @@
+#pragma once
+// What a socket port counts about its peers and its connection, and the
+// events it gives (see support/events.h): a refused peer (at most once a
+// minute per address), a Modbus TCP connection lost and made again.
+#include <netinet/in.h>
+
+#include "support/counters.h"
+
+namespace kestrel {
+
+// what: "TCP connection" or "UDP datagram".
+void NotePeerRefused(PortCounters& counters, const char* what, const sockaddr_in& peer);
+
+// A datagram from sender, allowed: a peer taken when it is another than the last.
+void NoteSender(PortCounters& counters, const sockaddr_in& sender, const sockaddr_in& last);
+
+void NoteConnectionLost(PortCounters& counters, const sockaddr_in& remote);
+// Counts and tells only a connection made again after one was lost.
+void NoteConnected(PortCounters& counters, const sockaddr_in& remote);
+
+}  // namespace kestrel

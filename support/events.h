@@ -1,0 +1,39 @@
+#pragma once
+// Events: each change of the gateway's state (a meter starts failing or
+// answers again, a Modbus TCP connection is lost or made again, a master is
+// refused, a write is done or refused, a file is left alone) as one line on
+// standard error, with the priority prefix journald reads ("<4>..."). Never
+// one line per request. Off unless [Main] events = yes: then standard error
+// stays silent.
+#include <cstdint>
+
+namespace kestrel {
+
+// The syslog priorities journald takes from a line's "<N>" prefix.
+enum class EventPriority : int { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
+
+void SwitchEventsOn();
+bool EventsOn();
+
+// One line, printf-style, without its line break; a no-op while events are off.
+void LogEvent(EventPriority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// A small memory of keys (a peer's address) seen lately, for events that
+// may come at most once a minute per key: true when the key's event is
+// due at nowMs, which is then remembered. The oldest key makes room.
+class EventPace {
+ public:
+  static constexpr int64_t kIntervalMs = 60000;
+  bool Due(uint32_t key, int64_t nowMs);
+
+ private:
+  static constexpr int kKeys = 16;
+  struct Seen {
+    uint32_t key = 0;
+    int64_t atMs = 0;
+    bool used = false;
+  };
+  Seen seen_[kKeys];
+};
+
+}  // namespace kestrel
