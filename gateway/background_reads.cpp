@@ -1,7 +1,6 @@
 #include "gateway/background_reads.h"
 
 #include <cstdio>
-#include <functional>
 
 #include "gateway/meter_exchange.h"
 #include "gateway/record_reads.h"
@@ -17,7 +16,6 @@ constexpr int kFailedReadsBeforeGivingUp = 3;
 // A dead slave is tried at most this often (or once per MaxAge, if longer).
 constexpr int64_t kShortestRetryMs = 60 * kMsPerSecond;
 constexpr int64_t kMsPerTenth = 100;  // the trace gives ages to a tenth of a second
-constexpr int kReasonLength = 128;
 
 int64_t MaxAgeMs(const Meter& meter) { return int64_t{meter.maxAgeS} * kMsPerSecond; }
 
@@ -31,11 +29,7 @@ int64_t RetryIntervalMs(const Meter& meter) {
 // The meter's place in the model, when it has a snapshot there (the
 // background reads were started after the model was loaded).
 bool IndexOf(const Gateway& gateway, const Meter& meter, size_t& index) {
-  const std::vector<Meter>& meters = gateway.model.meters;
-  const std::less<const Meter*> before;  // a total order, also for a meter of another model
-  if (meters.empty() || before(&meter, meters.data()) || !before(&meter, meters.data() + meters.size())) return false;
-  index = static_cast<size_t>(&meter - meters.data());
-  return index < gateway.background.meters.size();
+  return IndexInModel(gateway.model, meter, index) && index < gateway.background.meters.size();
 }
 
 SlaveHealth& HealthOf(Gateway& gateway, const Meter& meter) { return gateway.background.slaves[meter.slaveAddress]; }
@@ -74,6 +68,7 @@ void KeepSnapshot(Gateway& gateway, size_t index, const std::vector<TelegramReco
   cached.nextReadMs = startMs + RefreshIntervalMs(meter);
   cached.written = false;
   cached.failedReads = 0;
+  NoteMeterRead(gateway, meter, nullptr);
   SlaveHealth& slave = HealthOf(gateway, meter);
   if (slave.givenUp) LogTrace("Modbus slave %u answers again: its meters are read as due\n", meter.slaveAddress);
   slave = SlaveHealth();
@@ -94,10 +89,10 @@ void ReadFailed(Gateway& gateway, BlockFault fault) {
   SnapshotRead& read = gateway.background.read;
   const Meter& meter = gateway.model.meters[read.meter];
   CachedMeter& cached = gateway.background.meters[read.meter];
-  cached.lastFailure.fault = fault;
-  cached.lastFailure.result = gateway.transaction.Result();
+  cached.lastFailure = FailureOfBlock(gateway, fault);
   ++cached.failedReads;
   read.active = false;
+  NoteMeterRead(gateway, meter, &cached.lastFailure);
   GiveUpIfDead(gateway, meter);
 }
 
@@ -156,32 +151,14 @@ void TakeBlock(Gateway& gateway) {
   if (fault != BlockFault::kNone) ReadFailed(gateway, fault);
 }
 
-// What the last failed read brought, for the trace: "silence from slave 2".
-void DescribeFailure(const Meter& meter, const ReadFailure& failure, char (&text)[kReasonLength]) {
-  const TransactionResult& result = failure.result;
-  const unsigned slave = meter.slaveAddress;
-  if (failure.fault == BlockFault::kShortAnswer) {
-    std::snprintf(text, sizeof text, "fewer registers than asked from slave %u", slave);
-  } else if (failure.fault != BlockFault::kNoAnswer) {
-    std::snprintf(text, sizeof text, "a record that cannot be made (see the lines of that read)");
-  } else if (result.outcome == TransactionOutcome::kException) {
-    std::snprintf(text, sizeof text, "exception %u from slave %u", result.exceptionCode, slave);
-  } else if (result.outcome == TransactionOutcome::kNotSent) {
-    std::snprintf(text, sizeof text, "%s", AttemptEndText(result.lastEnd));
-  } else {
-    std::snprintf(text, sizeof text, "%s from slave %u", AttemptEndText(result.lastEnd), slave);
-  }
-}
-
 // Why, and how old: the age last, as it differs from answer to answer.
 void TraceStale(const Meter& meter, const CachedMeter& cached, int64_t ageMs) {
-  char why[kReasonLength + 64];
+  char why[sizeof(FailureText::text) + 64];
   if (cached.failedReads == 0) {
     std::snprintf(why, sizeof why, "no read has completed since");
   } else {
-    char reason[kReasonLength];
-    DescribeFailure(meter, cached.lastFailure, reason);
-    std::snprintf(why, sizeof why, "%d read(s) failed since, the last with %s", cached.failedReads, reason);
+    std::snprintf(why, sizeof why, "%d read(s) failed since, the last with %s", cached.failedReads,
+                  DescribeFailure(meter, cached.lastFailure).text);
   }
   LogTrace("%s: answered with status 10h, values older than MaxAge %u s: %s; values %lld.%lld s old\n",
            NameOf(meter).text, meter.maxAgeS, why, static_cast<long long>(ageMs / kMsPerSecond),
@@ -200,10 +177,13 @@ bool ReadInRequestPath(Gateway& gateway, size_t index, int64_t frameStartMs) {
   const int64_t startMs = NowMs();
   for (int telegram = 0; telegram < count; ++telegram) {
     Records records;
-    if (!ReadTelegram(gateway, meter, telegram, count, frameStartMs, records)) return false;
+    if (!ReadTelegram(gateway, meter, telegram, count, frameStartMs, records)) {
+      NoteMeterRead(gateway, meter, &gateway.readFailure);
+      return false;
+    }
     TelegramRecords& kept = taken[static_cast<size_t>(telegram)];
     kept.length = EncodeRecords(records.items, records.count, kept.bytes);
-    if (kept.length < 0) return false;
+    if (kept.length < 0) return false;  // never: ReadTelegram keeps within a telegram's bytes
   }
   KeepSnapshot(gateway, index, taken, startMs);
   return true;
@@ -276,16 +256,21 @@ bool AnswerFromSnapshot(Gateway& gateway, const Meter& meter, int telegram, RspU
   const Snapshot& snapshot = cached.snapshot;
   if (!snapshot.complete || telegram < 0 || static_cast<size_t>(telegram) >= snapshot.telegrams.size()) {
     LogTrace("M-Bus error, %s: no complete read since start, not answered\n", NameOf(meter).text);
+    // Counted as the last of its reads failed, or as not sent while none has.
+    gateway.readFailure = cached.failedReads > 0 ? cached.lastFailure : ReadFailure();
     return false;
   }
   const int64_t ageMs = NowMs() - snapshot.readStartMs;
-  if (ageMs > MaxAgeMs(meter)) {
+  const bool stale = ageMs > MaxAgeMs(meter);
+  if (stale) {
     header.status |= kStatusTemporaryError;
     TraceStale(meter, cached, ageMs);
   }
   const TelegramRecords& records = snapshot.telegrams[static_cast<size_t>(telegram)];
   answer.length = EncodeRspUdAround(header, records.bytes, records.length, answer.bytes);
-  return answer.length > 0;
+  if (answer.length <= 0) return false;
+  if (stale) CountStaleAnswer(gateway, meter);
+  return true;
 }
 
 }  // namespace kestrel

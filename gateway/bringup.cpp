@@ -7,13 +7,16 @@
 
 #include "gateway/background_reads.h"
 #include "gateway/main_loop.h"
+#include "gateway/service_notify.h"
 #include "model/device_file.h"
 #include "ports/TSER.h"
 #include "ports/port_factory.h"
 #include "support/config_store.h"
+#include "support/events.h"
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "support/version.h"
 
 namespace kestrel {
 namespace {
@@ -90,9 +93,12 @@ int RunGateway(const ConfigStore& store) {
     LogStartup("Error: Config file %s not found, exiting!\n", deviceFilePath.c_str());
     return 1;
   }
+  StartMonitoring(store, gateway);
   CloseStartupLog();
   SeedAccessNumbers(gateway.model);
   StartBackgroundReads(gateway);
+  NotifyReady(gateway);
+  LogEvent(EventPriority::kInfo, "kestrel %s running: %zu meters", kVersionText, gateway.model.meters.size());
 
   // Large buffers: the loop state lives on the heap, for the life of the process.
   const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();

@@ -5,11 +5,13 @@
 // lives for the whole process and is passed explicitly.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "mbus/frame.h"
 #include "modbus/requests.h"
 #include "modbus/transaction.h"
 #include "model/meter_model.h"
+#include "gateway/monitoring.h"
 #include "gateway/snapshot.h"
 
 namespace kestrel {
@@ -40,9 +42,22 @@ struct Gateway {
   MeterModel model;
   Selection selection;
   BackgroundReads background;  // the meters answered from memory (MaxAge)
+  // Why the last read in a request's path, or the snapshot a request
+  // wanted, gave no records.
+  ReadFailure readFailure;
+  Monitoring monitoring;  // counters, the metrics file and the service manager
   uint8_t modbusRequest[kMaxWriteRequestLength] = {};
   uint8_t modbusResponse[kFrameBufferSize] = {};  // reused, never cleared
 };
+
+// The meter's place in the model's list; false for a meter of another model.
+inline bool IndexInModel(const MeterModel& model, const Meter& meter, size_t& index) {
+  const std::vector<Meter>& meters = model.meters;
+  const std::less<const Meter*> before;  // a total order, also for a meter of another model
+  if (meters.empty() || before(&meter, meters.data()) || !before(&meter, meters.data() + meters.size())) return false;
+  index = static_cast<size_t>(&meter - meters.data());
+  return true;
+}
 
 inline void EndSelection(Gateway& gateway) { gateway.selection.selected = false; }
 

@@ -61,6 +61,7 @@ void SendAnswer(Gateway& gateway, LoopState& loop) {
   DumpTrace(loop.answer.bytes, loop.answer.length);
   SignalLed(kLedMBusTransmit, NowMs());
   gateway.mbusPort->Write(loop.answer.bytes, loop.answer.length);
+  CountAnswerSent(gateway);
   ResetFrame(loop.frame);
 }
 
@@ -82,6 +83,7 @@ void EndFrameHandling(Gateway& gateway, LoopState& loop, int64_t now) {
     DiscardFrame(gateway, loop);
   } else if (FrameInProgress(frame) && FrameTimedOut(frame.frameStart, now, gateway.mbusTimeout)) {
     LogTrace("M-Bus Timeout\n");
+    CountInvalidFrame(gateway);
     DiscardFrame(gateway, loop);
   }
 }
@@ -135,6 +137,7 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
     if (AssembleFrame(frame, now) == AssemblyOutcome::kReadOn) return false;
     LogTrace("M-Bus in message\n");
     DumpTrace(frame.bytes, frame.count);
+    CountFrame(gateway, frame);
     if (frame.state == FrameState::kComplete) {
       if (Dispatch(gateway, frame, loop.answer)) {
         frame.state = FrameState::kAnswer;
@@ -146,6 +149,8 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
   }
   EndFrameHandling(gateway, loop, now);
   AdvanceBackgroundReads(gateway);
+  // Only a loop that goes round keeps the watchdog quiet.
+  KeepMonitoringCurrent(gateway);
   return true;
 }
 
@@ -159,6 +164,7 @@ void AwaitNextCycle(Gateway& gateway, const LoopState& loop) {
     DueAtMs(wait, FrameTimeoutDueMs(loop.frame.frameStart, gateway.mbusTimeout));
   }
   WatchBackgroundReads(gateway, wait);
+  WatchMonitoring(gateway, wait);
   wait.Wait();
   SignalLed(kLedRefresh, NowMs());
 }

@@ -29,7 +29,8 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop);
 // Blocks until the M-Bus side may have bytes or the next thing is due (the
 // PidFile, an LED going dark, the time-out of a frame in progress, the trace
 // file when its folder cannot be watched, a line to reopen, the background
-// reads' answer or next step), then lets expired LEDs go dark.
+// reads' answer or next step, the metrics file, the watchdog and the
+// status), then lets expired LEDs go dark.
 void AwaitNextCycle(Gateway& gateway, const LoopState& loop);
 
 [[noreturn]] void RunMainLoop(Gateway& gateway, LoopState& loop);

@@ -1,5 +1,8 @@
 #include "gateway/record_reads.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "gateway/meter_exchange.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
@@ -116,6 +119,47 @@ BlockFault EndBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& b
                          faultyRecord);
 }
 
+ReadFailure FailureOfBlock(const Gateway& gateway, BlockFault fault) {
+  ReadFailure failure;
+  failure.fault = fault;
+  failure.result = gateway.transaction.Result();
+  std::memcpy(failure.request, gateway.modbusRequest, sizeof failure.request);
+  return failure;
+}
+
+Outcome ReasonOf(const ReadFailure& failure) {
+  switch (failure.fault) {
+    case BlockFault::kNone: return Outcome::kNotSent;
+    case BlockFault::kNoAnswer: return OutcomeOf(failure.result);
+    case BlockFault::kShortAnswer:
+    case BlockFault::kUnknownType:
+    case BlockFault::kFunctionAbove3:
+    case BlockFault::kTooManyBytes: break;
+  }
+  return Outcome::kInvalid;
+}
+
+FailureText DescribeFailure(const Meter& meter, const ReadFailure& failure) {
+  FailureText described{};
+  char (&text)[sizeof described.text] = described.text;
+  const TransactionResult& result = failure.result;
+  const unsigned slave = meter.slaveAddress;
+  if (failure.fault == BlockFault::kNone) {
+    std::snprintf(text, sizeof text, "%s", failure.timedOut ? "a read longer than the M-Bus timeout" : "no read yet");
+  } else if (failure.fault == BlockFault::kShortAnswer) {
+    std::snprintf(text, sizeof text, "fewer registers than asked from slave %u", slave);
+  } else if (failure.fault != BlockFault::kNoAnswer) {
+    std::snprintf(text, sizeof text, "a record that cannot be made (see the lines of that read)");
+  } else if (result.outcome == TransactionOutcome::kException) {
+    std::snprintf(text, sizeof text, "exception %u from slave %u", result.exceptionCode, slave);
+  } else if (result.outcome == TransactionOutcome::kNotSent) {
+    std::snprintf(text, sizeof text, "%s", AttemptEndText(result.lastEnd));
+  } else {
+    std::snprintf(text, sizeof text, "%s from slave %u", AttemptEndText(result.lastEnd), slave);
+  }
+  return described;
+}
+
 bool CloseTelegram(const Meter& meter, int telegram, int count, Records& records) {
   const bool last = telegram == count - 1;
   return last || Append(records, MoreRecordsFollow(), NameOf(meter));
@@ -132,21 +176,31 @@ bool ReadMeterRecords(Gateway& gateway, const Meter& meter, RecordSelection whic
     if (watch != nullptr) {
       watch(BlockReport{block, gateway.transaction.Result(), fault, faultyRecord, records}, context);
     }
-    if (fault != BlockFault::kNone) return false;
+    if (fault != BlockFault::kNone) {
+      gateway.readFailure = FailureOfBlock(gateway, fault);
+      return false;
+    }
     if (FrameTimedOut(frameStartMs, NowMs(), gateway.mbusTimeout)) {
       LogTrace("M-Bus Timeout\n");
       timedOut = true;  // the answer is lost, but the reads go on
     }
     return true;
   });
+  if (read && timedOut) {
+    gateway.readFailure = ReadFailure();
+    gateway.readFailure.timedOut = true;
+  }
   return read && !timedOut;
 }
 
 bool ReadTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, int64_t frameStartMs,
                   Records& records, BlockWatch watch, void* context) {
   const RecordSelection which = RecordsOfTelegram(meter, telegram, count);
-  return ReadMeterRecords(gateway, meter, which, frameStartMs, records, watch, context) &&
-         CloseTelegram(meter, telegram, count, records);
+  if (!ReadMeterRecords(gateway, meter, which, frameStartMs, records, watch, context)) return false;
+  if (CloseTelegram(meter, telegram, count, records)) return true;
+  gateway.readFailure = ReadFailure();
+  gateway.readFailure.fault = BlockFault::kTooManyBytes;
+  return false;
 }
 
 }  // namespace kestrel

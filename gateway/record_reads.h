@@ -32,6 +32,22 @@ void BeginBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& block
 BlockFault EndBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& block, Records& records,
                         int& faultyRecord);
 
+// The failure of the block whose transaction just ended with fault: the
+// transaction's result and the block's request.
+ReadFailure FailureOfBlock(const Gateway& gateway, BlockFault fault);
+
+// How a failed read counts for its meter: as the transaction that failed
+// it; fewer registers than asked, or a record that cannot be made, as
+// invalid; a read that outlasted the M-Bus time-out, or none ended yet, as
+// not sent (the slave is not to blame).
+Outcome ReasonOf(const ReadFailure& failure);
+
+// What the failed read brought, for a person: "silence from slave 2".
+struct FailureText {
+  char text[128];
+};
+FailureText DescribeFailure(const Meter& meter, const ReadFailure& failure);
+
 // Ends the records of telegram (from 0) of the meter's count: every
 // telegram but the last gets the DIF 1Fh that says more records follow.
 // false, traced, when that does not fit.
@@ -39,7 +55,7 @@ bool CloseTelegram(const Meter& meter, int telegram, int count, Records& records
 
 // Reads the selected records as a REQ_UD2 does, block after block, with
 // the trace lines and the pause after each block. Stops at the first block
-// that fails and returns false; watch, when given, is called after every
+// that fails and returns false, with the failure in gateway.readFailure; watch, when given, is called after every
 // block read. The M-Bus timeout test after each block counts from
 // frameStartMs with gateway.mbusTimeout (0: none).
 bool ReadMeterRecords(Gateway& gateway, const Meter& meter, RecordSelection which, int64_t frameStartMs,

@@ -52,11 +52,21 @@ bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   const int count = TelegramCount(*meter, gateway.multiTelegram);
   const int telegram = TelegramToSend(meter->readout, fcb, count);
   const RspUdHeader header = TakeHeader(*meter);
+  CountRequest(gateway, *meter);
+  gateway.readFailure = ReadFailure();
 
+  const bool fresh = meter->maxAgeS == 0;
   const bool answered =
-      meter->maxAgeS > 0 ? AnswerFromSnapshot(gateway, *meter, telegram, header, frame.frameStart, answer)
-                         : AnswerFromFreshRead(gateway, *meter, telegram, count, header, frame.frameStart, answer);
-  if (!answered) return false;
+      fresh ? AnswerFromFreshRead(gateway, *meter, telegram, count, header, frame.frameStart, answer)
+            : AnswerFromSnapshot(gateway, *meter, telegram, header, frame.frameStart, answer);
+  // A meter read afresh is failing or answering by its requests; one
+  // answered from memory by its reads (see background_reads).
+  if (fresh) NoteMeterRead(gateway, *meter, answered ? nullptr : &gateway.readFailure);
+  if (!answered) {
+    CountUnanswered(gateway, *meter, ReasonOf(gateway.readFailure));
+    return false;
+  }
+  CountAnswer(gateway, *meter);
   if (gateway.multiTelegram) TelegramSent(meter->readout, fcb, telegram);
   return true;
 }

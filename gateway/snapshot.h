@@ -26,11 +26,14 @@ struct Snapshot {
   int64_t readStartMs = 0;  // when the read behind it began: no value in it is older
 };
 
-// Why a read of a meter failed: a block's fault and its transaction's result.
+// Why a read of a meter failed: a block's fault, its transaction's result
+// and its request; or, with no fault, that the read outlasted the M-Bus
+// time-out (timedOut) or that none has ended yet.
 struct ReadFailure {
   BlockFault fault = BlockFault::kNone;
   TransactionResult result;
-  int record = 0;  // the meter's record at fault, from 1
+  bool timedOut = false;
+  uint8_t request[kReadRequestLength] = {};
 };
 
 // What the background reader keeps of one meter with MaxAge.

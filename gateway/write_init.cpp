@@ -73,6 +73,7 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   const TransactionResult result =
       ExchangeWithMeter(gateway, *meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
   TraceTransactionReport(gateway, result);
+  ReportWrite(*meter, objectNumber, result);
   // Whatever the answer, the value may have reached the registers.
   if (result.outcome != TransactionOutcome::kNotSent) NoteWrite(gateway, *meter);
   if (!MeterAnswered(MeterRequest::kWrite, result)) return false;

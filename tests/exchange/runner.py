@@ -8,7 +8,7 @@
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
 import ctypes, fcntl, os, pathlib, pty, re, select, shutil, signal, socket, struct, subprocess, sys
-import tempfile, termios, time, tty
+import tempfile, termios, threading, time, tty
 from itertools import takewhile
 
 DEADLINE = 10.0  # seconds; only a failure waits this long
@@ -20,21 +20,21 @@ IN_OPEN = 0x20  # inotify, not in the os module
 # The verbs ("_" stands for a blank). Settings stand before the first exchange,
 # file operations anywhere; any other verb starts the gateway. Consecutive lines
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
-SETTINGS = "meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config"
+SETTINGS = "meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket"
 FILE_OPS = "file fifo_reader symlink mkdir remove edit"
-BLOCK_VERBS = "trace startup stdout"
+BLOCK_VERBS = "trace startup stdout stderr"
 EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
-    second_master valgrind_clean"""
+    second_master valgrind_clean metrics notified notifications"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
 VERBS = sorted(SETTINGS | FILE_OPS | BLOCK_VERBS | EXCHANGE_VERBS, key=len, reverse=True)
 FRAME_VERBS = ("master", "modbus", "slave", "answer")  # a long frame may go on over "|" lines
 COMMENT = re.compile(r"(^|\s)#(\s.*)?$")
-TIMING = re.compile(r"\b(after|within|in) (\d+)\b")
+TIMING = re.compile(r"\b(after|within|in|watchdog|every) (\d+)\b")
 SERIAL_KEYS = "porttype = SER|sercomport = %s|serbaudrate = %d|serbits = 8|serparity = N|serstopbit = 1"
 SERVER_KEYS = "porttype = %s|localip = LO|localport = %d|server = 1"
 CLIENT_KEYS = "porttype = %s|localip = LO|remoteip = 127.0.0.1|remoteport = %d|server = 0"
@@ -208,6 +208,9 @@ def write_text(path, text):
 def lines_of(block, indent=""): return "".join(indent + line + "\n" for line in block)
 
 
+def like(want, have): return have.startswith(want[:-3]) if want.endswith("...") else have == want  # "..." ends a prefix
+
+
 # Line for line; "..." stands for any number of lines.
 def lines_match(want, have):
     if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:]) for skip in range(len(have) + 1))
@@ -258,6 +261,9 @@ class Run:
         self.modbus_in, self.master_in, self.access, self.fifo_readers = bytearray(), bytearray(), {}, {}
         self.sent_at = self.request_at = self.stopwatch = time.monotonic()
         self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
+        # notify socket: datagrams as (time, lines) and how many were matched; the metrics file's inode
+        self.notify, self.notify_env, self.notes, self.notes_seen, self.metrics_inode = None, {}, [], 0, None
+        self.stderr_checked = False
         os.makedirs(self.root + "/tmp")
 
     def close(self):
@@ -267,6 +273,7 @@ class Run:
                     self.second_master):
             end is None or isinstance(end, int) or end.close()  # an int: the M-Bus pty's end, closed with it
         for fd in self.fifo_readers.values(): os.close(fd)
+        self.notify and (self.notify.shutdown(socket.SHUT_RDWR), self.notify.close())
         os.environ.get("KESTREL_KEEP_ROOT") or shutil.rmtree(self.root, ignore_errors=True)
 
     def substitute(self, text):
@@ -317,6 +324,17 @@ class Run:
         self.modbus_side, self.simulator_file = s.words[:2] if simulated else (s.text, None)
 
     def do_trace_off(self, s): self.tracing = False
+
+    # notify socket [watchdog MS]: a datagram socket as NOTIFY_SOCKET, read as it comes.
+    def do_notify_socket(self, s):
+        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.notify.bind(self.root + "/notify")
+        self.notify_env = {"NOTIFY_SOCKET": self.root + "/notify"}
+        self.notify_env.update({"WATCHDOG_USEC": str(int(s.timed()[1]["watchdog"] * 1e6))} if s.words else {})
+        def listen():  # until the socket is shut: then it reads nothing
+            while data := attempt(lambda: self.notify.recv(4096), b""):
+                self.notes.append((time.monotonic(), data.decode().split("\n")))
+        threading.Thread(target=listen, daemon=True).start()
 
     def do_args(self, s): self.args = s.words
 
@@ -418,7 +436,8 @@ class Run:
         # close_fds: no pty end or socket of the runner's lives on in the gateway.
         self.process = subprocess.Popen(
             self.launcher + [self.binary] + [self.substitute(a) for a in self.args or []],
-            env=dict(os.environ, KESTREL_ROOT=self.root), stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, KESTREL_ROOT=self.root, **self.notify_env), stdin=subprocess.DEVNULL,
+            stderr=open(self.root + "/stderr", "wb"),
             stdout=subprocess.PIPE if self.args is not None else subprocess.DEVNULL)
         if self.args is not None: return
         # A PidFile the file replaced by something else is never written:
@@ -586,12 +605,11 @@ class Run:
     # The lines stand one after another in the trace, after those matched last;
     # a line written with "..." at its end stands for any line it begins.
     def expect_trace(self, block):
-        same = lambda want, have: have.startswith(want[:-3]) if want.endswith("...") else have == want
         def found():
             trace = self.trace_lines()
             start = self.cursor if self.cursor <= len(trace) else 0  # shorter: switched on again, a new file
             at = next((i for i in range(start, len(trace) - len(block) + 1)
-                       if all(map(same, block, trace[i:i + len(block)]))), None)
+                       if all(map(like, block, trace[i:i + len(block)]))), None)
             self.cursor = start if at is None else at + len(block)
             return at is not None
         expect(found, "the trace does not hold, after what was matched before:\n" + lines_of(block, "  "))
@@ -609,6 +627,47 @@ class Run:
               "standard output differs; it holds:\n" + out)
 
     def do_no_stdout(self, s): self.expect_stdout([])
+
+    def expect_stderr(self, block):  # the whole of standard error, line for line ("..." ends a prefix)
+        self.stderr_checked, log = True, lambda: read_text(self.root + "/stderr").split("\n")[:-1]
+        matched = lambda: len(log()) == len(block) and all(map(like, block, log()))
+        check(wait_for(matched, 2), "standard error holds:\n" + lines_of(log(), "  "))
+
+    # metrics PATH: the file holds the lines of the block ("..." ends a prefix), written anew (never in
+    # place) since the last look, and promtool (when installed) accepts it.
+    def do_metrics(self, s):
+        path = self.root + "/" + s.words[0]
+        fresh = lambda: attempt(lambda: os.stat(path).st_ino) not in (None, self.metrics_inode)
+        holds = lambda: all(any(like(w, h) for h in read_text(path).split("\n")) for w in s.block)
+        expect(lambda: fresh() and holds(), "%s does not hold\n%s" % (s.words[0], lines_of(s.block, "  ")))
+        self.metrics_inode = os.stat(path).st_ino
+        if not shutil.which("promtool"): return print("promtool not installed: the metrics format was not checked")
+        lint = subprocess.run(["promtool", "check", "metrics"], stdin=open(path), capture_output=True, text=True)
+        check(lint.returncode == 0, "promtool check metrics: " + lint.stdout + lint.stderr)
+
+    def notes_holding(self, text, since=0):  # the times of the datagrams from since on with a line like text
+        return [at for at, lines in self.notes[since:] if any(like(text, line) for line in lines)]
+
+    # notified TEXT: a datagram after the one matched last holds a line TEXT.
+    def do_notified(self, s):
+        def found():
+            at = next((i for i in range(self.notes_seen, len(self.notes)) if self.notes_holding(s.text, i)[:1]
+                       == [self.notes[i][0]]), None)
+            self.notes_seen = self.notes_seen if at is None else at + 1
+            return at is not None
+        expect(found, "no datagram holds %s; the last: %s" % (s.text, self.notes[-3:]))
+
+    # notifications TEXT N to M in MS: so many datagrams with TEXT come in the next MS;
+    # notifications TEXT every MS: those so far came at least half that apart (late reads allowed for).
+    def do_notifications(self, s):
+        words, times = s.timed()
+        if "every" in times:
+            at = self.notes_holding(words[0])
+            return check(all(b - a >= times["every"] / 2 for a, b in zip(at, at[1:])), "%d came closer" % len(at))
+        before = len(self.notes)
+        time.sleep(times["in"])
+        count = len(self.notes_holding(words[0], before))
+        check(int(words[1]) <= count <= int(words[3]), "%d came" % count)
 
     def do_received(self, s):
         expect(lambda: self.frames_traced() > self.frames_at_send, "the gateway never traced what the master sent")
@@ -773,6 +832,9 @@ class Run:
         if self.args is None and not self.exited:
             check(self.running(), "the gateway ended with status %s" % self.process.returncode)
             self.no_stray_mbus(self.quiet, "at the end")
+        # Without events (no stderr step) no event line: iniparser and Mini-XML have their say, as ever.
+        event = re.search(r"^<\d>.*", read_text(self.root + "/stderr"), re.M)
+        check(self.stderr_checked or not event, "an event on standard error: " + (event and event[0] or ""))
 
     def context(self):
         trace = "\n".join(read_text(self.root + "/tmp/kestrel.log").split("\n")[-40:])

@@ -1,0 +1,215 @@
+#include "gateway/metrics_file.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+#include "support/clock.h"
+#include "support/events.h"
+#include "support/logs.h"
+#include "support/tmp_files.h"
+#include "support/version.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int64_t kMsPerSecond = 1000;
+constexpr Outcome kReasons[] = {Outcome::kException, Outcome::kSilence, Outcome::kCrc, Outcome::kInvalid,
+                                Outcome::kNotSent};
+
+// Seconds with their milliseconds: "1700000000.250".
+struct Seconds {
+  char text[32];
+};
+Seconds SecondsOf(int64_t ms) {
+  Seconds seconds{};
+  std::snprintf(seconds.text, sizeof seconds.text, "%" PRId64 ".%03" PRId64, ms / kMsPerSecond, ms % kMsPerSecond);
+  return seconds;
+}
+
+using Labels = std::string;  // name="value",...
+
+// The text exposition format: each family with its HELP and TYPE lines,
+// then its samples.
+class Exposition {
+ public:
+  void Family(const char* name, const char* type, const char* help) {
+    Line("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    name_ = name;
+  }
+  void Sample(const Labels& labels, uint64_t value) {
+    Line("%s%s %" PRIu64 "\n", name_, Braced(labels).c_str(), value);
+  }
+  void Sample(const Labels& labels, const Seconds& value) {
+    Line("%s%s %s\n", name_, Braced(labels).c_str(), value.text);
+  }
+  std::string text;
+
+ private:
+  static std::string Braced(const Labels& labels) { return labels.empty() ? "" : "{" + labels + "}"; }
+  void Line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  const char* name_ = "";
+};
+
+void Exposition::Line(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (length > 0) text.append(line, static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length) : 0);
+}
+
+template <typename... Args>
+Labels LabelsOf(const char* format, Args... args) {
+  char labels[96];
+  std::snprintf(labels, sizeof labels, format, args...);
+  return labels;
+}
+
+const Labels kNoLabels;
+
+// Each series once, named by its first meter.
+template <typename Write>
+void ForEachSeries(const Gateway& gateway, Write write) {
+  const Monitoring& monitoring = gateway.monitoring;
+  for (size_t series = 0; series < monitoring.meters.size(); ++series) {
+    const size_t m = monitoring.firstMeterOf[series];
+    const Meter& meter = gateway.model.meters[m];
+    write(meter, m, monitoring.meters[series],
+          LabelsOf("address=\"%u\",id=\"%s\"", meter.primaryAddress, IdDigitsOf(meter).text));
+  }
+}
+
+void WriteProcess(const Gateway& gateway, Exposition& out) {
+  out.Family("kestrel_build_info", "gauge", "The gateway's version.");
+  out.Sample(LabelsOf("version=\"%s\"", kVersionText), 1);
+  out.Family("kestrel_start_time_seconds", "gauge", "When the gateway started, in seconds since the epoch.");
+  out.Sample(kNoLabels, SecondsOf(gateway.monitoring.startMs));
+  out.Family("kestrel_metrics_interval_seconds", "gauge", "How often this file is written.");
+  out.Sample(kNoLabels, SecondsOf(gateway.monitoring.metrics.intervalMs));
+}
+
+// A counter of every meter.
+void MeterCount(const Gateway& gateway, Exposition& out, const char* name, const char* help,
+                uint64_t MeterCounters::*count) {
+  out.Family(name, "counter", help);
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, c.*count);
+  });
+}
+
+void WriteMeterCounts(const Gateway& gateway, Exposition& out) {
+  MeterCount(gateway, out, "kestrel_meter_requests_total", "REQ_UD2 received per meter.", &MeterCounters::requests);
+  MeterCount(gateway, out, "kestrel_meter_answers_total", "RSP_UD sent per meter.", &MeterCounters::answers);
+  out.Family("kestrel_meter_unanswered_total", "counter", "REQ_UD2 left unanswered per meter, by reason.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    for (Outcome reason : kReasons) {
+      out.Sample(l + LabelsOf(",reason=\"%s\"", OutcomeLabel(reason)), c.unanswered[static_cast<size_t>(reason)]);
+    }
+  });
+  out.Family("kestrel_meter_last_request_timestamp_seconds", "gauge",
+             "When the meter was last asked, in seconds since the epoch; 0: never.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, SecondsOf(c.lastRequestMs));
+  });
+  out.Family("kestrel_meter_last_answer_timestamp_seconds", "gauge",
+             "When the meter last answered, in seconds since the epoch; 0: never.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, SecondsOf(c.lastAnswerMs));
+  });
+}
+
+// Meters with MaxAge only.
+void WriteSnapshots(const Gateway& gateway, Exposition& out) {
+  out.Family("kestrel_meter_stale_answers_total", "counter",
+             "Answers from memory with status bit 10h (values older than MaxAge), per meter with MaxAge.");
+  ForEachSeries(gateway, [&](const Meter& meter, size_t, const MeterCounters& c, const Labels& l) {
+    if (meter.maxAgeS > 0) out.Sample(l, c.staleAnswers);
+  });
+  out.Family("kestrel_meter_snapshot_age_seconds", "gauge",
+             "Age of the values a meter with MaxAge answers with, once it has been read completely.");
+  const int64_t now = NowMs();
+  ForEachSeries(gateway, [&](const Meter& meter, size_t m, const MeterCounters&, const Labels& l) {
+    if (meter.maxAgeS == 0 || m >= gateway.background.meters.size()) return;
+    const Snapshot& snapshot = gateway.background.meters[m].snapshot;
+    if (snapshot.complete) out.Sample(l, SecondsOf(now - snapshot.readStartMs));
+  });
+}
+
+void WriteModbus(const Gateway& gateway, Exposition& out) {
+  const LineCounters& line = gateway.modbus.counters;
+  bool used[256] = {};
+  for (const Meter& meter : gateway.model.meters) used[meter.slaveAddress] = true;
+  out.Family("kestrel_modbus_transactions_total", "counter", "Modbus transactions per slave, by outcome.");
+  for (unsigned slave = 0; slave < 256; ++slave) {
+    uint64_t total = 0;
+    for (uint64_t count : line.transactions[slave]) total += count;
+    if (!used[slave] && total == 0) continue;
+    for (int outcome = 0; outcome < kOutcomeCount; ++outcome) {
+      out.Sample(LabelsOf("slave=\"%u\",outcome=\"%s\"", slave, OutcomeLabel(static_cast<Outcome>(outcome))),
+                 line.transactions[slave][static_cast<size_t>(outcome)]);
+    }
+  }
+  out.Family("kestrel_modbus_dropped_bytes_total", "counter", "Bytes dropped as late or unrequested Modbus answers.");
+  out.Sample(kNoLabels, line.droppedBytes);
+  const PortCounters& port = gateway.modbus.port->Counters();
+  out.Family("kestrel_modbus_connections_lost_total", "counter", "Modbus TCP connections lost.");
+  out.Sample(kNoLabels, port.connectionsLost);
+  out.Family("kestrel_modbus_reconnects_total", "counter", "Modbus TCP connections made again after one was lost.");
+  out.Sample(kNoLabels, port.reconnects);
+}
+
+void WriteMBus(const Gateway& gateway, Exposition& out) {
+  const MBusCounters& mbus = gateway.monitoring.mbus;
+  out.Family("kestrel_mbus_frames_total", "counter", "M-Bus frames received, by kind.");
+  for (int kind = 0; kind < kMBusFrameKindCount; ++kind) {
+    out.Sample(LabelsOf("kind=\"%s\"", MBusFrameKindLabel(static_cast<MBusFrameKind>(kind))),
+               mbus.frames[static_cast<size_t>(kind)]);
+  }
+  out.Family("kestrel_mbus_answers_total", "counter", "M-Bus answers sent.");
+  out.Sample(kNoLabels, mbus.answers);
+  const PortCounters& port = gateway.mbusPort->Counters();
+  out.Family("kestrel_mbus_masters_total", "counter",
+             "M-Bus masters taken and refused by the allow list (TCP connections; UDP: a new sender).");
+  out.Sample(LabelsOf("result=\"accepted\""), port.peersAccepted);
+  out.Sample(LabelsOf("result=\"refused\""), port.peersRefused);
+}
+
+}  // namespace
+
+std::string MetricsText(const Gateway& gateway) {
+  Exposition out;
+  WriteProcess(gateway, out);
+  WriteMeterCounts(gateway, out);
+  WriteSnapshots(gateway, out);
+  WriteModbus(gateway, out);
+  WriteMBus(gateway, out);
+  return out.text;
+}
+
+void WriteMetricsIfDue(Gateway& gateway) {
+  MetricsFile& metrics = gateway.monitoring.metrics;
+  const int64_t now = NowMs();
+  if (metrics.path.empty() || now < metrics.dueMs) return;
+  metrics.dueMs = now + metrics.intervalMs;
+  const char* why = ReplaceOwnFile(metrics.path, MetricsText(gateway));
+  if (why == nullptr) {
+    if (metrics.failing) LogEvent(EventPriority::kNotice, "metrics file %s written again", metrics.path.c_str());
+    metrics.failing = false;
+    return;
+  }
+  LogTrace("Metrics file %s not written: %s\n", metrics.path.c_str(), why);
+  if (!metrics.failing) {
+    LogEvent(EventPriority::kWarning, "metrics file %s not written: %s; tried again every %" PRId64 " s",
+             metrics.path.c_str(), why, metrics.intervalMs / kMsPerSecond);
+  }
+  metrics.failing = true;
+}
+
+void WatchMetricsFile(const Gateway& gateway, WaitSet& wait) {
+  const MetricsFile& metrics = gateway.monitoring.metrics;
+  if (!metrics.path.empty()) wait.DueAtUs(metrics.dueMs * kUsPerMs);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,210 @@
+#include "gateway/monitoring.h"
+
+#include <cstdio>
+
+#include "gateway/gateway.h"
+#include "gateway/meter_exchange.h"
+#include "gateway/metrics_file.h"
+#include "gateway/record_reads.h"
+#include "gateway/service_notify.h"
+#include "support/clock.h"
+#include "support/config_store.h"
+#include "support/events.h"
+#include "support/logs.h"
+#include "support/paths.h"
+
+namespace kestrel {
+namespace {
+
+constexpr int64_t kMsPerMinute = 60000;
+constexpr int kDefaultMetricsIntervalS = 15;
+constexpr int kLongestMetricsIntervalS = 86400;
+
+void ReadMetricsKeys(const ConfigStore& store, MetricsFile& metrics) {
+  std::string path;
+  store.GetString(path, "Main", "metrics_file", true, false);
+  if (path.empty()) return;
+  if (path[0] != '/') {
+    LogStartup("Error: [Main] metrics_file: \"%s\" is not an absolute path: no metrics file\n", path.c_str());
+    return;
+  }
+  int seconds = 0;
+  store.GetInt(seconds, "Main", "metrics_interval");
+  if (seconds <= 0) seconds = kDefaultMetricsIntervalS;
+  if (seconds > kLongestMetricsIntervalS) seconds = kLongestMetricsIntervalS;
+  metrics.path = RootedPath(path);
+  metrics.intervalMs = int64_t{seconds} * 1000;
+}
+
+// Meters at the same primary address with the same identification number
+// count together: the first one's series.
+void AssignSeries(const MeterModel& model, Monitoring& monitoring) {
+  monitoring.seriesOf.clear();
+  monitoring.firstMeterOf.clear();
+  for (size_t m = 0; m < model.meters.size(); ++m) {
+    size_t series = monitoring.meters.size();
+    for (size_t earlier = 0; earlier < m; ++earlier) {
+      const Meter& a = model.meters[earlier];
+      const Meter& b = model.meters[m];
+      if (a.primaryAddress == b.primaryAddress && a.idNumber == b.idNumber) {
+        series = monitoring.seriesOf[earlier];
+        break;
+      }
+    }
+    if (series == monitoring.meters.size()) {
+      monitoring.meters.emplace_back();
+      monitoring.firstMeterOf.push_back(m);
+    }
+    monitoring.seriesOf.push_back(series);
+  }
+}
+
+MeterCounters* SeriesOf(Gateway& gateway, const Meter& meter) {
+  size_t index = 0;
+  if (!IndexInModel(gateway.model, meter, index) || index >= gateway.monitoring.seriesOf.size()) return nullptr;
+  return &gateway.monitoring.meters[gateway.monitoring.seriesOf[index]];
+}
+
+void CountRecent(RecentMinutes& recent, bool answer) {
+  const int64_t minute = NowMs() / kMsPerMinute;
+  const size_t slot = static_cast<size_t>(minute % RecentMinutes::kMinutes);
+  if (recent.minute[slot] != minute) {
+    recent.minute[slot] = minute;
+    recent.requests[slot] = 0;
+    recent.answers[slot] = 0;
+  }
+  ++(answer ? recent.answers : recent.requests)[slot];
+}
+
+MBusFrameKind KindOfLongFrame(uint8_t ci) {
+  switch (ci) {
+    case kCiSndUd: return MBusFrameKind::kSndUd;
+    case kCiSelection: return MBusFrameKind::kSelection;
+    case kCiAppReset: return MBusFrameKind::kAppReset;
+    default: return MBusFrameKind::kOther;
+  }
+}
+
+MBusFrameKind KindOf(const FrameBuffer& frame) {
+  if (frame.state != FrameState::kComplete) return MBusFrameKind::kInvalid;
+  switch (frame.kind) {
+    case FrameKind::kReqUd2: return MBusFrameKind::kReqUd2;
+    case FrameKind::kSndNke: return MBusFrameKind::kSndNke;
+    case FrameKind::kLong: return KindOfLongFrame(frame.bytes[kLongCi]);
+    case FrameKind::kNone: break;
+  }
+  return MBusFrameKind::kOther;
+}
+
+void Count(Gateway& gateway, MBusFrameKind kind) {
+  ++gateway.monitoring.mbus.frames[static_cast<size_t>(kind)];
+  ++gateway.monitoring.changes;
+}
+
+// "03 03 00 64 00 02 84 36"
+struct RequestText {
+  char text[3 * kReadRequestLength];
+};
+
+RequestText RequestTextOf(const uint8_t (&request)[kReadRequestLength]) {
+  RequestText out{};
+  size_t at = 0;
+  for (uint8_t byte : request) {
+    std::snprintf(out.text + at, sizeof out.text - at, at == 0 ? "%02X" : " %02X", byte);
+    at += at == 0 ? 2 : 3;
+  }
+  return out;
+}
+
+}  // namespace
+
+void StartMonitoring(const ConfigStore& store, Gateway& gateway) {
+  Monitoring& monitoring = gateway.monitoring;
+  if (IsSwitchedOn(store, "Main", "events")) SwitchEventsOn();
+  ReadMetricsKeys(store, monitoring.metrics);
+  StartServiceNotify(monitoring.notify);
+  AssignSeries(gateway.model, monitoring);
+  monitoring.startMs = CalendarMs();
+}
+
+void CountFrame(Gateway& gateway, const FrameBuffer& frame) {
+  // Junk at idle leaves an empty buffer.
+  if (frame.state == FrameState::kComplete || frame.discard || frame.count == 0) Count(gateway, KindOf(frame));
+}
+
+void CountInvalidFrame(Gateway& gateway) { Count(gateway, MBusFrameKind::kInvalid); }
+
+void CountAnswerSent(Gateway& gateway) { ++gateway.monitoring.mbus.answers; }
+
+void CountRequest(Gateway& gateway, const Meter& meter) {
+  CountRecent(gateway.monitoring.recent, false);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  ++counts->requests;
+  counts->lastRequestMs = CalendarMs();
+}
+
+void CountAnswer(Gateway& gateway, const Meter& meter) {
+  CountRecent(gateway.monitoring.recent, true);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  ++counts->answers;
+  counts->lastAnswerMs = CalendarMs();
+}
+
+void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason) {
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts != nullptr) ++counts->unanswered[static_cast<size_t>(reason)];
+}
+
+void CountStaleAnswer(Gateway& gateway, const Meter& meter) {
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts != nullptr) ++counts->staleAnswers;
+}
+
+void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* failure) {
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  const bool failing = failure != nullptr;
+  counts->failure = failing ? ReasonOf(*failure) : Outcome::kOk;
+  if (failing == counts->failing) return;
+  counts->failing = failing;
+  ++gateway.monitoring.changes;
+  const MeterName name = NameOf(meter);
+  if (!failing) return LogEvent(EventPriority::kNotice, "%s answers again", name.text);
+  const FailureText why = DescribeFailure(meter, *failure);
+  // The Modbus request behind it, where one is.
+  const bool request = failure->fault == BlockFault::kNoAnswer || failure->fault == BlockFault::kShortAnswer;
+  LogEvent(EventPriority::kWarning, "%s fails: %s%s%s", name.text, why.text, request ? "; request " : "",
+           request ? RequestTextOf(failure->request).text : "");
+}
+
+void ReportWrite(const Meter& meter, unsigned objectId, const TransactionResult& result) {
+  const MeterName name = NameOf(meter);
+  if (result.outcome == TransactionOutcome::kAnswer) {
+    return LogEvent(EventPriority::kNotice, "%s: object %u written", name.text, objectId);
+  }
+  ReadFailure failure;
+  failure.fault = BlockFault::kNoAnswer;
+  failure.result = result;
+  LogEvent(EventPriority::kWarning, "%s: object %u not written: %s", name.text, objectId,
+           DescribeFailure(meter, failure).text);
+}
+
+void KeepMonitoringCurrent(Gateway& gateway) {
+  WriteMetricsIfDue(gateway);
+  NotifyIfDue(gateway);
+}
+
+void WatchMonitoring(const Gateway& gateway, WaitSet& wait) {
+  WatchMetricsFile(gateway, wait);
+  WatchServiceNotify(gateway, wait);
+}
+
+IdDigits IdDigitsOf(const Meter& meter) {
+  IdDigits digits{};
+  std::snprintf(digits.text, sizeof digits.text, "%08X", meter.idNumber);
+  return digits;
+}
+
+}  // namespace kestrel

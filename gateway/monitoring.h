@@ -1,0 +1,103 @@
+#pragma once
+// What the gateway counts and tells for monitoring, all off but the counting
+// unless asked for: the counters of its meters and of the M-Bus side (the
+// ports and the Modbus line count their own, support/counters.h), the
+// meters' changes between answering and failing (events), the metrics file
+// ([Main] metrics_file) and the service manager's notifications
+// (NOTIFY_SOCKET, WATCHDOG_USEC).
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mbus/frame.h"
+#include "modbus/transaction.h"
+#include "support/counters.h"
+#include "support/wait_set.h"
+
+namespace kestrel {
+
+struct Gateway;
+struct Meter;
+struct ReadFailure;
+class ConfigStore;
+
+// Requests and answers of the last minutes, one slot a minute, for the
+// service status.
+struct RecentMinutes {
+  static constexpr int kMinutes = 15;
+  std::array<int64_t, kMinutes> minute{};  // which minute (NowMs() / 60000) a slot counts
+  std::array<uint64_t, kMinutes> requests{};
+  std::array<uint64_t, kMinutes> answers{};
+};
+
+// [Main] metrics_file and metrics_interval.
+struct MetricsFile {
+  std::string path;  // as opened (below KESTREL_ROOT); empty: no metrics file
+  int64_t intervalMs = 0;
+  int64_t dueMs = 0;     // of the next write
+  bool failing = false;  // the last write failed
+};
+
+// What the service manager asked for through the environment.
+struct ServiceNotify {
+  bool on = false;            // NOTIFY_SOCKET is set
+  int64_t watchdogUs = 0;     // the keep-alive interval: half of WATCHDOG_USEC; 0: none asked
+  int64_t watchdogDueUs = 0;  // of the next WATCHDOG=1
+  std::string status;         // the STATUS= sent last
+  int64_t statusSentMs = 0;
+  uint64_t changesAtStatus = 0;  // Monitoring::changes when it was sent
+};
+
+struct Monitoring {
+  // One per series: meters with the same primary address and
+  // identification number, which no master tells apart, share one.
+  std::vector<MeterCounters> meters;
+  std::vector<size_t> seriesOf;  // per meter of the model: its index in meters
+  std::vector<size_t> firstMeterOf;  // per series: the model's first meter in it, which names it
+  MBusCounters mbus;
+  RecentMinutes recent;
+  uint64_t changes = 0;  // frames and changes of state since start: the status may be due
+  int64_t startMs = 0;   // calendar time
+  MetricsFile metrics;
+  ServiceNotify notify;
+};
+
+// Bring-up: the keys events, metrics_file and metrics_interval (StartupLog
+// lines for values it cannot use), the environment, one series per meter.
+void StartMonitoring(const ConfigStore& store, Gateway& gateway);
+
+// The frame just judged (complete, or to be thrown away); kInvalid for one
+// that timed out.
+void CountFrame(Gateway& gateway, const FrameBuffer& frame);
+void CountInvalidFrame(Gateway& gateway);
+void CountAnswerSent(Gateway& gateway);
+
+// A REQ_UD2 for the meter, and what became of it.
+void CountRequest(Gateway& gateway, const Meter& meter);
+void CountAnswer(Gateway& gateway, const Meter& meter);
+void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason);
+void CountStaleAnswer(Gateway& gateway, const Meter& meter);
+
+// A read of the meter ended, failure nullptr when it gave every record: a
+// meter that was answering and fails, or that was failing and answers, is
+// told as an event.
+void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* failure);
+
+// A SND_UD's transaction to the meter ended: done, refused or failed, as an event.
+void ReportWrite(const Meter& meter, unsigned objectId, const TransactionResult& result);
+
+// The main loop's share, every round: the metrics file, the watchdog and
+// the status when due. Never waits long: a file write at most.
+void KeepMonitoringCurrent(Gateway& gateway);
+// When that is next due.
+void WatchMonitoring(const Gateway& gateway, WaitSet& wait);
+
+// "meter 3 (45990012)" style label values and the like, for the metrics
+// file and the status: the meter's identification number as its 8 digits.
+struct IdDigits {
+  char text[9];
+};
+IdDigits IdDigitsOf(const Meter& meter);
+
+}  // namespace kestrel

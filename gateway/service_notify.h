@@ -1,0 +1,27 @@
+#pragma once
+// The service manager's notifications (systemd's Type=notify), when
+// NOTIFY_SOCKET is set: READY=1 once the ports are open and the DeviceFile
+// is loaded; a one-line STATUS= kept current, at most once a second; and,
+// when WATCHDOG_USEC is set, WATCHDOG=1 at half that interval, sent by the
+// main loop's round, so that a loop held longer than the watchdog's time
+// gets the gateway restarted.
+#include <string>
+
+#include "gateway/gateway.h"
+
+namespace kestrel {
+
+// Reads the environment.
+void StartServiceNotify(ServiceNotify& notify);
+
+void NotifyReady(Gateway& gateway);
+
+// The keep-alive and the status, each when due.
+void NotifyIfDue(Gateway& gateway);
+void WatchServiceNotify(const Gateway& gateway, WaitSet& wait);
+
+// "3 meters; last 15 min: 180 requests, 176 answered; failing: meter 3
+// (45990012), slave 3 silent".
+std::string StatusText(const Gateway& gateway);
+
+}  // namespace kestrel
