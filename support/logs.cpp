@@ -1,9 +1,12 @@
 #include "support/logs.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
+#include "support/events.h"
 #include "support/paths.h"
 #include "support/tmp_files.h"
 
@@ -13,6 +16,7 @@ namespace {
 FILE* gStartupLog = nullptr;
 FILE* gTraceLog = nullptr;
 int32_t gTraceBytes = 0;
+bool gTraceLeftAlone = false;  // told as an event; told again only after it changed
 
 constexpr int kDumpBytesPerLine = 16;
 constexpr const char* kDumpIndent = "              ";  // the width of the time stamp
@@ -40,7 +44,11 @@ bool RotateIfFull(const char* target) {
   // A target that is not a regular file is left alone; the full trace then
   // stays, to be emptied when tracing is switched on again by the next cycle.
   const std::string targetPath = RootedPath(target);
-  if (MayReplaceTmpFile(targetPath)) std::rename(RootedPath(kTraceLogPath).c_str(), targetPath.c_str());
+  if (MayReplaceTmpFile(targetPath)) {
+    std::rename(RootedPath(kTraceLogPath).c_str(), targetPath.c_str());
+  } else {
+    LogEvent(EventPriority::kWarning, "full trace not moved: %s is not a regular file, left alone", targetPath.c_str());
+  }
   return true;
 }
 
@@ -59,7 +67,16 @@ void CloseStartupLog() {
 
 void OpenTraceLogIfPresent() {
   if (gTraceLog != nullptr) return;
-  gTraceLog = RewriteOwnTmpFile(RootedPath(kTraceLogPath), IfMissing::kSkip);
+  const std::string path = RootedPath(kTraceLogPath);
+  gTraceLog = RewriteOwnTmpFile(path, IfMissing::kSkip);
+  if (!EventsOn()) return;
+  struct stat status;
+  const bool leftAlone = gTraceLog == nullptr && lstat(path.c_str(), &status) == 0;
+  if (leftAlone && !gTraceLeftAlone) {
+    LogEvent(EventPriority::kWarning, "trace file %s left alone: not a regular file of the gateway's own",
+             path.c_str());
+  }
+  gTraceLeftAlone = leftAlone;
 }
 
 bool TraceLogIsOpen() { return gTraceLog != nullptr; }
