@@ -18,7 +18,6 @@ namespace {
 
 constexpr int64_t kMsPerMinute = 60000;
 constexpr int kDefaultMetricsIntervalS = 15;
-constexpr int kLongestMetricsIntervalS = 86400;
 
 void ReadMetricsKeys(const ConfigStore& store, MetricsFile& metrics) {
   std::string path;
@@ -30,10 +29,8 @@ void ReadMetricsKeys(const ConfigStore& store, MetricsFile& metrics) {
   }
   int seconds = 0;
   store.GetInt(seconds, "Main", "metrics_interval");
-  if (seconds <= 0) seconds = kDefaultMetricsIntervalS;
-  if (seconds > kLongestMetricsIntervalS) seconds = kLongestMetricsIntervalS;
   metrics.path = RootedPath(path);
-  metrics.intervalMs = int64_t{seconds} * 1000;
+  metrics.intervalMs = int64_t{MetricsIntervalS(seconds)} * 1000;
 }
 
 // Meters at the same primary address with the same identification number
@@ -117,6 +114,11 @@ RequestText RequestTextOf(const uint8_t (&request)[kReadRequestLength]) {
 }
 
 }  // namespace
+
+int MetricsIntervalS(int configured) {
+  if (configured <= 0) return kDefaultMetricsIntervalS;
+  return configured > kLongestMetricsIntervalS ? kLongestMetricsIntervalS : configured;
+}
 
 void StartMonitoring(const ConfigStore& store, Gateway& gateway) {
   Monitoring& monitoring = gateway.monitoring;

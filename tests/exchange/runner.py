@@ -211,10 +211,10 @@ def lines_of(block, indent=""): return "".join(indent + line + "\n" for line in 
 def like(want, have): return have.startswith(want[:-3]) if want.endswith("...") else have == want  # "..." ends a prefix
 
 
-# Line for line; "..." stands for any number of lines.
+# Line for line; "..." stands for any number of lines, and ends a line's prefix.
 def lines_match(want, have):
     if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:]) for skip in range(len(have) + 1))
-    return not want and not have or bool(want and have) and have[0] == want[0] and lines_match(want[1:], have[1:])
+    return not want and not have or bool(want and have) and like(want[0], have[0]) and lines_match(want[1:], have[1:])
 
 
 def fileno(fd): return fd if isinstance(fd, int) else fd.fileno()
@@ -628,10 +628,9 @@ class Run:
 
     def do_no_stdout(self, s): self.expect_stdout([])
 
-    def expect_stderr(self, block):  # the whole of standard error, line for line ("..." ends a prefix)
+    def expect_stderr(self, block):  # the whole of standard error, as the StartupLog
         self.stderr_checked, log = True, lambda: read_text(self.root + "/stderr").split("\n")[:-1]
-        matched = lambda: len(log()) == len(block) and all(map(like, block, log()))
-        check(wait_for(matched, 2), "standard error holds:\n" + lines_of(log(), "  "))
+        check(wait_for(lambda: lines_match(block, log()), 2), "standard error holds:\n" + lines_of(log(), "  "))
 
     # metrics PATH: the file holds the lines of the block ("..." ends a prefix), written anew (never in
     # place) since the last look, and promtool (when installed) accepts it.

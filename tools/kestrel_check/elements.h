@@ -19,6 +19,7 @@ namespace kestrel {
 struct ModbusLineModel {
   LineSpeed speed;
   ModbusFraming framing = ModbusFraming::kRtu;
+  int timeoutMs = 0;  // of each attempt
 };
 
 struct CheckedFile {

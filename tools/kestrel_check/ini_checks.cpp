@@ -6,6 +6,8 @@
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
 #include "ports/port_factory.h"
+#include "gateway/monitoring.h"
+#include "support/paths.h"
 #include "tools/kestrel_check/number_text.h"
 
 namespace kestrel {
@@ -216,6 +218,38 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
              "names no DeviceFile: the gateway ends with status 1");
   }
   CheckSwitch(store, files, "Main", "enable_leds", "the LED panel", report);
+  CheckSwitch(store, files, "Main", "events", "the journal's events", report);
+  std::string path;
+  if (store.GetString(path, "Main", "metrics_file", true, false) == 0 && !path.empty() && path[0] != '/') {
+    AddError(report, SourceOf(store, files, "Main", "metrics_file"), KeyPlace("Main", "metrics_file", path, true),
+             "not an absolute path: the gateway writes no metrics file");
+  }
+  std::string interval;
+  int seconds = 0;
+  store.GetInt(seconds, "Main", "metrics_interval");
+  if (store.GetString(interval, "Main", "metrics_interval", true, false) == 0 &&
+      (!IsDecimalText(interval) || seconds < 1 || seconds > kLongestMetricsIntervalS)) {
+    AddWarning(report, SourceOf(store, files, "Main", "metrics_interval"),
+               KeyPlace("Main", "metrics_interval", interval, true),
+               "not a whole number of seconds from 1 to 86400: the gateway writes the metrics file every " +
+                   std::to_string(MetricsIntervalS(seconds)) + " s");
+  }
+}
+
+void PrintMonitoring(const ConfigStore& store, FILE* out) {
+  std::fprintf(out, "[Main] events %s\n",
+               IsSwitchedOn(store, "Main", "events") ? "yes: each change of state is a line on standard error"
+                                                      : "no: standard error stays silent");
+  std::string path;
+  store.GetString(path, "Main", "metrics_file", true, false);
+  int seconds = 0;
+  store.GetInt(seconds, "Main", "metrics_interval");
+  if (path.empty() || path[0] != '/') {
+    std::fprintf(out, "[Main] metrics_file none: no metrics file\n");
+  } else {
+    std::fprintf(out, "[Main] metrics_file %s, written every %d s\n", RootedPath(path).c_str(),
+                 MetricsIntervalS(seconds));
+  }
 }
 
 void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report) {
@@ -241,7 +275,10 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
 ModbusLineModel ModbusLineOf(const ConfigStore& store) {
   std::string framing;
   store.GetString(framing, kModbusSection, "framing", true, true);
-  return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu};
+  int timeoutMs = 0;
+  store.GetInt(timeoutMs, kModbusSection, "timeout");
+  return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu,
+          timeoutMs};
 }
 
 }  // namespace kestrel

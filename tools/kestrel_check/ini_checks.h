@@ -2,6 +2,7 @@
 // Checks of the INI files: what the port factory would not build, what the
 // serial port's Open would refuse, names missing from HardwareConfig, and
 // yes/no switches that are neither.
+#include <cstdio>
 #include <string>
 
 #include "support/config_store.h"
@@ -16,7 +17,10 @@ struct ConfigFiles {
   std::string defaults;
 };
 
+// FILENAME, enable_leds, events, metrics_file and metrics_interval.
 void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report);
+// What events and metrics_file do.
+void PrintMonitoring(const ConfigStore& store, FILE* out);
 // collisions and multi_telegram: yes or no.
 void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report);
 void CheckPortSection(const ConfigStore& store, const std::string& section,

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
 #include "gateway/record_reads.h"
 #include "support/clock.h"
@@ -89,6 +90,48 @@ void PrintMeterBudget(const CheckedFile& file, const Meter& meter, FILE* out) {
                "%d request(s), %s on the wire (%s)\n",
                meter.maxAgeS, meter.maxAgeS / 2.0, read.requests, Milliseconds(read.wireUs).c_str(),
                SpeedText(file.modbusLine.speed).c_str());
+}
+
+namespace {
+
+// The meter read in the most requests, and how many; nullptr for none.
+const Meter* MostRequests(const CheckedFile& file, int& requests) {
+  const Meter* most = nullptr;
+  requests = 0;
+  for (const Meter& meter : file.model.meters) {
+    const int count = CompleteReadOf(file, meter).requests;
+    if (most == nullptr || count > requests) {
+      most = &meter;
+      requests = count;
+    }
+  }
+  return most;
+}
+
+int64_t ReadRequestUs(const CheckedFile& file) {
+  return kPauseAfterReadUs + LongestTransactionUs(file.modbusLine.timeoutMs, kReadAttempts);
+}
+
+}  // namespace
+
+int64_t LongestLoopHoldUs(const CheckedFile& file, int64_t answerGapUs) {
+  int requests = 0;
+  MostRequests(file, requests);
+  // A request that needs the line first lets the background transaction end.
+  if (AnyMaxAge(file.model)) ++requests;
+  return requests * ReadRequestUs(file) + answerGapUs;
+}
+
+void PrintLoopHold(const CheckedFile& file, int64_t answerGapUs, FILE* out) {
+  int requests = 0;
+  const Meter* most = MostRequests(file, requests);
+  if (most == nullptr) return;
+  std::fprintf(out,
+               "\nlongest a request can hold the main loop: %.1f s (meter %u: %d request(s)%s, each up to %.1f s "
+               "with %d attempts at timeout %d ms); systemd's WatchdogSec must be longer\n",
+               static_cast<double>(LongestLoopHoldUs(file, answerGapUs)) / kUsPerSecond, most->primaryAddress,
+               requests, AnyMaxAge(file.model) ? " after the background one under way" : "",
+               static_cast<double>(ReadRequestUs(file)) / kUsPerSecond, kReadAttempts, file.modbusLine.timeoutMs);
 }
 
 void PrintBackgroundShare(const CheckedFile& file, FILE* out) {

@@ -31,4 +31,12 @@ void PrintMeterBudget(const CheckedFile& file, const Meter& meter, FILE* out);
 // The share of the line, when any meter has MaxAge.
 void PrintBackgroundShare(const CheckedFile& file, FILE* out);
 
+// The longest one request can keep the main loop from going round (and so
+// from feeding systemd's watchdog): the background transaction under way
+// (with MaxAge), every read request of the meter with the most (each with
+// its attempts, waits for a quiet line and the pause before it), and the
+// answer gap of a serial M-Bus line.
+int64_t LongestLoopHoldUs(const CheckedFile& file, int64_t answerGapUs);
+void PrintLoopHold(const CheckedFile& file, int64_t answerGapUs, FILE* out);
+
 }  // namespace kestrel

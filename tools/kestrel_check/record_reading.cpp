@@ -220,6 +220,15 @@ Number ValueOf(const DataRecord& record, uint8_t dataField) {
 
 }  // namespace
 
+std::string VifMeaning(const DataRecord& record) {
+  int used = 0;
+  const Unit unit = UnitOf(record, used);
+  if (unit.quantity == nullptr) return "";
+  if (unit.identification) return std::string(" (") + unit.quantity + ")";
+  const std::string step = unit.exponent == 0 ? "" : PlainDecimal(false, "1", unit.exponent) + " ";
+  return std::string(" (") + unit.quantity + ", " + step + unit.name + ")";
+}
+
 std::string ReadingOf(const DataRecord& record) {
   const RecordHeaderFields header = DecodeRecordHeader(record.dif, record.difLength);
   Number number = ValueOf(record, header.dataField);

@@ -14,4 +14,9 @@ namespace kestrel {
 
 std::string ReadingOf(const DataRecord& record);
 
+// What the record's VIF names, as the live read decodes it: " (energy, kWh)",
+// " (flow temperature, 0.1 °C)", " (fabrication number)"; "" for a VIF
+// not decoded.
+std::string VifMeaning(const DataRecord& record);
+
 }  // namespace kestrel

@@ -8,6 +8,7 @@
 #include "tools/kestrel_check/line_budget.h"
 #include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/record_layout.h"
+#include "tools/kestrel_check/record_reading.h"
 
 namespace kestrel {
 namespace {
@@ -35,10 +36,10 @@ void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& reco
   }
   uint8_t request[kReadRequestLength];
   ReadRequestFor(meter, record, request);
-  std::fprintf(out, "\n    DIF/DIFE %s  VIF %s  + %d value bytes (%d bytes)\n",
+  std::fprintf(out, "\n    DIF/DIFE %s  VIF %s%s  + %d value bytes (%d bytes)\n",
                HexBytes(layout.data.dif, layout.data.difLength).c_str(),
-               HexBytes(layout.data.vib, layout.data.vibLength).c_str(), layout.data.valueLength,
-               RecordLength(layout));
+               HexBytes(layout.data.vib, layout.data.vibLength).c_str(), VifMeaning(layout.data).c_str(),
+               layout.data.valueLength, RecordLength(layout));
   std::fprintf(out, "    reads %d register(s) of %s from register %s: request %s\n", layout.registerCount,
                written.Text("ModbusDT").c_str(), written.Text("RegisterRead").c_str(),
                HexBytes(request, kReadRequestLength).c_str());

@@ -1,0 +1,170 @@
+#include "tools/kestrel_check/status.h"
+
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <utility>
+
+#include "support/counters.h"
+
+namespace kestrel {
+namespace {
+
+// A meter older than this many metrics intervals without an answer, while
+// asked, counts as failing; so does a file not written for as long.
+constexpr double kIntervalsBeforeFailing = 4;
+constexpr long long kSecondsPerMinute = 60;
+constexpr long long kSecondsPerHour = 3600;
+
+// The reasons as the table shows them, in the order of its columns.
+constexpr Outcome kReasons[] = {Outcome::kSilence, Outcome::kException, Outcome::kCrc, Outcome::kInvalid,
+                                Outcome::kNotSent};
+
+struct MeterRow {
+  double requests = 0;
+  double answers = 0;
+  std::map<std::string, double> unanswered;  // by reason label
+  double lastRequest = 0;  // seconds since the epoch, 0: never
+  double lastAnswer = 0;
+  bool snapshot = false;
+  double snapshotAge = 0;
+};
+
+struct Metrics {
+  double start = 0;
+  double interval = 0;
+  std::map<std::pair<int, std::string>, MeterRow> meters;  // by address and id
+};
+
+// One sample line: name{labels} value; the labels as name -> value.
+bool ParseSample(const std::string& line, std::string& name, std::map<std::string, std::string>& labels,
+                 double& value) {
+  if (line.empty() || line[0] == '#') return false;
+  const size_t brace = line.find('{');
+  const size_t blank = line.rfind(' ');
+  if (blank == std::string::npos) return false;
+  name = line.substr(0, brace < blank ? brace : blank);
+  labels.clear();
+  for (size_t at = brace; brace < blank && at < blank && line[at] != '}';) {
+    const size_t equals = line.find("=\"", at + 1);
+    const size_t quote = line.find('"', equals + 2);
+    if (equals == std::string::npos || quote == std::string::npos) return false;
+    labels[line.substr(at + 1, equals - at - 1)] = line.substr(equals + 2, quote - equals - 2);
+    at = quote + 1;
+  }
+  char* end = nullptr;
+  value = std::strtod(line.c_str() + blank + 1, &end);
+  return end != line.c_str() + blank + 1;
+}
+
+void Take(Metrics& metrics, const std::string& name, std::map<std::string, std::string>& labels, double value) {
+  if (name == "kestrel_start_time_seconds") metrics.start = value;
+  if (name == "kestrel_metrics_interval_seconds") metrics.interval = value;
+  if (labels.count("address") == 0 || labels.count("id") == 0) return;
+  MeterRow& row = metrics.meters[{std::atoi(labels["address"].c_str()), labels["id"]}];
+  if (name == "kestrel_meter_requests_total") row.requests = value;
+  if (name == "kestrel_meter_answers_total") row.answers = value;
+  if (name == "kestrel_meter_unanswered_total") row.unanswered[labels["reason"]] = value;
+  if (name == "kestrel_meter_last_request_timestamp_seconds") row.lastRequest = value;
+  if (name == "kestrel_meter_last_answer_timestamp_seconds") row.lastAnswer = value;
+  if (name == "kestrel_meter_snapshot_age_seconds") {
+    row.snapshot = true;
+    row.snapshotAge = value;
+  }
+}
+
+// "3 h 5 min", "42 s"
+std::string Duration(double seconds) {
+  char text[32];
+  if (seconds < 2 * kSecondsPerMinute) {
+    std::snprintf(text, sizeof text, "%.0f s", seconds);
+  } else if (seconds < 2 * kSecondsPerHour) {
+    std::snprintf(text, sizeof text, "%.0f min", seconds / kSecondsPerMinute);
+  } else {
+    const long long whole = static_cast<long long>(seconds);
+    std::snprintf(text, sizeof text, "%lld h %lld min", whole / kSecondsPerHour,
+                  whole % kSecondsPerHour / kSecondsPerMinute);
+  }
+  return text;
+}
+
+std::string ClockTime(double epochSeconds) {
+  const time_t seconds = static_cast<time_t>(epochSeconds);
+  struct tm local {};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// Asked since its last answer, and that answer (or the start) lies more
+// than four intervals back.
+bool Failing(const Metrics& metrics, const MeterRow& row, double now) {
+  const double since = row.lastAnswer > metrics.start ? row.lastAnswer : metrics.start;
+  return row.lastRequest > row.lastAnswer && now - since > kIntervalsBeforeFailing * metrics.interval;
+}
+
+void PrintMeter(const Metrics& metrics, const std::pair<int, std::string>& key, const MeterRow& row, double now,
+                FILE* out) {
+  std::fprintf(out, "%7d  %-8s %9.0f %9.0f", key.first, key.second.c_str(), row.requests, row.answers);
+  for (Outcome reason : kReasons) {
+    const auto count = row.unanswered.find(OutcomeLabel(reason));
+    std::fprintf(out, " %9.0f", count == row.unanswered.end() ? 0.0 : count->second);
+  }
+  if (row.lastAnswer > 0) {
+    std::fprintf(out, "  %s (%s ago)", ClockTime(row.lastAnswer).c_str(), Duration(now - row.lastAnswer).c_str());
+  } else {
+    std::fprintf(out, "  never");
+  }
+  if (row.snapshot) std::fprintf(out, "; values %.1f s old", row.snapshotAge);
+  std::fprintf(out, "%s\n", Failing(metrics, row, now) ? "  FAILING" : "");
+}
+
+}  // namespace
+
+int PrintStatus(const std::string& metricsFile, FILE* out) {
+  std::ifstream file(metricsFile);
+  struct stat status;
+  if (!file || stat(metricsFile.c_str(), &status) != 0) {
+    std::fprintf(out, "%s: cannot be read: is [Main] metrics_file set, and the gateway running?\n",
+                 metricsFile.c_str());
+    return 1;
+  }
+  Metrics metrics;
+  std::string line;
+  std::string name;
+  std::map<std::string, std::string> labels;
+  double value = 0;
+  while (std::getline(file, line)) {
+    if (ParseSample(line, name, labels, value)) Take(metrics, name, labels, value);
+  }
+  if (metrics.interval <= 0) {
+    std::fprintf(out, "%s: not a metrics file of the gateway\n", metricsFile.c_str());
+    return 1;
+  }
+  const double now = static_cast<double>(std::time(nullptr));
+  const double age = now - static_cast<double>(status.st_mtime);
+  std::fprintf(out, "%s: written %s ago (every %.0f s); gateway running since %s (%s)\n", metricsFile.c_str(),
+               Duration(age).c_str(), metrics.interval, ClockTime(metrics.start).c_str(),
+               Duration(now - metrics.start).c_str());
+  std::fprintf(out, "address  id        requests  answered   silence exception       crc   invalid  not_sent  "
+                    "last answer\n");
+  int failing = 0;
+  for (const auto& meter : metrics.meters) {
+    PrintMeter(metrics, meter.first, meter.second, now, out);
+    failing += Failing(metrics, meter.second, now) ? 1 : 0;
+  }
+  const bool stale = age > kIntervalsBeforeFailing * metrics.interval;
+  if (stale) std::fprintf(out, "the file is no longer written: is the gateway running?\n");
+  if (failing > 0) {
+    std::fprintf(out, "%d meter(s) asked but not answering for more than %.0f s\n", failing,
+                 kIntervalsBeforeFailing * metrics.interval);
+  }
+  return stale || failing > 0 ? 1 : 0;
+}
+
+}  // namespace kestrel
