@@ -13,7 +13,8 @@ unit="$root/usr/lib/systemd/system/kestrel.service"
 
 expect_line "$unit" "ExecStart=/usr/sbin/kestrel"
 [ -x "$root/usr/sbin/kestrel" ] || fail "ExecStart names /usr/sbin/kestrel, which was not installed"
-expect_line "$unit" "Type=simple"
+expect_line "$unit" "Type=notify"
+expect_line "$unit" "StateDirectory=kestrel"
 expect_line "$unit" "Restart=always"
 expect_line "$unit" "StartLimitIntervalSec=0"
 expect_line "$unit" "Wants=network-online.target"
@@ -22,6 +23,15 @@ expect_line "$unit" "WantedBy=multi-user.target"
 restart_sec="$(sed -n 's/^RestartSec=\([0-9][0-9]*\)$/\1/p' "$unit")"
 if [ -z "$restart_sec" ] || [ "$restart_sec" -gt 5 ]; then
   fail "RestartSec missing or above 5 seconds"
+fi
+# The watchdog must outlast the longest a request can hold the loop with
+# the example configuration, which kestrel-check prints, twice over.
+watchdog_sec="$(sed -n 's/^WatchdogSec=\([0-9][0-9]*\)$/\1/p' "$unit")"
+mkdir "$TMP/example" && cp -r "$(dirname "$0")/../../config" "$TMP/example/config"
+hold="$(KESTREL_ROOT="$TMP/example" "$build/tools/kestrel-check" |
+  sed -n 's/^longest a request can hold the main loop: \([0-9.]*\) s.*/\1/p')"
+if [ -z "$watchdog_sec" ] || [ -z "$hold" ] || ! awk -v w="$watchdog_sec" -v h="$hold" 'BEGIN { exit !(w >= 2 * h) }'; then
+  fail "WatchdogSec ('$watchdog_sec') is not at least twice the longest loop hold of the example configuration ('$hold' s)"
 fi
 # Tracing is switched on by creating /tmp/kestrel.log: a private /tmp would
 # hide that file from the gateway, and /tmp is the one place it writes.
