@@ -73,6 +73,16 @@ void CountRecent(RecentMinutes& recent, bool answer) {
   ++(answer ? recent.answers : recent.requests)[slot];
 }
 
+// One more request or answer of the meter, at this time, and in the last minutes.
+void CountWithTime(Gateway& gateway, const Meter& meter, uint64_t MeterCounters::*count,
+                   int64_t MeterCounters::*atMs) {
+  CountRecent(gateway.monitoring.recent, count == &MeterCounters::answers);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  ++(counts->*count);
+  counts->*atMs = CalendarMs();
+}
+
 MBusFrameKind KindOfLongFrame(uint8_t ci) {
   switch (ci) {
     case kCiSndUd: return MBusFrameKind::kSndUd;
@@ -139,19 +149,11 @@ void CountInvalidFrame(Gateway& gateway) { Count(gateway, MBusFrameKind::kInvali
 void CountAnswerSent(Gateway& gateway) { ++gateway.monitoring.mbus.answers; }
 
 void CountRequest(Gateway& gateway, const Meter& meter) {
-  CountRecent(gateway.monitoring.recent, false);
-  MeterCounters* counts = SeriesOf(gateway, meter);
-  if (counts == nullptr) return;
-  ++counts->requests;
-  counts->lastRequestMs = CalendarMs();
+  CountWithTime(gateway, meter, &MeterCounters::requests, &MeterCounters::lastRequestMs);
 }
 
 void CountAnswer(Gateway& gateway, const Meter& meter) {
-  CountRecent(gateway.monitoring.recent, true);
-  MeterCounters* counts = SeriesOf(gateway, meter);
-  if (counts == nullptr) return;
-  ++counts->answers;
-  counts->lastAnswerMs = CalendarMs();
+  CountWithTime(gateway, meter, &MeterCounters::answers, &MeterCounters::lastAnswerMs);
 }
 
 void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason) {
