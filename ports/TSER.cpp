@@ -18,14 +18,6 @@ namespace {
 // every time, so that a request finds a device that came back.
 constexpr int64_t kReadReopenIntervalMs = 1000;
 
-// With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
-// only poll tells them apart: a tty reports POLLHUP once it was hung up or
-// its device went away. Line errors (parity, framing) never raise it.
-bool LineHungUp(int device) {
-  pollfd line{device, POLLIN, 0};
-  return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLNVAL)) != 0;
-}
-
 struct BaudRate {
   int rate;
   speed_t speed;
@@ -139,11 +131,24 @@ bool TSER::Close() {
   return true;
 }
 
+short TSER::LineEvents() const {
+  pollfd line{device_, POLLIN, 0};
+  return poll(&line, 1, 0) == 1 ? line.revents : 0;
+}
+
+// With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
+// only poll tells them apart: a tty reports POLLHUP once it was hung up or
+// its device went away. Line errors (parity, framing) never raise it. A
+// line that reports an error without data is as good as gone: waited on, it
+// would end every wait at once.
+bool TSER::LineGone() const { return (LineEvents() & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
 void TSER::DropHungUpLine() {
   LogTrace("Serial port %s hung up\n", devicePath_.c_str());
   Close();
+  // The next try is due a reopen interval after the last one: at once after
+  // a while on a good line, in turn on one that fails again as soon as it is open.
   hungUp_ = true;
-  lastReopenMs_ = NowMs() - kReadReopenIntervalMs;  // the first try is due at once
 }
 
 bool TSER::ReopenAfterHangUp(int64_t intervalMs) {
@@ -163,7 +168,7 @@ bool TSER::Write(const uint8_t* data, int length) {
   if (device_ < 0 && !ReopenAfterHangUp(0)) return false;
   const ssize_t written = write(device_, data, static_cast<size_t>(length));
   if (written < 0) {
-    if (LineHungUp(device_)) DropHungUpLine();
+    if (LineGone()) DropHungUpLine();
     return false;
   }
   if (GetMode() == kModeMBusSlave) echoSkip_ += length;
@@ -176,7 +181,7 @@ bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
   if (device_ < 0 && !ReopenAfterHangUp(kReadReopenIntervalMs)) return false;
   const ssize_t n = read(device_, buffer, static_cast<size_t>(maxLength));
   if (n <= 0) {
-    if (LineHungUp(device_)) DropHungUpLine();
+    if (LineGone()) DropHungUpLine();
     return false;
   }
   count = static_cast<int>(n);

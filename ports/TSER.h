@@ -4,8 +4,9 @@
 // byte we send; those echoes are dropped from what Read delivers.
 //
 // A line whose device goes away (an adapter unplugged, a pty whose other end
-// closed, a hang-up) is closed, traced, and opened again by a later Write, or
-// by a later Read at most once a second, until the device is back.
+// closed, a hang-up) or that reports an error without data is closed,
+// traced, and opened again by a later Write, or by a later Read at most once
+// a second, until the device is back.
 #include <termios.h>
 
 #include <cstdint>
@@ -41,6 +42,11 @@ class TSER : public TPort {
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(WaitSet& wait) override;
 
+ protected:
+  // What poll reports for the open line now (revents, 0 for nothing): the
+  // seam through which the tests give a line an error a pty cannot show.
+  virtual short LineEvents() const;
+
  private:
   int device_ = -1;
   termios settings_{};
@@ -51,8 +57,9 @@ class TSER : public TPort {
   char parity_ = 'N';
   int echoSkip_ = 0;  // bytes sent that have not come back as echo yet
   bool hungUp_ = false;
-  int64_t lastReopenMs_ = 0;
+  int64_t lastReopenMs_ = 0;  // the last reopening tried; 0, the boot, is long ago
 
+  bool LineGone() const;
   void DropHungUpLine();
   bool ReopenAfterHangUp(int64_t intervalMs);
 };

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "ports/TSER.h"
+#include "support/clock.h"
 #include "tests/port_test_util.h"
 
 using namespace kestrel;
@@ -138,6 +140,29 @@ TEST(SerialPortTest, OnlyTheMBusSlaveModeDropsItsOwnEcho) {
     ASSERT_TRUE(port.Read(buffer, sizeof buffer, count)) << mode;
     EXPECT_EQ(std::string(buffer, buffer + count), echo ? "\xE5\x68" : std::string("\x59\x16\xE5\x68", 4)) << mode;
   }
+}
+
+// A line that reports an error without data (a pty cannot, hence the seam)
+// is closed like a hung-up one and reopened at most once a second: a loop
+// that reads and waits on it for 1.5 s drops it, reopens it at once, then
+// after a second.
+TEST(SerialPortTest, ALineWithAnErrorButNoDataIsReopenedAtMostOnceASecond) {
+  struct : TSER {
+    short LineEvents() const override { return POLLERR; }
+  } port;
+  Pty pty;
+  port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, kModeRs232);
+  ASSERT_TRUE(port.Open());
+  const int64_t endUs = NowUs() + 1500 * kUsPerMs;
+  int rounds = 0, count = 0;
+  for (uint8_t buffer[8]; NowUs() < endUs; ++rounds) {
+    EXPECT_FALSE(port.Read(buffer, sizeof buffer, count));
+    WaitSet wait;
+    port.WatchInput(wait);
+    wait.DueAtUs(endUs);
+    wait.Wait();
+  }
+  EXPECT_EQ(rounds, 3);
 }
 
 // Parity set before the port opens is applied; a closed port neither reads

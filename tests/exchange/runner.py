@@ -7,7 +7,7 @@
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
-import ctypes, fcntl, os, pathlib, pty, re, select, shutil, signal, socket, struct, subprocess, sys
+import ctypes, fcntl, os, pathlib, pty, re, resource, select, shutil, signal, socket, struct, subprocess, sys
 import tempfile, termios, time, tty
 from itertools import takewhile
 
@@ -27,7 +27,7 @@ EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
-    second_master valgrind_clean"""
+    second_master second_master_takes_over valgrind_clean descriptors cpu_below"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
@@ -671,14 +671,26 @@ class Run:
 
     # wakes at most N in MS: meanwhile the gateway went to sleep at most N
     # times (voluntary context switches), and it did not run for a tenth of
-    # the time (a busy loop never sleeps).
+    # the time (a busy loop never sleeps). cpu below P % in MS: it ran for
+    # less than P % of the time, however often it woke.
     def do_wakes_at_most(self, s):
-        (most,), times = s.timed()
+        (most, *cpu), times = s.timed()  # cpu: ["%"]
         ticks = lambda: sum(int(f) for f in self.proc("stat").rsplit(")", 1)[1].split()[11:13])
         before, ran = self.proc_status("voluntary_ctxt_switches"), ticks()
         time.sleep(times["in"])
         woke, ran = self.proc_status("voluntary_ctxt_switches") - before, (ticks() - ran) / os.sysconf("SC_CLK_TCK")
-        check(woke <= int(most) and ran < times["in"] / 10, "it woke %d times and ran %.2f s" % (woke, ran))
+        most, share = (float("inf"), float(most) / 100) if cpu else (int(most), 0.1)
+        check(woke <= most and ran < times["in"] * share, "it woke %d times and ran %.2f s" % (woke, ran))
+
+    do_cpu_below = do_wakes_at_most
+
+    # descriptors full: the gateway's soft RLIMIT_NOFILE comes down to its lowest
+    # free descriptor, so it can open nothing more; descriptors free: as it was.
+    def do_descriptors(self, s):
+        pid, held = self.process.pid, {int(fd) for fd in os.listdir("/proc/%d/fd" % self.process.pid)}
+        self.nofile = getattr(self, "nofile", None) or resource.prlimit(pid, resource.RLIMIT_NOFILE)  # as it was
+        full = (min(set(range(len(held) + 1)) - held), self.nofile[1])
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, full if s.text == "full" else self.nofile)
 
     # panel written after MS within MS: the LED panel (an SPI device file below
     # the root) is next opened for a change that long after the last request.
@@ -752,6 +764,9 @@ class Run:
         check(connected, "the second master cannot connect from " + s.text)
 
     def do_second_master(self, s): self.send(self.second_master, to_bytes(s.words), "second master")
+
+    # The master lines speak for the second master from here on, the second master lines for the master so far.
+    def do_second_master_takes_over(self, s): self.master, self.second_master = self.second_master, self.master
 
     # TCP: the gateway closes the connection (its end or a reset); UDP: it
     # sends nothing for the quiet period.
