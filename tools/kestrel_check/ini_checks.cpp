@@ -94,7 +94,7 @@ bool HasKey(const PortSection& port, const std::string& key, std::string& value)
 // frame_gap: rtu or a number of ms, and only on a serial line.
 void CheckFrameGap(const PortSection& port, const std::string& type) {
   std::string value;
-  if (!HasKey(port, "frame_gap", value) || value.empty()) return;
+  if (!HasKey(port, "frame_gap", value) || value.empty() || !OneOf(type, kPortTypes)) return;
   if (type != kSerialPortType) {
     KeyError(port, "frame_gap", "a serial line's silence between frames: on TCP and UDP the gateway ignores it");
   } else if (ModbusTimingOf(port.store).frameGapRefused) {
@@ -107,7 +107,7 @@ void CheckFrameGap(const PortSection& port, const std::string& type) {
 void CheckRs485(const PortSection& port, const std::string& type) {
   std::string value;
   for (const char* key : kRs485Keys) {
-    if (HasKey(port, key, value) && type != kSerialPortType) {
+    if (HasKey(port, key, value) && OneOf(type, kPortTypes) && type != kSerialPortType) {
       KeyError(port, key, "switches an RS-485 driver: on TCP and UDP the gateway ignores it");
       return;
     }
