@@ -38,11 +38,13 @@ bool IsNonEmptyRegularFile(FILE* file) {
   return S_ISREG(info.st_mode) && info.st_size >= 1;
 }
 
-// Below 1 off; above a day, a day (the meter is then read twice a day).
-uint32_t MaxAgeOf(const char* text) {
-  const auto seconds = static_cast<int64_t>(NumberOf(attributes::kMaxAge, text));
-  if (seconds < 1) return 0;
-  return seconds > kLongestMaxAgeS ? kLongestMaxAgeS : static_cast<uint32_t>(seconds);
+// An optional number of its own: below 1 it is off (0); above longest,
+// longest (MaxAge: the meter is then read twice a day; ModbusTimeout: a
+// minute).
+uint32_t OptionalLimit(const Attribute& attribute, const char* text, uint32_t longest) {
+  const auto value = static_cast<int64_t>(NumberOf(attribute, text));
+  if (value < 1) return 0;
+  return value > longest ? longest : static_cast<uint32_t>(value);
 }
 
 // A missing attribute reads as empty text, like every other.
@@ -96,7 +98,8 @@ void AddMeter(Loading& loading, mxml_node_t* node) {
   Put(meter.sndUdOrders.floatMode, node, a::kFloatModeForSndUd);
   Put(meter.sndUdOrders.intReverse, node, a::kIntReverseForSndUd);
   meter.blockReads = NumberOf(a::kBlockReads, Text(node, a::kBlockReads)) == kBlockReadsOn;
-  meter.maxAgeS = MaxAgeOf(Text(node, a::kMaxAge));
+  meter.maxAgeS = OptionalLimit(a::kMaxAge, Text(node, a::kMaxAge), kLongestMaxAgeS);
+  meter.modbusTimeoutMs = OptionalLimit(a::kModbusTimeout, Text(node, a::kModbusTimeout), kLongestModbusTimeoutMs);
   loading.model.meters.push_back(std::move(meter));
   loading.meterGroups.push_back(GroupOf(loading, Text(node, a::kDeviceId)));
   if (loading.written != nullptr) loading.written->devices.push_back(WrittenTexts(node));

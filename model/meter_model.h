@@ -23,6 +23,8 @@ struct TraceText {
 constexpr uint8_t kFirstTelegramNr = 1;
 // The longest MaxAge, in seconds: a day.
 constexpr uint32_t kLongestMaxAgeS = 86400;
+// The longest ModbusTimeout, in ms: a minute.
+constexpr uint32_t kLongestModbusTimeoutMs = 60000;
 
 // No record has it (the loader reads a TelegramNr of 0 as the first
 // telegram): where a telegram number selects records, every record.
@@ -63,6 +65,7 @@ struct Meter {
   OrderSelectors sndUdOrders;   // FloatMode and IntReverse read in base 10
   bool blockReads = false;      // BlockReads 1: consecutive records are read in one request
   uint32_t maxAgeS = 0;         // MaxAge: answered from memory, values at most this old; 0 reads afresh
+  uint32_t modbusTimeoutMs = 0;  // ModbusTimeout: each attempt's time limit; 0: the line's
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
   std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
   TelegramSequence readout;     // how far the master has read its telegrams; the gateway's

@@ -256,7 +256,7 @@ class Run:
         self.simulator_file, self.helpers = None, []  # for "modbus on simulator": its file; socat and the simulator
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.fifo_readers = bytearray(), bytearray(), {}, {}
-        self.sent_at = self.request_at = self.stopwatch = time.monotonic()
+        self.sent_at = self.request_at = self.stopwatch = self.slave_at = self.modbus_at = time.monotonic()
         self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
         os.makedirs(self.root + "/tmp")
 
@@ -494,7 +494,9 @@ class Run:
         return self.modbus_side != "udp" and read_into(self.modbus_device(), self.modbus_in, wait)
 
     def modbus_holds(self, count):  # takes in what came; whether count bytes wait now
+        empty = not self.modbus_in
         self.pump_modbus(0.005)
+        self.modbus_at = time.monotonic() if empty and self.modbus_in else self.modbus_at  # a request's first byte
         return len(self.modbus_in) >= count
 
     def send(self, fd, data, who):
@@ -519,13 +521,18 @@ class Run:
         self.frames_at_send, self.sent_at = self.frames_traced() if self.tracing else 0, time.monotonic()
         self.send(self.master, data, "master")
 
-    def do_modbus(self, s):  # the request the gateway must send next
+    # modbus BYTES [after MS]: the request the gateway must send next, not
+    # sooner than MS after the slave's last byte.
+    def do_modbus(self, s):
         if s.words == ["?"]: return self.record_request(s)
-        expected = to_bytes(s.words)
-        self.mbap or check_crc(expected, s.words)
+        words, times = s.timed()
+        expected = to_bytes(words)
+        self.mbap or check_crc(expected, words)
         wait_for(lambda: self.modbus_holds(len(expected)))
         got, self.request_at = take(self.modbus_in, len(expected)), time.monotonic()
         compare("Modbus request", expected, got)
+        silence = (self.modbus_at - self.slave_at) * 1000
+        check(silence >= times.get("after", 0) * 1000, "the request came %.1f ms after the slave's last byte" % silence)
 
     def record_request(self, s):  # whatever comes, until the line has been quiet for 50 ms
         wait_for(lambda: self.modbus_holds(1))
@@ -541,6 +548,7 @@ class Run:
         raw or self.mbap or check_crc(data, words)
         time.sleep(max(0, self.request_at + times.get("after", 0) - time.monotonic()))
         self.send(self.modbus_device(), data, "slave")
+        self.slave_at = time.monotonic()
 
     # answer BYTES [after MS] [within MS]
     def do_answer(self, s):

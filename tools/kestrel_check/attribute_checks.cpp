@@ -108,6 +108,8 @@ void CheckNumber(const Place& at, const NumberRule& rule) {
 const NumberRule kTelegramNrRule{a::kTelegramNr, 0, kLowBitsKept};
 // Missing or 0, the meter is read afresh for every REQ_UD2.
 const NumberRule kMaxAgeRule{a::kMaxAge, kLongestMaxAgeS, "the gateway takes a day, 86400"};
+// Missing or 0, the line's timeout.
+const NumberRule kModbusTimeoutRule{a::kModbusTimeout, kLongestModbusTimeoutMs, "the gateway takes a minute, 60000"};
 
 void CheckIdentity(const Place& at) {
   const std::string idNumber = at.written.Text(a::kIdNumber.name);
@@ -235,6 +237,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   CheckModbusUse(at, file.model.meters[meter]);
   CheckSwitch(at, a::kBlockReads, file.model.meters[meter].blockReads);
   if (at.written.Has(a::kMaxAge.name)) CheckNumberText(at, kMaxAgeRule);
+  if (at.written.Has(a::kModbusTimeout.name)) CheckNumberText(at, kModbusTimeoutRule);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {

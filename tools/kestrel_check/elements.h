@@ -19,6 +19,8 @@ namespace kestrel {
 struct ModbusLineModel {
   LineSpeed speed;
   ModbusFraming framing = ModbusFraming::kRtu;
+  int64_t frameGapUs = 0;  // frame_gap; 0: the pause after each read
+  int timeoutMs = 0;       // each attempt's time limit, unless a meter has its own
 };
 
 struct CheckedFile {

@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <termios.h>
 
+#include "gateway/modbus_timing.h"
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
 #include "ports/port_factory.h"
@@ -17,7 +18,9 @@ constexpr const char* kSerialPortType = "SER";
 constexpr const char* kTcpPortType = "TCP";
 constexpr const char* kFramings[] = {"RTU", "MBAP"};
 constexpr const char* kMbapFraming = "MBAP";
-constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect"};
+constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect", "frame_gap"};
+constexpr const char* kRs485Modes[] = {"KERNEL", "RTS", "NO"};
+constexpr const char* kRs485Keys[] = {"rs485", "rs485_delay_before", "rs485_delay_after"};
 constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram"};
 constexpr const char* kAnyInterface = "ALL";
 
@@ -88,6 +91,37 @@ bool HasKey(const PortSection& port, const std::string& key, std::string& value)
   return port.store.GetString(value, port.section, key, true, true) == 0;
 }
 
+// frame_gap: rtu or a number of ms, and only on a serial line.
+void CheckFrameGap(const PortSection& port, const std::string& type) {
+  std::string value;
+  if (!HasKey(port, "frame_gap", value) || value.empty() || !OneOf(type, kPortTypes)) return;
+  if (type != kSerialPortType) {
+    KeyError(port, "frame_gap", "a serial line's silence between frames: on TCP and UDP the gateway ignores it");
+  } else if (ModbusTimingOf(port.store).frameGapRefused) {
+    KeyError(port, "frame_gap", "not rtu or a number of ms (0 to 1000): the line keeps its usual pauses");
+  }
+}
+
+// rs485 and its delays: how the line's driver is switched, on a serial
+// line only.
+void CheckRs485(const PortSection& port, const std::string& type) {
+  std::string value;
+  for (const char* key : kRs485Keys) {
+    if (HasKey(port, key, value) && OneOf(type, kPortTypes) && type != kSerialPortType) {
+      KeyError(port, key, "switches an RS-485 driver: on TCP and UDP the gateway ignores it");
+      return;
+    }
+  }
+  if (HasKey(port, "rs485", value) && !value.empty() && !OneOf(value, kRs485Modes)) {
+    KeyError(port, "rs485", "not kernel, rts or no: the line's direction is not switched");
+  }
+  for (const char* key : {"rs485_delay_before", "rs485_delay_after"}) {
+    if (HasKey(port, key, value) && !IsDecimalText(value)) {
+      KeyError(port, key, "not a whole number of ms: the gateway takes 0");
+    }
+  }
+}
+
 // framing and reconnect: what the port factory builds for the Modbus side,
 // and keys that mean nothing on the other.
 void CheckModbusLink(const PortSection& port, const std::string& type) {
@@ -108,6 +142,7 @@ void CheckModbusLink(const PortSection& port, const std::string& type) {
       KeyError(port, "framing", "mbap needs porttype TCP or UDP: the gateway builds no port for this side");
     }
   }
+  CheckFrameGap(port, type);
   if (!HasKey(port, "reconnect", value)) return;
   int seconds = 0;
   port.store.GetInt(seconds, port.section, "reconnect");
@@ -229,6 +264,7 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
   std::string type;
   store.GetString(type, section, "porttype", false, true);
   CheckModbusLink(port, type);
+  CheckRs485(port, type);
   if (!OneOf(type, kPortTypes)) {
     KeyError(port, "porttype", "not SER, TCP or UDP: the gateway builds no port for this side");
   } else if (type == kSerialPortType) {
@@ -241,7 +277,10 @@ void CheckPortSection(const ConfigStore& store, const std::string& section,
 ModbusLineModel ModbusLineOf(const ConfigStore& store) {
   std::string framing;
   store.GetString(framing, kModbusSection, "framing", true, true);
-  return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu};
+  int timeoutMs = 0;
+  store.GetInt(timeoutMs, kModbusSection, "timeout");
+  return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu,
+          ModbusTimingOf(store).frameGapUs, timeoutMs};
 }
 
 }  // namespace kestrel

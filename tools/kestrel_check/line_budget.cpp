@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
 #include "gateway/record_reads.h"
 #include "support/clock.h"
@@ -24,7 +25,9 @@ int64_t BlockWireUs(const Meter& meter, const ReadBlock& block, const ModbusLine
   uint8_t framed[kMaxMbapFrame];
   if (line.framing == ModbusFraming::kMbap) requestBytes = FrameMbapRequest(0, request, requestBytes, framed);
   const int bytes = requestBytes + ReadAnswerLength(line.framing, block.registers);
-  return static_cast<int64_t>(bytes * ByteTimeUs(line.speed)) + kPauseAfterReadUs;
+  // frame_gap's silence before each request, or the pause after each read.
+  const int64_t pauseUs = line.frameGapUs > 0 ? line.frameGapUs : kPauseAfterReadUs;
+  return static_cast<int64_t>(bytes * ByteTimeUs(line.speed)) + pauseUs;
 }
 
 std::string Milliseconds(int64_t us) {
@@ -37,6 +40,14 @@ std::string SpeedText(const LineSpeed& speed) {
   if (speed.baudRate <= 0) return "a network port: only the pause after each read counted";
   return std::to_string(speed.baudRate) + " baud, " + std::to_string(speed.characterBits) + " bits a character";
 }
+
+int AttemptLimitMs(const CheckedFile& file, const Meter& meter) {
+  return meter.modbusTimeoutMs > 0 ? static_cast<int>(meter.modbusTimeoutMs) : file.modbusLine.timeoutMs;
+}
+
+// A read whose slave is silent ends with its first request: every attempt
+// waits the time limit, and each retry first waits for a quiet line as long.
+int64_t SilentReadUs(int limitMs) { return int64_t{limitMs} * kUsPerMs * (2 * kReadAttempts - 1); }
 
 bool AnyMaxAge(const MeterModel& model) {
   for (const Meter& meter : model.meters) {
@@ -83,12 +94,17 @@ void CheckBackgroundShare(const CheckedFile& file) {
 }
 
 void PrintMeterBudget(const CheckedFile& file, const Meter& meter, FILE* out) {
+  const int limitMs = AttemptLimitMs(file, meter);
+  if (meter.modbusTimeoutMs > 0) {
+    std::fprintf(out, "  ModbusTimeout %d ms: each attempt of its requests waits up to that for the answer (the "
+                 "line's timeout: %d ms)\n", limitMs, file.modbusLine.timeoutMs);
+  }
   if (meter.maxAgeS == 0) return;
   const CompleteRead read = CompleteReadOf(file, meter);
   std::fprintf(out, "  MaxAge %u s: answered from memory, read in the background every %.1f s; one complete read: "
-               "%d request(s), %s on the wire (%s)\n",
+               "%d request(s), %s on the wire (%s); %s when its slave is silent\n",
                meter.maxAgeS, meter.maxAgeS / 2.0, read.requests, Milliseconds(read.wireUs).c_str(),
-               SpeedText(file.modbusLine.speed).c_str());
+               SpeedText(file.modbusLine.speed).c_str(), Milliseconds(SilentReadUs(limitMs)).c_str());
 }
 
 void PrintBackgroundShare(const CheckedFile& file, FILE* out) {

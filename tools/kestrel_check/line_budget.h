@@ -25,7 +25,8 @@ double BackgroundShare(const CheckedFile& file);
 // A warning when the share is above 100 %.
 void CheckBackgroundShare(const CheckedFile& file);
 
-// For a meter with MaxAge: how often it is read and what one read takes.
+// For a meter with ModbusTimeout, its time limit; for one with MaxAge, how
+// often it is read and what one read takes, healthy and with a silent slave.
 void PrintMeterBudget(const CheckedFile& file, const Meter& meter, FILE* out);
 
 // The share of the line, when any meter has MaxAge.
