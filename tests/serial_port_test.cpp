@@ -143,14 +143,44 @@ TEST(SerialPortTest, OnlyTheMBusSlaveModeDropsItsOwnEcho) {
   }
 }
 
+// The one serial line double, for what a pty cannot show: a line error
+// (what poll reports, when set), and what a port asks of its line driver as
+// a device that takes every request would see it: the kernel's RS-485
+// settings, and RTS raised and dropped around each write with the output
+// drained in between.
+class LineSeam : public TSER {
+ public:
+  short events = -1;  // what poll reports; -1: what it really says
+  std::vector<std::string> calls;
+  serial_rs485 kernel{};
+  int64_t drainedUs = -1;       // when the output was drained last
+  int64_t droppedAfterUs = -1;  // how long after that RTS went down
+
+ protected:
+  short LineEvents() const override { return events >= 0 ? events : TSER::LineEvents(); }
+  bool SetKernelRs485(const serial_rs485& settings) override {
+    kernel = settings;
+    calls.push_back("rs485");
+    return true;
+  }
+  bool SetRts(bool on) override {
+    calls.push_back(on ? "rts on" : "rts off");
+    if (!on && drainedUs >= 0 && droppedAfterUs < 0) droppedAfterUs = NowUs() - drainedUs;
+    return true;
+  }
+  void DrainOutput() override {
+    calls.push_back("drain");
+    drainedUs = NowUs();
+  }
+};
+
 // A line that reports an error without data (a pty cannot, hence the seam)
 // is closed like a hung-up one and reopened at most once a second: a loop
 // that reads and waits on it for 1.5 s drops it, reopens it at once, then
 // after a second.
 TEST(SerialPortTest, ALineWithAnErrorButNoDataIsReopenedAtMostOnceASecond) {
-  struct : TSER {
-    short LineEvents() const override { return POLLERR; }
-  } port;
+  LineSeam port;
+  port.events = POLLERR;
   Pty pty;
   port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, kModeRs232);
   ASSERT_TRUE(port.Open());
@@ -189,33 +219,6 @@ TEST(SerialPortTest, ClosedPortsAndNegativeLengthsMoveNoBytes) {
   EXPECT_FALSE(port.Write(buffer, 1));
 }
 
-// What a port asks of its line driver, as a device that takes every request
-// would see it: the kernel's RS-485 settings, and RTS raised and dropped
-// around each write with the output drained in between.
-class DriverSeam : public TSER {
- public:
-  std::vector<std::string> calls;
-  serial_rs485 kernel{};
-  int64_t drainedUs = -1;       // when the output was drained last
-  int64_t droppedAfterUs = -1;  // how long after that RTS went down
-
- protected:
-  bool SetKernelRs485(const serial_rs485& settings) override {
-    kernel = settings;
-    calls.push_back("rs485");
-    return true;
-  }
-  bool SetRts(bool on) override {
-    calls.push_back(on ? "rts on" : "rts off");
-    if (!on && drainedUs >= 0 && droppedAfterUs < 0) droppedAfterUs = NowUs() - drainedUs;
-    return true;
-  }
-  void DrainOutput() override {
-    calls.push_back("drain");
-    drainedUs = NowUs();
-  }
-};
-
 TEST(SerialPortTest, Rs485DirectionIsSwitchedAsAsked) {
   const struct {
     Rs485Mode mode;
@@ -228,7 +231,7 @@ TEST(SerialPortTest, Rs485DirectionIsSwitchedAsAsked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.mode));
     Pty pty;
-    DriverSeam port;
+    LineSeam port;
     port.InitSerial(pty.slavePath, 9600, 8, 'N', 1, kModeRs485);
     port.SetRs485({c.mode, 5, 7});
     ASSERT_TRUE(port.Open());
