@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "gateway/write_policy.h"
 #include "model/device_file.h"
 #include "tools/kestrel_check/report.h"
 
@@ -18,6 +19,7 @@ struct CheckedFile {
   const WrittenDocument& written;
   Report& report;
   bool multiTelegram = false;  // [MBusPort] multi_telegram: records go into the telegrams they name
+  WritePolicy writes;          // [MBusPort] writes: which Objects SND_UD may write
 };
 
 std::string DescribeDevice(const CheckedFile& file, size_t meter);

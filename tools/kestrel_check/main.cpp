@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
   const std::string deviceFile = configLoaded ? DeviceFilePath(store, options) : "";
   const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
   const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
-  const CheckedFile file{deviceFile, model, written, report, multiTelegram};
+  const WritePolicy writes{configLoaded ? ReadWritesKey(store) : WritesKey::kAbsent, false};
+  const CheckedFile file{deviceFile, model, written, report, multiTelegram, writes};
   bool deviceFileLoaded = false;
   if (configLoaded) {
     CheckMainSection(store, options.files, report);
@@ -158,6 +159,7 @@ int main(int argc, char** argv) {
     CheckPortSection(store, "MBusPort", options.files, report);
     CheckMBusFeatures(store, options.files, report);
     deviceFileLoaded = CheckDeviceFile(file, model, written);
+    CheckWrites(store, options.files, deviceFileLoaded ? &file : nullptr, report);
   }
   if (options.read) {
     if (deviceFileLoaded) return ReadMetersLive(store, std::move(model), options.addresses, options.force, stdout);
@@ -168,7 +170,7 @@ int main(int argc, char** argv) {
   PrintFindings(report, stdout);
   if (options.telegrams && configLoaded) {
     std::printf("\n");
-    PrintMBusFeatures(collisions, multiTelegram, stdout);
+    PrintMBusFeatures(collisions, multiTelegram, writes.writes, stdout);
   }
   if (options.telegrams) PrintTelegrams(file);
   std::printf("\n");
