@@ -38,8 +38,10 @@ void PrintWrite(const CheckedFile& file, const Meter& meter, const Record& recor
                 FILE* out) {
   std::fprintf(out, "    SND_UD to object %u: ", record.objectId);
   int number = 0;
-  if (RecordToWrite(file.model, meter, record.objectId, number) != &record) {
-    std::fprintf(out, "writes record %d, never this one\n", number);
+  const Record* reached = RecordToWrite(file.model, meter, record.objectId, number);
+  if (reached != &record) {
+    const size_t index = static_cast<size_t>(reached - file.model.records.data());
+    std::fprintf(out, "writes %s, never this one\n", DescribeObject(file, index).c_str());
   } else if (const char* refusal = StandingRefusal(file.writes, file.model, record)) {
     std::fprintf(out, "refused (%s)\n", refusal);
   } else {
