@@ -104,6 +104,7 @@ int RunGateway(const ConfigStore& store) {
     LogStartup("Error: Config file %s not found, exiting!\n", deviceFilePath.c_str());
     return 1;
   }
+  gateway.writes = ReadWritePolicy(store, gateway.model);
   CloseStartupLog();
   SeedAccessNumbers(gateway.model);
   StartBackgroundReads(gateway);

@@ -62,6 +62,12 @@ constexpr Attribute kStorage{ElementKind::kObject, "Storage", Reading::kHexadeci
 constexpr Attribute kTariff{ElementKind::kObject, "Tariff", Reading::kHexadecimal, 32};
 constexpr Attribute kSubUnit{ElementKind::kObject, "SubUnit", Reading::kHexadecimal, 32};
 constexpr Attribute kVib{ElementKind::kObject, "Vib", Reading::kText, 0};
+// Optional, what SND_UD may write: Writable exactly "1" allows it, any other
+// text refuses it; WriteMin and WriteMax are decimal numbers in the value's
+// own units (ParseValueNumber), compared with the value the master writes.
+constexpr Attribute kWritable{ElementKind::kObject, "Writable", Reading::kText, 0};
+constexpr Attribute kWriteMin{ElementKind::kObject, "WriteMin", Reading::kText, 0};
+constexpr Attribute kWriteMax{ElementKind::kObject, "WriteMax", Reading::kText, 0};
 
 constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
@@ -69,6 +75,7 @@ constexpr const Attribute* kAll[] = {
     &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads, &kMaxAge, &kModbusTimeout,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
+    &kWritable, &kWriteMin, &kWriteMax,
 };
 
 }  // namespace attributes

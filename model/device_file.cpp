@@ -17,6 +17,7 @@ namespace {
 constexpr const char* kDeviceElement = "Device";
 constexpr const char* kObjectElement = "Object";
 constexpr uint64_t kBlockReadsOn = 1;  // BlockReads: anything else is off
+constexpr const char* kWritableOn = "1";  // Writable: anything else refuses writes, "01" and "1 " too
 
 // What one SAX pass collects. Objects belong to every Device with exactly
 // their DeviceId, wherever either stands, so the links are made at the end:
@@ -113,6 +114,31 @@ std::vector<uint8_t> VibBytes(const char* text) {
   return bytes;
 }
 
+Writability WritabilityOf(mxml_node_t* node) {
+  const char* text = mxmlElementGetAttr(node, attributes::kWritable.name);
+  if (text == nullptr) return Writability::kUnset;
+  return std::strcmp(text, kWritableOn) == 0 ? Writability::kWritable : Writability::kNotWritable;
+}
+
+WriteLimit WriteLimitOf(mxml_node_t* node, const Attribute& attribute, ModbusType type) {
+  WriteLimit limit;
+  const char* text = mxmlElementGetAttr(node, attribute.name);
+  if (text == nullptr) return limit;
+  const bool readable = ParseValueNumber(text, HoldsReal(type), limit.number);
+  limit.state = readable ? WriteLimit::State::kNumber : WriteLimit::State::kUnreadable;
+  return limit;
+}
+
+// Only the few records with a limit take room for their range.
+void PutWriteRange(Record& record, MeterModel& model, mxml_node_t* node) {
+  WriteRange range;
+  range.min = WriteLimitOf(node, attributes::kWriteMin, record.modbusType);
+  range.max = WriteLimitOf(node, attributes::kWriteMax, record.modbusType);
+  if (range.min.state == WriteLimit::State::kNone && range.max.state == WriteLimit::State::kNone) return;
+  record.writeRange = static_cast<uint32_t>(model.writeRanges.size());
+  model.writeRanges.push_back(range);
+}
+
 void AddRecord(Loading& loading, mxml_node_t* node) {
   namespace a = attributes;
   Record record;
@@ -130,6 +156,8 @@ void AddRecord(Loading& loading, mxml_node_t* node) {
   Put(record.tariff, node, a::kTariff);
   Put(record.subunit, node, a::kSubUnit);
   record.vib = VibBytes(Text(node, a::kVib));
+  record.writable = WritabilityOf(node);
+  PutWriteRange(record, loading.model, node);
   loading.model.records.push_back(std::move(record));
   loading.recordGroups.push_back(GroupOf(loading, Text(node, a::kOwnerId)));
   if (loading.written != nullptr) loading.written->objects.push_back(WrittenTexts(node));

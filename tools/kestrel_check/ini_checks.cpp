@@ -21,7 +21,7 @@ constexpr const char* kMbapFraming = "MBAP";
 constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect", "frame_gap"};
 constexpr const char* kRs485Modes[] = {"KERNEL", "RTS", "NO"};
 constexpr const char* kRs485Keys[] = {"rs485", "rs485_delay_before", "rs485_delay_after"};
-constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram"};
+constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram", "writes"};
 constexpr const char* kAnyInterface = "ALL";
 
 template <size_t N>
@@ -256,6 +256,30 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
 void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report) {
   CheckSwitch(store, files, "MBusPort", "collisions", "collisions", report);
   CheckSwitch(store, files, "MBusPort", "multi_telegram", "several telegrams", report);
+}
+
+void CheckWrites(const ConfigStore& store, const ConfigFiles& files, const CheckedFile* deviceFile,
+                 Report& report) {
+  const WritesKey writes = ReadWritesKey(store);
+  std::string value;
+  const bool present = store.GetString(value, "MBusPort", "writes", true, false) == 0;
+  const std::string& file = present ? SourceOf(store, files, "MBusPort", "writes") : files.main;
+  const std::string place = KeyPlace("MBusPort", "writes", value, present);
+  if (writes == WritesKey::kUnknown) {
+    AddError(report, file, place, "not yes, listed or no: the gateway refuses every write");
+    return;
+  }
+  if ((writes != WritesKey::kAbsent && writes != WritesKey::kYes) || deviceFile == nullptr) return;
+  const MeterModel& model = deviceFile->model;
+  int open = 0;
+  for (size_t record = 0; record < model.records.size(); ++record) {
+    const bool written = deviceFile->written.objects[record].Has("RegisterWrite");
+    if (written && StandingRefusal(deviceFile->writes, model, model.records[record]) == nullptr) ++open;
+  }
+  if (open == 0) return;
+  AddWarning(report, file, place,
+             std::to_string(open) + " Object(s) with a RegisterWrite take an SND_UD from any M-Bus master: "
+             "writes = listed lets through only those with Writable=\"1\"");
 }
 
 void CheckPortSection(const ConfigStore& store, const std::string& section,
