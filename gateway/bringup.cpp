@@ -7,6 +7,7 @@
 
 #include "gateway/background_reads.h"
 #include "gateway/main_loop.h"
+#include "gateway/modbus_timing.h"
 #include "gateway/service_notify.h"
 #include "model/device_file.h"
 #include "ports/TSER.h"
@@ -47,6 +48,18 @@ std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
   return PortOrClosed(std::move(port));
 }
 
+// A serial Modbus line: how long a character takes, and with frame_gap the
+// silence before every request.
+void ReadModbusTiming(const ConfigStore& store, Gateway& gateway) {
+  const ModbusTiming timing = ModbusTimingOf(store);
+  gateway.modbus.byteTimeUs = timing.byteTimeUs;
+  gateway.modbus.frameGapUs = timing.frameGapUs;
+  if (timing.frameGapRefused) {
+    LogStartup("Error: [%s] frame_gap: \"%s\" is not rtu or a number of ms: the line keeps its usual pauses\n",
+               kModbusSection, timing.frameGapText.c_str());
+  }
+}
+
 // The answer gap is counted in bit times of a serial M-Bus line.
 int64_t MBusAnswerGapUs(const ConfigStore& store, TPort& mbusPort) {
   if (!IsSerialMode(mbusPort.GetMode())) return 0;
@@ -83,6 +96,7 @@ int RunGateway(const ConfigStore& store) {
   const std::unique_ptr<TPort> modbusPort = OpenModbusSide(store, gateway);
   const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
   gateway.modbus.port = modbusPort.get();
+  ReadModbusTiming(store, gateway);
   gateway.mbusPort = mbusPort.get();
   gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
   EnableLedsIfConfigured(store);
@@ -93,6 +107,7 @@ int RunGateway(const ConfigStore& store) {
     LogStartup("Error: Config file %s not found, exiting!\n", deviceFilePath.c_str());
     return 1;
   }
+  gateway.writes = ReadWritePolicy(store, gateway.model);
   StartMonitoring(store, gateway);
   CloseStartupLog();
   SeedAccessNumbers(gateway.model);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "gateway/write_policy.h"
 #include "mbus/frame.h"
 #include "modbus/requests.h"
 #include "modbus/transaction.h"
@@ -39,6 +40,7 @@ struct Gateway {
   int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
   bool collisions = false;     // MBusPort collisions: matching meters answer a selection together
   bool multiTelegram = false;  // MBusPort multi_telegram: records go into the telegrams they name
+  WritePolicy writes;          // MBusPort writes and the Objects' Writable, WriteMin, WriteMax
   MeterModel model;
   Selection selection;
   BackgroundReads background;  // the meters answered from memory (MaxAge)

@@ -75,6 +75,17 @@ bool FrameInProgress(const FrameBuffer& frame) {
   return (frame.state == FrameState::kStart || frame.state == FrameState::kBody) && frame.count > 0;
 }
 
+// A frame is made of one connection's bytes: a new master (also one that
+// takes over) never finishes the frame the one before left unfinished.
+void DropFrameOfFormerMaster(Gateway& gateway, LoopState& loop) {
+  const unsigned connection = gateway.mbusPort->Connection();
+  if (connection == loop.mbusConnection) return;
+  loop.mbusConnection = connection;
+  if (!FrameInProgress(loop.frame)) return;
+  LogTrace("New M-Bus master connected, unfinished frame of %d bytes dropped\n", loop.frame.count);
+  DiscardFrame(gateway, loop);
+}
+
 void EndFrameHandling(Gateway& gateway, LoopState& loop, int64_t now) {
   FrameBuffer& frame = loop.frame;
   if (frame.state == FrameState::kAnswer) {
@@ -130,6 +141,7 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
   int received = 0;
   gateway.mbusPort->Read(frame.bytes + frame.count, room, received);
   if (received > room) received = room;  // never trust a count beyond what was offered
+  DropFrameOfFormerMaster(gateway, loop);
   if (received > 0) {
     loop.lastReceiveUs = NowUs();
     SignalLed(kLedMBusReceive, now);

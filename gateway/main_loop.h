@@ -15,6 +15,7 @@ struct LoopState {
   int64_t lastPidRefresh = 0;  // clock of the last refresh that succeeded
   int64_t lastPidTry = 0;      // clock of the last refresh tried
   int64_t lastReceiveUs = 0;   // clock when the M-Bus side last brought bytes
+  unsigned mbusConnection = 0;  // the M-Bus port's connection read last
 };
 
 constexpr int64_t kPidRefreshIntervalMs = 9000;

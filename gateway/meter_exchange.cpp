@@ -46,7 +46,9 @@ bool MeterAnswered(MeterRequest request, const TransactionResult& result) {
 void BeginExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
                             int length, int attempts, int answerLimit) {
   LogTrace("%s", line);  // the transaction dumps the request as it goes on the wire
-  const TransactionRequest exchange{request, length, gateway.modbusResponse, meter.parity, attempts, answerLimit};
+  const TransactionRequest exchange{request,   length,      gateway.modbusResponse,
+                                    meter.parity, attempts, answerLimit,
+                                    static_cast<int>(meter.modbusTimeoutMs)};
   gateway.transaction.Begin(gateway.modbus, exchange);
 }
 

@@ -183,18 +183,6 @@ void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* fail
            request ? RequestTextOf(failure->request).text : "");
 }
 
-void ReportWrite(const Meter& meter, unsigned objectId, const TransactionResult& result) {
-  const MeterName name = NameOf(meter);
-  if (result.outcome == TransactionOutcome::kAnswer) {
-    return LogEvent(EventPriority::kNotice, "%s: object %u written", name.text, objectId);
-  }
-  ReadFailure failure;
-  failure.fault = BlockFault::kNoAnswer;
-  failure.result = result;
-  LogEvent(EventPriority::kWarning, "%s: object %u not written: %s", name.text, objectId,
-           DescribeFailure(meter, failure).text);
-}
-
 void KeepMonitoringCurrent(Gateway& gateway) {
   WriteMetricsIfDue(gateway);
   NotifyIfDue(gateway);

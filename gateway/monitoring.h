@@ -89,9 +89,6 @@ void CountStaleAnswer(Gateway& gateway, const Meter& meter);
 // told as an event.
 void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* failure);
 
-// A SND_UD's transaction to the meter ended: done, refused or failed, as an event.
-void ReportWrite(const Meter& meter, unsigned objectId, const TransactionResult& result);
-
 // The main loop's share, every round: the metrics file, the watchdog and
 // the status when due. Never waits long: a file write at most.
 void KeepMonitoringCurrent(Gateway& gateway);

@@ -103,8 +103,9 @@ void BeginBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& block
 BlockFault EndBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& block, Records& records,
                         int& faultyRecord) {
   faultyRecord = 0;
-  // The Modbus line stays quiet between two requests.
-  gateway.modbus.quietUntilUs = NowUs() + kPauseAfterReadUs;
+  // The Modbus line stays quiet between two requests (with a frame gap,
+  // the gap does that, before every request).
+  if (gateway.modbus.frameGapUs == 0) gateway.modbus.quietUntilUs = NowUs() + kPauseAfterReadUs;
   const TransactionResult& result = gateway.transaction.Result();
   TraceTransactionReport(gateway, result);
   if (!MeterAnswered(MeterRequest::kRead, result)) {

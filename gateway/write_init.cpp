@@ -14,13 +14,6 @@ namespace {
 constexpr int kObjectNumber = 9;
 constexpr int kValue = 10;
 
-const Record* FindRecordToWrite(const MeterModel& model, const Meter& meter, uint8_t objectNumber) {
-  for (const Record& record : RecordsOf(model, meter)) {
-    if (record.objectId == objectNumber) return &record;
-  }
-  return nullptr;
-}
-
 // Offset of the frame's last data byte: data runs from offset 7 for L - 3 bytes.
 int LastDataOffset(const FrameBuffer& frame) { return kLongData + frame.bytes[kLongL] - kMinLongFrameL - 1; }
 
@@ -45,7 +38,8 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     return false;
   }
   const uint8_t objectNumber = frame.bytes[kObjectNumber];
-  const Record* record = FindRecordToWrite(gateway.model, *meter, objectNumber);
+  int recordNumber = 0;
+  const Record* record = RecordToWrite(gateway.model, *meter, objectNumber, recordNumber);
   if (record == nullptr) {
     // Deliberate: the gateway's own text says "found" for "not found";
     // integrators search their traces for it as it stands.
@@ -63,19 +57,22 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
              lastData - kValue + 1, valueBytes, objectNumber);
     return false;
   }
+  WriteEntry entry = WriteEntryOf(*meter, *record, recordNumber, frame.bytes + kValue);
+  if (RefuseWrite(gateway.writes, gateway.model, *record, entry)) return false;
   uint8_t* request = gateway.modbusRequest;
   const int length = WriteRequestFor(*meter, *record, frame.bytes + kValue, request);
   if (length < 0) {
     LogTrace("M-Bus error, %s: FloatMode or IntReverse above 3, nothing written\n", name.text);
+    EndWrite(gateway.writes, entry, TransactionResult());  // not sent
     return false;
   }
   ClaimModbusLine(gateway);
   const TransactionResult result =
       ExchangeWithMeter(gateway, *meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
   TraceTransactionReport(gateway, result);
-  ReportWrite(*meter, objectNumber, result);
   // Whatever the answer, the value may have reached the registers.
   if (result.outcome != TransactionOutcome::kNotSent) NoteWrite(gateway, *meter);
+  EndWrite(gateway.writes, entry, result);
   if (!MeterAnswered(MeterRequest::kWrite, result)) return false;
   return AnswerAck(answer);
 }

@@ -62,6 +62,18 @@ int ReadAnswerLength(ModbusFraming framing, int registers) {
   return AnswerPduOffset(framing) + kReadAnswerPduHead + 2 * registers + AnswerTrailerLength(framing);
 }
 
+int64_t RtuFrameGapUs(int baudRate, int characterBits) {
+  constexpr int kFastestTimedBaudRate = 19200;
+  constexpr int64_t kFastLineGapUs = 1750;
+  constexpr int64_t kUsPerSecond = 1000000;
+  constexpr int kHalfCharactersInGap = 7;  // 3.5 characters
+  if (baudRate <= 0) return 0;
+  if (baudRate > kFastestTimedBaudRate) return kFastLineGapUs;
+  const int64_t bits = int64_t{kHalfCharactersInGap} * characterBits * kUsPerSecond;
+  const int64_t perTwo = 2 * int64_t{baudRate};
+  return (bits + perTwo - 1) / perTwo;  // rounded up: never shorter than the rule
+}
+
 int ExceptionAnswerLength(ModbusFraming framing) {
   return AnswerPduOffset(framing) + kExceptionAnswerPdu + AnswerTrailerLength(framing);
 }

@@ -29,6 +29,10 @@ int AnswerTrailerLength(ModbusFraming framing);
 // registers).
 int ReadAnswerLength(ModbusFraming framing, int registers);
 
+// The silence an RTU line keeps before a frame: 3.5 character times at that
+// baud rate, 1750 us above 19200 baud. 0 for a baud rate of 0 or less.
+int64_t RtuFrameGapUs(int baudRate, int characterBits);
+
 // The whole exception answer frame (RTU: 5 bytes).
 int ExceptionAnswerLength(ModbusFraming framing);
 

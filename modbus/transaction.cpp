@@ -172,7 +172,21 @@ bool ModbusTransaction::Step() {
 void ModbusTransaction::StartAttempt() {
   phase_ = Phase::kAwaitingGap;
   dueUs_ = line_->quietUntilUs;
+  const int64_t silentUntilUs = line_->lastByteUs + line_->frameGapUs;
+  if (line_->frameGapUs > 0 && silentUntilUs > dueUs_) dueUs_ = silentUntilUs;
 }
+
+int ModbusTransaction::AttemptLimitMs() const {
+  return request_.timeoutMs > 0 ? request_.timeoutMs : line_->timeoutMs;
+}
+
+// A missed answer may come as late as its attempt's time limit allowed.
+int ModbusTransaction::MissedLimitMs() const {
+  return line_->missedTimeoutMs > 0 ? line_->missedTimeoutMs : line_->timeoutMs;
+}
+
+// Bytes came in: the line's silence starts again.
+void ModbusTransaction::Heard() { line_->lastByteUs = NowUs(); }
 
 // Whatever waits on the line is stale; after a missed answer the line must
 // also have fallen quiet: the answer an attempt gave up on may still come.
@@ -184,14 +198,14 @@ void ModbusTransaction::PrepareLine() {
     TraceDropped();
     return Send();
   }
-  const int64_t limitUs = UsOfMs(line_->timeoutMs);
+  const int64_t limitUs = UsOfMs(MissedLimitMs());
   quietAtUs_ = NowUs() + limitUs;
   dueUs_ = NowUs() + kQuietWaitLimits * limitUs;  // on a line that never falls quiet
   phase_ = Phase::kAwaitingQuiet;
 }
 
 bool ModbusTransaction::AwaitQuiet() {
-  if (DrainLine() > 0) quietAtUs_ = NowUs() + UsOfMs(line_->timeoutMs);
+  if (DrainLine() > 0) quietAtUs_ = NowUs() + UsOfMs(MissedLimitMs());
   if (NowUs() < quietAtUs_ && NowUs() < dueUs_) return false;
   TraceDropped();
   Send();
@@ -202,9 +216,11 @@ void ModbusTransaction::Send() {
   request_.response[0] = 0;
   SignalLed(kLedModbusTransmit, NowMs());
   line_->port->Write(sent_, sentLength_);
+  // The write returns before the last byte has left the line.
+  line_->lastByteUs = NowUs() + sentLength_ * line_->byteTimeUs;
   held_ = 0;
   phase_ = Phase::kAwaitingAnswer;
-  dueUs_ = NowUs() + UsOfMs(line_->timeoutMs);
+  dueUs_ = NowUs() + UsOfMs(AttemptLimitMs());
 }
 
 // Reads while reading brings something (a read may also leave leading zeros
@@ -232,7 +248,10 @@ ModbusTransaction::PollOutcome ModbusTransaction::Poll() {
   if (count < 0) count = 0;
   if (count > kModbusReadChunk) count = kModbusReadChunk;
   held_ += count;
-  if (count > 0) SignalLed(kLedModbusPoll, NowMs());
+  if (count > 0) {
+    Heard();
+    SignalLed(kLedModbusPoll, NowMs());
+  }
   const PollOutcome outcome = framing_ == ModbusFraming::kMbap ? MbapOutcome() : RtuOutcome();
   if (outcome == PollOutcome::kAnswered) {
     line_->answerMissed = false;
@@ -319,6 +338,7 @@ ModbusTransaction::PollOutcome ModbusTransaction::MbapOutcome() {
 
 void ModbusTransaction::AttemptFailed(AttemptEnd end) {
   line_->answerMissed = true;
+  line_->missedTimeoutMs = AttemptLimitMs();
   result_.lastEnd = end;
   result_.lastHeld = held_;
   if (++attempt_ >= request_.attempts) return Finish(TransactionOutcome::kNoValidAnswer, end);
@@ -346,6 +366,7 @@ int ModbusTransaction::DrainLine() {
     if (count <= 0) break;
     if (count > kDrainChunk) count = kDrainChunk;  // never trust a count beyond what was offered
     KeepDropped(chunk, count);
+    Heard();
     drained += count;
   }
   return drained;

@@ -79,14 +79,20 @@ Outcome OutcomeOf(const TransactionResult& result);
 // each attempt, and what one transaction leaves for the next.
 struct ModbusLine {
   TPort* port = nullptr;
-  int timeoutMs = 0;  // an attempt waits this long for its answer
+  int timeoutMs = 0;  // an attempt waits this long for its answer, unless its request says otherwise
+  // The silence before every request, counted from the line's last byte
+  // sent or received; 0 keeps only quietUntilUs (the pause after a read).
+  int64_t frameGapUs = 0;
+  int64_t byteTimeUs = 0;  // how long one character takes on the line; 0 on a socket
   // The last attempt got no valid answer. RTU answers carry no request
   // identifier: an answer that missed its attempt may still be on its way,
   // and must not be taken for the answer to the next request.
   bool answerMissed = false;
+  int missedTimeoutMs = 0;     // the time limit of the attempt that missed it
   uint16_t transactionId = 0;  // MBAP framing: that of the last request; counts up per request
   int64_t quietUntilUs = 0;    // no request goes out before this clock reading
   LineCounters counters;       // every transaction's outcome, per slave
+  int64_t lastByteUs = 0;      // when the line's last byte was sent or received
 };
 
 // What to send and what to take.
@@ -101,12 +107,14 @@ struct TransactionRequest {
   char parity = '\0';
   int attempts = 1;
   int answerLimit = kModbusAnswerLimit;  // the longest answer taken, at most kMaxMbapFrame
+  int timeoutMs = 0;  // each attempt's time limit; 0: the line's
 };
 
 // Before each request the line is emptied; after an attempt without a valid
 // answer the next request (the retry or the next transaction) waits until
-// the line has been quiet for the time limit, twice that at most. Dropped
-// bytes are traced. A port that knows it has no connection (Connected)
+// the line has been quiet for that attempt's time limit, twice that at
+// most. With a frame gap every request waits until the line has been silent
+// that long. Dropped bytes are traced. A port that knows it has no connection (Connected)
 // fails the transaction at once, with a trace line. The request is traced
 // as a dump of the bytes as they go on the wire.
 class ModbusTransaction {
@@ -127,6 +135,9 @@ class ModbusTransaction {
 
   bool Step();  // one step of the phase; false while it waits
   void StartAttempt();
+  int AttemptLimitMs() const;
+  int MissedLimitMs() const;
+  void Heard();
   void PrepareLine();
   bool AwaitQuiet();
   void Send();

@@ -9,7 +9,10 @@ constexpr int kValueBytes = 8;
 constexpr uint32_t kMaxSelector = 3;
 constexpr uint64_t kModGroupBase = 10000;  // MOD registers hold four decimal digits each
 
-enum class Kind { kPlain, kFloat, kMod };
+// How the value bytes read as a number: INT signed, UINT unsigned, FLOAT a
+// 32-bit real; MOD a decimal number in groups, signed as the conversion to
+// registers reads it (which then drops the sign).
+enum class Kind { kSigned, kUnsigned, kFloat, kMod };
 
 struct DataType {
   ModbusType type;
@@ -19,12 +22,12 @@ struct DataType {
 };
 
 constexpr DataType kDataTypes[] = {
-    {ModbusType::kInt16, "INT16", 1, Kind::kPlain},   {ModbusType::kUint16, "UINT16", 1, Kind::kPlain},
-    {ModbusType::kInt32, "INT32", 2, Kind::kPlain},   {ModbusType::kUint32, "UINT32", 2, Kind::kPlain},
-    {ModbusType::kMod32, "MOD32", 2, Kind::kMod},     {ModbusType::kFloat, "FLOAT", 2, Kind::kFloat},
-    {ModbusType::kInt48, "INT48", 3, Kind::kPlain},   {ModbusType::kUint48, "UINT48", 3, Kind::kPlain},
-    {ModbusType::kMod48, "MOD48", 3, Kind::kMod},     {ModbusType::kInt64, "INT64", 4, Kind::kPlain},
-    {ModbusType::kUint64, "UINT64", 4, Kind::kPlain}, {ModbusType::kMod64, "MOD64", 4, Kind::kMod},
+    {ModbusType::kInt16, "INT16", 1, Kind::kSigned},     {ModbusType::kUint16, "UINT16", 1, Kind::kUnsigned},
+    {ModbusType::kInt32, "INT32", 2, Kind::kSigned},     {ModbusType::kUint32, "UINT32", 2, Kind::kUnsigned},
+    {ModbusType::kMod32, "MOD32", 2, Kind::kMod},        {ModbusType::kFloat, "FLOAT", 2, Kind::kFloat},
+    {ModbusType::kInt48, "INT48", 3, Kind::kSigned},     {ModbusType::kUint48, "UINT48", 3, Kind::kUnsigned},
+    {ModbusType::kMod48, "MOD48", 3, Kind::kMod},        {ModbusType::kInt64, "INT64", 4, Kind::kSigned},
+    {ModbusType::kUint64, "UINT64", 4, Kind::kUnsigned}, {ModbusType::kMod64, "MOD64", 4, Kind::kMod},
 };
 
 const DataType* FindDataType(ModbusType wanted) {
@@ -109,6 +112,32 @@ ModbusType ModbusTypeNamed(const char* name) {
 int RegisterCount(ModbusType modbusType) {
   const DataType* type = FindDataType(modbusType);
   return type != nullptr ? type->registers : 0;
+}
+
+bool HoldsReal(ModbusType modbusType) {
+  const DataType* type = FindDataType(modbusType);
+  return type != nullptr && type->kind == Kind::kFloat;
+}
+
+ValueNumber NumberOfValue(const uint8_t* value, ModbusType modbusType) {
+  ValueNumber number;
+  const DataType* type = FindDataType(modbusType);
+  if (type == nullptr) return number;
+  const int bytes = 2 * type->registers;
+  const uint64_t bits = LittleEndianValue(value, bytes);
+  if (type->kind == Kind::kFloat) {
+    const uint32_t realBits = static_cast<uint32_t>(bits);
+    static_assert(sizeof realBits == sizeof number.real, "FLOAT is a 32-bit real");
+    std::memcpy(&number.real, &realBits, sizeof number.real);
+    number.isReal = true;
+  } else if (type->kind == Kind::kUnsigned) {
+    number.magnitude = bits;
+  } else {
+    const uint64_t extended = SignExtend(bits, bytes);
+    number.negative = extended >> 63 != 0;
+    number.magnitude = number.negative ? 0 - extended : extended;  // unsigned: 2^63 is no overflow
+  }
+  return number;
 }
 
 int RegistersToMBus(uint8_t destination[8], const uint8_t* registers, ModbusType modbusType,

@@ -4,6 +4,8 @@
 // 2 x n bytes, n being the register count of the Modbus data type.
 #include <cstdint>
 
+#include "modbus/value_number.h"
+
 namespace kestrel {
 
 // The Modbus data types a ModbusDT names.
@@ -20,6 +22,15 @@ ModbusType ModbusTypeNamed(const char* name);
 
 // 1 to 4; 0 for kUnknown.
 int RegisterCount(ModbusType type);
+
+// Whether the type's values are reals (FLOAT) rather than integers.
+bool HoldsReal(ModbusType type);
+
+// The number M-Bus value bytes (2 x n, least significant first) carry for
+// the type, as the master wrote it: INT signed, UINT unsigned, MOD signed
+// (as the conversion below reads it), FLOAT the 32-bit real. An unknown
+// type reads as 0.
+ValueNumber NumberOfValue(const uint8_t* value, ModbusType type);
 
 // Register and byte order of a meter's values: FloatMode for FLOAT,
 // IntReverse for every other type. 0 all big-endian, 1 all little-endian,

@@ -43,6 +43,9 @@ constexpr Attribute kBlockReads{ElementKind::kDevice, "BlockReads", Reading::kDe
 // Optional: seconds; the meter is read in the background and answered from
 // memory, its values never older than this. 0 or absent reads afresh.
 constexpr Attribute kMaxAge{ElementKind::kDevice, "MaxAge", Reading::kDecimal, 64};
+// Optional: ms each attempt of the meter's Modbus requests waits for its
+// answer, for a slave slower than the line's timeout allows.
+constexpr Attribute kModbusTimeout{ElementKind::kDevice, "ModbusTimeout", Reading::kDecimal, 64};
 
 // Object: one data record of the meter whose DeviceId it repeats exactly.
 constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
@@ -59,13 +62,20 @@ constexpr Attribute kStorage{ElementKind::kObject, "Storage", Reading::kHexadeci
 constexpr Attribute kTariff{ElementKind::kObject, "Tariff", Reading::kHexadecimal, 32};
 constexpr Attribute kSubUnit{ElementKind::kObject, "SubUnit", Reading::kHexadecimal, 32};
 constexpr Attribute kVib{ElementKind::kObject, "Vib", Reading::kText, 0};
+// Optional, what SND_UD may write: Writable exactly "1" allows it, any other
+// text refuses it; WriteMin and WriteMax are decimal numbers in the value's
+// own units (ParseValueNumber), compared with the value the master writes.
+constexpr Attribute kWritable{ElementKind::kObject, "Writable", Reading::kText, 0};
+constexpr Attribute kWriteMin{ElementKind::kObject, "WriteMin", Reading::kText, 0};
+constexpr Attribute kWriteMax{ElementKind::kObject, "WriteMax", Reading::kText, 0};
 
 constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
     &kStatus, &kSlaveAddress, &kInitFunction, &kInitRegister, &kBase, &kComSettings,
-    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads, &kMaxAge,
+    &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads, &kMaxAge, &kModbusTimeout,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
+    &kWritable, &kWriteMin, &kWriteMax,
 };
 
 }  // namespace attributes

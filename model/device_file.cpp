@@ -17,6 +17,7 @@ namespace {
 constexpr const char* kDeviceElement = "Device";
 constexpr const char* kObjectElement = "Object";
 constexpr uint64_t kBlockReadsOn = 1;  // BlockReads: anything else is off
+constexpr const char* kWritableOn = "1";  // Writable: anything else refuses writes, "01" and "1 " too
 
 // What one SAX pass collects. Objects belong to every Device with exactly
 // their DeviceId, wherever either stands, so the links are made at the end:
@@ -38,11 +39,13 @@ bool IsNonEmptyRegularFile(FILE* file) {
   return S_ISREG(info.st_mode) && info.st_size >= 1;
 }
 
-// Below 1 off; above a day, a day (the meter is then read twice a day).
-uint32_t MaxAgeOf(const char* text) {
-  const auto seconds = static_cast<int64_t>(NumberOf(attributes::kMaxAge, text));
-  if (seconds < 1) return 0;
-  return seconds > kLongestMaxAgeS ? kLongestMaxAgeS : static_cast<uint32_t>(seconds);
+// An optional number of its own: below 1 it is off (0); above longest,
+// longest (MaxAge: the meter is then read twice a day; ModbusTimeout: a
+// minute).
+uint32_t OptionalLimit(const Attribute& attribute, const char* text, uint32_t longest) {
+  const auto value = static_cast<int64_t>(NumberOf(attribute, text));
+  if (value < 1) return 0;
+  return value > longest ? longest : static_cast<uint32_t>(value);
 }
 
 // A missing attribute reads as empty text, like every other.
@@ -96,7 +99,8 @@ void AddMeter(Loading& loading, mxml_node_t* node) {
   Put(meter.sndUdOrders.floatMode, node, a::kFloatModeForSndUd);
   Put(meter.sndUdOrders.intReverse, node, a::kIntReverseForSndUd);
   meter.blockReads = NumberOf(a::kBlockReads, Text(node, a::kBlockReads)) == kBlockReadsOn;
-  meter.maxAgeS = MaxAgeOf(Text(node, a::kMaxAge));
+  meter.maxAgeS = OptionalLimit(a::kMaxAge, Text(node, a::kMaxAge), kLongestMaxAgeS);
+  meter.modbusTimeoutMs = OptionalLimit(a::kModbusTimeout, Text(node, a::kModbusTimeout), kLongestModbusTimeoutMs);
   loading.model.meters.push_back(std::move(meter));
   loading.meterGroups.push_back(GroupOf(loading, Text(node, a::kDeviceId)));
   if (loading.written != nullptr) loading.written->devices.push_back(WrittenTexts(node));
@@ -108,6 +112,31 @@ std::vector<uint8_t> VibBytes(const char* text) {
   bytes.resize(count > 0 ? static_cast<size_t>(count) : 0);
   bytes.shrink_to_fit();
   return bytes;
+}
+
+Writability WritabilityOf(mxml_node_t* node) {
+  const char* text = mxmlElementGetAttr(node, attributes::kWritable.name);
+  if (text == nullptr) return Writability::kUnset;
+  return std::strcmp(text, kWritableOn) == 0 ? Writability::kWritable : Writability::kNotWritable;
+}
+
+WriteLimit WriteLimitOf(mxml_node_t* node, const Attribute& attribute, ModbusType type) {
+  WriteLimit limit;
+  const char* text = mxmlElementGetAttr(node, attribute.name);
+  if (text == nullptr) return limit;
+  const bool readable = ParseValueNumber(text, HoldsReal(type), limit.number);
+  limit.state = readable ? WriteLimit::State::kNumber : WriteLimit::State::kUnreadable;
+  return limit;
+}
+
+// Only the few records with a limit take room for their range.
+void PutWriteRange(Record& record, MeterModel& model, mxml_node_t* node) {
+  WriteRange range;
+  range.min = WriteLimitOf(node, attributes::kWriteMin, record.modbusType);
+  range.max = WriteLimitOf(node, attributes::kWriteMax, record.modbusType);
+  if (range.min.state == WriteLimit::State::kNone && range.max.state == WriteLimit::State::kNone) return;
+  record.writeRange = static_cast<uint32_t>(model.writeRanges.size());
+  model.writeRanges.push_back(range);
 }
 
 void AddRecord(Loading& loading, mxml_node_t* node) {
@@ -127,6 +156,8 @@ void AddRecord(Loading& loading, mxml_node_t* node) {
   Put(record.tariff, node, a::kTariff);
   Put(record.subunit, node, a::kSubUnit);
   record.vib = VibBytes(Text(node, a::kVib));
+  record.writable = WritabilityOf(node);
+  PutWriteRange(record, loading.model, node);
   loading.model.records.push_back(std::move(record));
   loading.recordGroups.push_back(GroupOf(loading, Text(node, a::kOwnerId)));
   if (loading.written != nullptr) loading.written->objects.push_back(WrittenTexts(node));

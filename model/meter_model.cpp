@@ -7,6 +7,10 @@ const Meter* MeterAtAddress(const MeterModel& model, uint8_t address) {
   return index >= 0 && static_cast<size_t>(index) < model.meters.size() ? &model.meters[index] : nullptr;
 }
 
+const WriteRange* WriteRangeOf(const MeterModel& model, const Record& record) {
+  return record.writeRange < model.writeRanges.size() ? &model.writeRanges[record.writeRange] : nullptr;
+}
+
 Meter* MeterAtAddress(MeterModel& model, uint8_t address) {
   return const_cast<Meter*>(MeterAtAddress(static_cast<const MeterModel&>(model), address));
 }

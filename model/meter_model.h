@@ -23,10 +23,30 @@ struct TraceText {
 constexpr uint8_t kFirstTelegramNr = 1;
 // The longest MaxAge, in seconds: a day.
 constexpr uint32_t kLongestMaxAgeS = 86400;
+// The longest ModbusTimeout, in ms: a minute.
+constexpr uint32_t kLongestModbusTimeoutMs = 60000;
 
 // No record has it (the loader reads a TelegramNr of 0 as the first
 // telegram): where a telegram number selects records, every record.
 constexpr uint8_t kEveryTelegram = 0;
+
+// Writable of an Object: absent, exactly "1", or any other text.
+enum class Writability : uint8_t { kUnset, kWritable, kNotWritable };
+
+// WriteMin or WriteMax of an Object, read for its ModbusDT.
+struct WriteLimit {
+  enum class State : uint8_t { kNone, kNumber, kUnreadable };
+  State state = State::kNone;
+  ValueNumber number;  // with kNumber
+};
+
+struct WriteRange {
+  WriteLimit min;
+  WriteLimit max;
+};
+
+// A record without WriteMin and WriteMax.
+constexpr uint32_t kNoWriteRange = UINT32_MAX;
 
 // One Object: a data record of its meter's RSP_UD and the registers behind it.
 struct Record {
@@ -43,6 +63,8 @@ struct Record {
   uint32_t tariff = 0;         // Tariff
   uint32_t subunit = 0;        // SubUnit
   std::vector<uint8_t> vib;    // Vib: VIF and VIFEs, the pairs that convert
+  Writability writable = Writability::kUnset;  // Writable
+  uint32_t writeRange = kNoWriteRange;  // index into MeterModel::writeRanges
 };
 
 // One Device: an emulated meter.
@@ -63,6 +85,7 @@ struct Meter {
   OrderSelectors sndUdOrders;   // FloatMode and IntReverse read in base 10
   bool blockReads = false;      // BlockReads 1: consecutive records are read in one request
   uint32_t maxAgeS = 0;         // MaxAge: answered from memory, values at most this old; 0 reads afresh
+  uint32_t modbusTimeoutMs = 0;  // ModbusTimeout: each attempt's time limit; 0: the line's
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
   std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
   TelegramSequence readout;     // how far the master has read its telegrams; the gateway's
@@ -72,10 +95,14 @@ struct MeterModel {
   bool parsed = false;           // false: the file does not parse, and there are no meters
   std::vector<Meter> meters;     // every Device, document order
   std::vector<Record> records;   // every Object, document order, its meter's or not
+  std::vector<WriteRange> writeRanges;  // of the records with WriteMin or WriteMax, few if any
   std::array<int32_t, 256> firstAtAddress;  // index of the first meter at each primary address, -1
 
   MeterModel() { firstAtAddress.fill(-1); }
 };
+
+// The record's WriteMin and WriteMax, or nullptr when it has neither.
+const WriteRange* WriteRangeOf(const MeterModel& model, const Record& record);
 
 // The first meter in document order at the primary address, or nullptr.
 Meter* MeterAtAddress(MeterModel& model, uint8_t address);

@@ -55,6 +55,10 @@ class TPort {
   // under way); every other port answers true, its failures show as missing
   // answers.
   virtual bool Connected() { return true; }
+  // Which connection Read reads: a number that changes whenever a newer
+  // connection is taken (a TCP server's next master, also one that takes
+  // over). The Read that takes it brings no data. 0 for every other port.
+  virtual unsigned Connection() const { return 0; }
 
   void SetMode(int mode) { mode_ = mode; }
   void SetFraming(ModbusFraming framing) { framing_ = framing; }

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 #include "support/clock.h"
@@ -17,14 +19,6 @@ namespace {
 // reopen a hung-up line at most this often; Write (once per request) tries
 // every time, so that a request finds a device that came back.
 constexpr int64_t kReadReopenIntervalMs = 1000;
-
-// With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
-// only poll tells them apart: a tty reports POLLHUP once it was hung up or
-// its device went away. Line errors (parity, framing) never raise it.
-bool LineHungUp(int device) {
-  pollfd line{device, POLLIN, 0};
-  return poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLNVAL)) != 0;
-}
 
 struct BaudRate {
   int rate;
@@ -100,6 +94,15 @@ int CharacterBits(int dataBits, char parity, int stopBits) {
   return kStartBits + dataBits + (parityBit ? 1 : 0) + stopBits;
 }
 
+serial_rs485 KernelRs485Settings(const Rs485Settings& settings) {
+  serial_rs485 kernel{};
+  // RTS on while sending; without SER_RS485_RTS_AFTER_SEND it drops after.
+  kernel.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  kernel.delay_rts_before_send = static_cast<uint32_t>(settings.delayBeforeMs);
+  kernel.delay_rts_after_send = static_cast<uint32_t>(settings.delayAfterMs);
+  return kernel;
+}
+
 TSER::~TSER() { Close(); }
 
 bool TSER::InitSerial(const std::string& device, int baudRate, int dataBits, char parity, int stopBits,
@@ -129,7 +132,50 @@ bool TSER::Open() {
     Close();
     return false;
   }
+  SwitchDirectionControl();
   return true;
+}
+
+void TSER::SwitchDirectionControl() {
+  rtsRefused_ = false;
+  if (rs485_.mode == Rs485Mode::kKernel && !SetKernelRs485(KernelRs485Settings(rs485_))) {
+    ReportRefusal("the kernel's RS-485 mode", errno);
+  } else if (rs485_.mode == Rs485Mode::kRts && !SetRts(false)) {
+    rtsRefused_ = true;
+    ReportRefusal("RTS control", errno);
+  }
+}
+
+// Once: the line is opened again after every hang-up, and StartupLog is
+// closed by then anyway.
+void TSER::ReportRefusal(const char* what, int error) {
+  if (rs485Reported_) return;
+  rs485Reported_ = true;
+  LogStartup("Serial port %s refuses %s (%s): it works without\n", devicePath_.c_str(), what, std::strerror(error));
+}
+
+bool TSER::SetKernelRs485(const serial_rs485& settings) {
+  serial_rs485 asked = settings;
+  return ioctl(device_, TIOCSRS485, &asked) == 0;
+}
+
+bool TSER::SetRts(bool on) {
+  const int rts = TIOCM_RTS;
+  return ioctl(device_, on ? TIOCMBIS : TIOCMBIC, &rts) == 0;
+}
+
+void TSER::DrainOutput() { tcdrain(device_); }
+
+// The driver sends while RTS is up: up before the write, down once the
+// last bit has left the line (and rs485_delay_after later).
+ssize_t TSER::WriteWithRts(const uint8_t* data, int length) {
+  SetRts(true);
+  if (rs485_.delayBeforeMs > 0) usleep(static_cast<useconds_t>(rs485_.delayBeforeMs) * kUsPerMs);
+  const ssize_t written = write(device_, data, static_cast<size_t>(length));
+  DrainOutput();
+  if (rs485_.delayAfterMs > 0) usleep(static_cast<useconds_t>(rs485_.delayAfterMs) * kUsPerMs);
+  SetRts(false);
+  return written;
 }
 
 bool TSER::Close() {
@@ -139,11 +185,24 @@ bool TSER::Close() {
   return true;
 }
 
+short TSER::LineEvents() const {
+  pollfd line{device_, POLLIN, 0};
+  return poll(&line, 1, 0) == 1 ? line.revents : 0;
+}
+
+// With VMIN = VTIME = 0 an idle line and a hung-up one both read as empty;
+// only poll tells them apart: a tty reports POLLHUP once it was hung up or
+// its device went away. Line errors (parity, framing) never raise it. A
+// line that reports an error without data is as good as gone: waited on, it
+// would end every wait at once.
+bool TSER::LineGone() const { return (LineEvents() & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
 void TSER::DropHungUpLine() {
   LogTrace("Serial port %s hung up\n", devicePath_.c_str());
   Close();
+  // The next try is due a reopen interval after the last one: at once after
+  // a while on a good line, in turn on one that fails again as soon as it is open.
   hungUp_ = true;
-  lastReopenMs_ = NowMs() - kReadReopenIntervalMs;  // the first try is due at once
 }
 
 bool TSER::ReopenAfterHangUp(int64_t intervalMs) {
@@ -161,9 +220,10 @@ bool TSER::ReopenAfterHangUp(int64_t intervalMs) {
 bool TSER::Write(const uint8_t* data, int length) {
   if (length < 0) return false;
   if (device_ < 0 && !ReopenAfterHangUp(0)) return false;
-  const ssize_t written = write(device_, data, static_cast<size_t>(length));
+  const bool switchRts = rs485_.mode == Rs485Mode::kRts && !rtsRefused_;
+  const ssize_t written = switchRts ? WriteWithRts(data, length) : write(device_, data, static_cast<size_t>(length));
   if (written < 0) {
-    if (LineHungUp(device_)) DropHungUpLine();
+    if (LineGone()) DropHungUpLine();
     return false;
   }
   if (GetMode() == kModeMBusSlave) echoSkip_ += length;
@@ -176,7 +236,7 @@ bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
   if (device_ < 0 && !ReopenAfterHangUp(kReadReopenIntervalMs)) return false;
   const ssize_t n = read(device_, buffer, static_cast<size_t>(maxLength));
   if (n <= 0) {
-    if (LineHungUp(device_)) DropHungUpLine();
+    if (LineGone()) DropHungUpLine();
     return false;
   }
   count = static_cast<int>(n);

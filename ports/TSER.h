@@ -4,8 +4,10 @@
 // byte we send; those echoes are dropped from what Read delivers.
 //
 // A line whose device goes away (an adapter unplugged, a pty whose other end
-// closed, a hang-up) is closed, traced, and opened again by a later Write, or
-// by a later Read at most once a second, until the device is back.
+// closed, a hang-up) or that reports an error without data is closed,
+// traced, and opened again by a later Write, or by a later Read at most once
+// a second, until the device is back.
+#include <linux/serial.h>
 #include <termios.h>
 
 #include <cstdint>
@@ -24,6 +26,22 @@ bool BuildSerialSettings(int baudRate, int dataBits, char parity, int stopBits, 
 // but N, in either case) and stop bits.
 int CharacterBits(int dataBits, char parity, int stopBits);
 
+// How the driver of an RS-485 line is switched to send (key rs485): not at
+// all (a line that needs nothing, or an adapter that switches by itself),
+// by the kernel's RS-485 mode (TIOCSRS485: RTS while sending), or by the
+// gateway raising RTS around each write.
+enum class Rs485Mode { kOff, kKernel, kRts };
+
+struct Rs485Settings {
+  Rs485Mode mode = Rs485Mode::kOff;
+  int delayBeforeMs = 0;  // RTS up this long before the first bit (rs485_delay_before)
+  int delayAfterMs = 0;   // and this long after the last (rs485_delay_after)
+};
+
+// The kernel's RS-485 settings for these: enabled, RTS on while sending and
+// off after, the two delays.
+serial_rs485 KernelRs485Settings(const Rs485Settings& settings);
+
 class TSER : public TPort {
  public:
   TSER() = default;
@@ -41,6 +59,21 @@ class TSER : public TPort {
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(WaitSet& wait) override;
 
+  // Applied at every Open (and so at every reopening). A device that refuses
+  // (a pty, a USB adapter that switches by itself) gets one StartupLog line
+  // and works as before.
+  void SetRs485(const Rs485Settings& settings) { rs485_ = settings; }
+
+ protected:
+  // What poll reports for the open line now (revents, 0 for nothing): the
+  // seam through which the tests give a line an error a pty cannot show.
+  virtual short LineEvents() const;
+  // The line control calls, the seam through which the tests see what is
+  // asked of a device that a pty cannot show. false (errno set) when refused.
+  virtual bool SetKernelRs485(const serial_rs485& settings);
+  virtual bool SetRts(bool on);
+  virtual void DrainOutput();
+
  private:
   int device_ = -1;
   termios settings_{};
@@ -51,10 +84,18 @@ class TSER : public TPort {
   char parity_ = 'N';
   int echoSkip_ = 0;  // bytes sent that have not come back as echo yet
   bool hungUp_ = false;
-  int64_t lastReopenMs_ = 0;
+  int64_t lastReopenMs_ = 0;  // the last reopening tried; 0, the boot, is long ago
 
+  Rs485Settings rs485_;
+  bool rtsRefused_ = false;      // rs485 rts on a device that does not let RTS be set
+  bool rs485Reported_ = false;   // its refusal is in the StartupLog already
+
+  bool LineGone() const;
   void DropHungUpLine();
   bool ReopenAfterHangUp(int64_t intervalMs);
+  void SwitchDirectionControl();
+  void ReportRefusal(const char* what, int error);
+  ssize_t WriteWithRts(const uint8_t* data, int length);
 };
 
 }  // namespace kestrel

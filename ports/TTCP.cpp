@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,12 +20,30 @@ namespace {
 
 constexpr int kListenBacklog = 10;
 constexpr int64_t kMsPerSecond = 1000;
+// How long the listener rests after accept failed for want of resources:
+// the first time, and at most, however long the shortage lasts.
+constexpr int64_t kFirstAcceptRestMs = 100;
+constexpr int64_t kLongestAcceptRestMs = 2000;
 
 void ShutAndClose(int& socket) {
   if (socket < 0) return;
   shutdown(socket, SHUT_RDWR);
   close(socket);
   socket = -1;
+}
+
+// accept fails so while the process or the system has no descriptor or
+// memory to spare; the connection stays queued and the listener readable.
+bool ShortOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// A peek: the peer closed (0) or reset the connection; bytes waiting or
+// none yet leave it as it is.
+bool PeerClosed(int socket) {
+  uint8_t byte = 0;
+  const ssize_t n = recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 }  // namespace
@@ -49,6 +68,7 @@ bool TTCP::SetTimeout(int seconds) {
 
 bool TTCP::Open() {
   firstFailure_ = 0;
+  acceptRestEndMs_ = acceptRestMs_ = 0;
   Close();  // a socket held before is released, never leaked
   if (Reconnects()) return OpenReconnectingClient();
   main_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -170,14 +190,6 @@ void TTCP::ConnectFailed(int error) {
   connecting_ = false;
 }
 
-// A peek: the server closed (0) or reset the connection; bytes waiting or
-// none yet leave it as it is.
-bool TTCP::PeerClosed() const {
-  uint8_t byte = 0;
-  const ssize_t n = recv(main_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
-
 void TTCP::LoseConnection() {
   LogTrace("Modbus TCP connection lost\n");
   NoteConnectionLost(counters_, remote_);
@@ -186,7 +198,7 @@ void TTCP::LoseConnection() {
 
 bool TTCP::Connected() {
   if (!Reconnects()) return true;
-  if (main_ >= 0 && !connecting_ && PeerClosed()) LoseConnection();
+  if (main_ >= 0 && !connecting_ && PeerClosed(main_)) LoseConnection();
   if (connecting_) FinishConnect();
   if (main_ < 0 && ConnectDue()) StartConnect();
   return main_ >= 0 && !connecting_;
@@ -205,25 +217,49 @@ void TTCP::DropClient() {
   ShutAndClose(client_);
 }
 
-// A newer connection from an allowed peer replaces the current one. Returns
-// false when the peer was refused, so that the current client is still read.
+bool TTCP::ListenerResting() const { return acceptRestEndMs_ > NowMs(); }
+
+// The one place that learns of a shortage: traced once while it lasts.
+void TTCP::RestListener(int error) {
+  if (acceptRestMs_ == 0) {
+    LogTrace("TCP connection not accepted (%s): the listener rests %lld ms, up to %lld ms while this lasts\n",
+             std::strerror(error), static_cast<long long>(kFirstAcceptRestMs),
+             static_cast<long long>(kLongestAcceptRestMs));
+  }
+  acceptRestMs_ = acceptRestMs_ == 0 ? kFirstAcceptRestMs : std::min(2 * acceptRestMs_, kLongestAcceptRestMs);
+  acceptRestEndMs_ = NowMs() + acceptRestMs_;
+}
+
+// A newer connection replaces the current one only once it is accepted, from
+// an allowed peer and still open: a failed accept, a refused peer or a
+// connection its master closed before it was accepted leave the current
+// client connected. Returns true when the newer connection was taken.
 bool TTCP::AcceptConnection() {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
   int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
-  if (incoming >= 0 && !IsAllowed(allow_, peer)) {
+  if (incoming < 0) {
+    if (ShortOfResources(errno)) RestListener(errno);
+    return false;
+  }
+  acceptRestMs_ = 0;
+  if (!IsAllowed(allow_, peer)) {
     LogTrace("TCP connection from %s refused, not in allow\n", Dotted(peer).text);
     NotePeerRefused(counters_, "TCP connection", peer);
     ShutAndClose(incoming);
     return false;
   }
+  if (PeerClosed(incoming)) {
+    LogTrace("TCP connection from %s closed before it was accepted\n", Dotted(peer).text);
+    ShutAndClose(incoming);
+    return false;
+  }
   DropClient();
   client_ = incoming;
-  if (client_ >= 0) {
-    ++counters_.peersAccepted;
-    remote_ = peer;
-    FD_SET(client_, &readSet_);
-  }
+  ++counters_.peersAccepted;
+  remote_ = peer;
+  FD_SET(client_, &readSet_);
+  ++connection_;
   return true;
 }
 
@@ -256,12 +292,12 @@ bool TTCP::Read(uint8_t* buffer, int maxLength, int& count) {
     if (!FD_ISSET(main_, &readSet_)) return false;
     if (Receive(main_, buffer, maxLength, count)) return true;
     mainLive_ = false;  // closed by the server, or broken: it stays readable for ever
-    if (Reconnects() && PeerClosed()) LoseConnection();
+    if (Reconnects() && PeerClosed(main_)) LoseConnection();
     return false;
   }
 
   // A connection taken over brings no data in this call.
-  if (FD_ISSET(main_, &readSet_) && AcceptConnection()) return false;
+  if (FD_ISSET(main_, &readSet_) && !ListenerResting() && AcceptConnection()) return false;
   if (client_ >= 0 && FD_ISSET(client_, &readSet_)) {
     if (Receive(client_, buffer, maxLength, count)) return true;
     DropClient();  // closed by the client, or broken
@@ -291,7 +327,9 @@ bool TTCP::Write(const uint8_t* data, int length) {
 void TTCP::WatchInput(WaitSet& wait) {
   // A reconnecting client's socket counts once connected; a dead one is
   // closed by the Read or Connected that finds it.
-  if (mainLive_ || (Reconnects() && main_ >= 0 && !connecting_)) {
+  if (ListenerResting()) {
+    wait.DueAtUs(acceptRestEndMs_ * kUsPerMs);  // accepted from again then
+  } else if (mainLive_ || (Reconnects() && main_ >= 0 && !connecting_)) {
     wait.WatchReadable(main_);  // server: a newer master's connection
   }
   wait.WatchReadable(client_);

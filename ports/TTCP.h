@@ -1,6 +1,7 @@
 #pragma once
 // One TCP connection: as server it listens and serves one client at a time
-// (a newer connection replaces the current one); as client it connects once
+// (a newer connection replaces the current one, once it is accepted, allowed
+// and still open); as client it connects once
 // at Open, blocking, and never reconnects, unless SetReconnect asked it to:
 // then every connect is non-blocking and a lost connection is made again.
 // Read polls with select and never waits.
@@ -33,6 +34,7 @@ class TTCP : public TPort {
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(WaitSet& wait) override;
   bool Connected() override;
+  unsigned Connection() const override { return connection_; }
 
   // Server only: connections from elsewhere are closed at once.
   void SetAllowList(const AllowList& allow) { allow_ = allow; }
@@ -43,6 +45,8 @@ class TTCP : public TPort {
 
  private:
   bool AcceptConnection();
+  bool ListenerResting() const;
+  void RestListener(int error);
   bool OpenServer();
   bool OpenClient();
   void DropClient();
@@ -54,7 +58,6 @@ class TTCP : public TPort {
   void FinishConnect();
   void ConnectFailed(int error);
   void TraceConnected();
-  bool PeerClosed() const;
   void LoseConnection();
 
   int main_ = -1;    // listening socket (server) or the connection (client)
@@ -70,6 +73,12 @@ class TTCP : public TPort {
   int reconnectTimeout_ = 10;  // seconds of failing sends before the listener is rebuilt
   time_t firstFailure_ = 0;    // 0: no failed send since Open
   AllowList allow_;
+  unsigned connection_ = 0;  // server: counts the clients taken
+  // Server: while accept fails for want of descriptors or memory, the
+  // listener is neither watched nor accepted from until acceptRestEndMs_;
+  // each rest in a row is twice as long as the one before, up to a limit.
+  int64_t acceptRestEndMs_ = 0;
+  int64_t acceptRestMs_ = 0;  // 0: accept works, the next rest is the shortest
   int reconnectSeconds_ = 0;
   bool connecting_ = false;     // main_ holds a connect that has not finished
   bool connectBegun_ = false;   // a connect was begun at connectStartMs_

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 #include "ports/TSER.h"
 #include "ports/TTCP.h"
 #include "ports/TUDP.h"
@@ -107,6 +109,17 @@ std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::str
   return port;
 }
 
+// rs485 kernel or rts, with its delays; absent, no or anything else: nothing.
+Rs485Settings Rs485Of(const ConfigStore& store, const std::string& section) {
+  const std::string mode = UpperString(store, section, "rs485", true);
+  Rs485Settings settings;
+  if (mode == "KERNEL") settings.mode = Rs485Mode::kKernel;
+  if (mode == "RTS") settings.mode = Rs485Mode::kRts;
+  settings.delayBeforeMs = std::max(0, Integer(store, section, "rs485_delay_before"));
+  settings.delayAfterMs = std::max(0, Integer(store, section, "rs485_delay_after"));
+  return settings;
+}
+
 std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::string& section, int mode) {
   const int baudRate = Integer(store, section, "serbaudrate");
   const int dataBits = Integer(store, section, "serbits");
@@ -118,6 +131,7 @@ std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::str
 
   auto port = std::make_unique<TSER>();
   port->InitSerial(device, baudRate, dataBits, parity.empty() ? '\0' : parity[0], stopBits, mode);
+  port->SetRs485(Rs485Of(store, section));
   port->Open();
   return port;
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,8 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ports/TSER.h"
+#include "support/clock.h"
 #include "tests/port_test_util.h"
 
 using namespace kestrel;
@@ -140,6 +143,59 @@ TEST(SerialPortTest, OnlyTheMBusSlaveModeDropsItsOwnEcho) {
   }
 }
 
+// The one serial line double, for what a pty cannot show: a line error
+// (what poll reports, when set), and what a port asks of its line driver as
+// a device that takes every request would see it: the kernel's RS-485
+// settings, and RTS raised and dropped around each write with the output
+// drained in between.
+class LineSeam : public TSER {
+ public:
+  short events = -1;  // what poll reports; -1: what it really says
+  std::vector<std::string> calls;
+  serial_rs485 kernel{};
+  int64_t drainedUs = -1;       // when the output was drained last
+  int64_t droppedAfterUs = -1;  // how long after that RTS went down
+
+ protected:
+  short LineEvents() const override { return events >= 0 ? events : TSER::LineEvents(); }
+  bool SetKernelRs485(const serial_rs485& settings) override {
+    kernel = settings;
+    calls.push_back("rs485");
+    return true;
+  }
+  bool SetRts(bool on) override {
+    calls.push_back(on ? "rts on" : "rts off");
+    if (!on && drainedUs >= 0 && droppedAfterUs < 0) droppedAfterUs = NowUs() - drainedUs;
+    return true;
+  }
+  void DrainOutput() override {
+    calls.push_back("drain");
+    drainedUs = NowUs();
+  }
+};
+
+// A line that reports an error without data (a pty cannot, hence the seam)
+// is closed like a hung-up one and reopened at most once a second: a loop
+// that reads and waits on it for 1.5 s drops it, reopens it at once, then
+// after a second.
+TEST(SerialPortTest, ALineWithAnErrorButNoDataIsReopenedAtMostOnceASecond) {
+  LineSeam port;
+  port.events = POLLERR;
+  Pty pty;
+  port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, kModeRs232);
+  ASSERT_TRUE(port.Open());
+  const int64_t endUs = NowUs() + 1500 * kUsPerMs;
+  int rounds = 0, count = 0;
+  for (uint8_t buffer[8]; NowUs() < endUs; ++rounds) {
+    EXPECT_FALSE(port.Read(buffer, sizeof buffer, count));
+    WaitSet wait;
+    port.WatchInput(wait);
+    wait.DueAtUs(endUs);
+    wait.Wait();
+  }
+  EXPECT_EQ(rounds, 3);
+}
+
 // Parity set before the port opens is applied; a closed port neither reads
 // nor writes; negative lengths are refused.
 TEST(SerialPortTest, ClosedPortsAndNegativeLengthsMoveNoBytes) {
@@ -161,6 +217,38 @@ TEST(SerialPortTest, ClosedPortsAndNegativeLengthsMoveNoBytes) {
   EXPECT_FALSE(port.Read(buffer, -1, count));
   EXPECT_TRUE(port.Close());
   EXPECT_FALSE(port.Write(buffer, 1));
+}
+
+TEST(SerialPortTest, Rs485DirectionIsSwitchedAsAsked) {
+  const struct {
+    Rs485Mode mode;
+    std::vector<std::string> calls;  // an Open, a Write, a Close and an Open again
+  } cases[] = {
+      {Rs485Mode::kOff, {}},
+      {Rs485Mode::kKernel, {"rs485", "rs485"}},
+      {Rs485Mode::kRts, {"rts off", "rts on", "drain", "rts off", "rts off"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    Pty pty;
+    LineSeam port;
+    port.InitSerial(pty.slavePath, 9600, 8, 'N', 1, kModeRs485);
+    port.SetRs485({c.mode, 5, 7});
+    ASSERT_TRUE(port.Open());
+    const uint8_t request[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
+    EXPECT_TRUE(port.Write(request, sizeof request));
+    EXPECT_EQ(pty.Receive(sizeof request).size(), sizeof request);
+    port.Close();
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(port.calls, c.calls);
+    if (c.mode == Rs485Mode::kRts) {
+      EXPECT_GE(port.droppedAfterUs, 7000);  // rs485_delay_after
+    }
+    if (c.mode != Rs485Mode::kKernel) continue;
+    EXPECT_EQ(port.kernel.flags, unsigned{SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND});  // RTS off after send
+    EXPECT_EQ(port.kernel.delay_rts_before_send, 5u);
+    EXPECT_EQ(port.kernel.delay_rts_after_send, 7u);
+  }
 }
 
 }  // namespace

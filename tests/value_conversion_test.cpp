@@ -114,4 +114,42 @@ TEST(ValueConversionTest, OneWayCases) {
   }
 }
 
+// WriteMin and WriteMax against the number an SND_UD's value bytes carry,
+// at the ends of 64 bits and where sign and family decide (the exchange
+// write/write_policy shows INT16, UINT16 and FLOAT through the gateway).
+TEST(ValueConversionTest, WriteLimitsHoldTheValueAsTheMasterWroteIt) {
+  const struct {
+    const char* name;
+    ModbusType type;
+    int64_t bytes;  // the value bytes, least significant first
+    const char *min, *max;
+    bool inside;
+  } cases[] = {
+      {"INT64 smallest", ModbusType::kInt64, INT64_MIN, "-9223372036854775808", "-9223372036854775808", true},
+      {"is below one more", ModbusType::kInt64, INT64_MIN, "-9223372036854775807", "0", false},
+      {"UINT64 largest", ModbusType::kUint64, -1, "18446744073709551615", "18446744073709551615", true},
+      {"is above one less", ModbusType::kUint64, -1, "0", "18446744073709551614", false},
+      {"UINT32 is unsigned", ModbusType::kUint32, 0xFFFFFFFF, "4294967295", "+4294967295", true},
+      {"INT48 is signed", ModbusType::kInt48, 0xFFFFFFFFFFFE, "-2", "-2", true},
+      {"MOD32 is signed", ModbusType::kMod32, -5, "0", "99999999", false},
+      {"of two negatives", ModbusType::kInt32, -100, "-99", "0", false},
+      {"-0 is 0", ModbusType::kInt16, 0, "-0", "-0", true},
+      {"a real limit is a 32-bit real", ModbusType::kFloat, 0x3DCCCCCD, "0", "0.1", true},  // 0.1
+      {"NaN lies outside", ModbusType::kFloat, 0x7FC00000, "-1", "1", false},
+  };
+  for (const auto& c : cases) {
+    const Bytes bytes = ValueBytes(c.bytes);
+    const ValueNumber value = NumberOfValue(bytes.data(), c.type);
+    ValueNumber min, max;
+    ASSERT_TRUE(ParseValueNumber(c.min, HoldsReal(c.type), min) && ParseValueNumber(c.max, HoldsReal(c.type), max));
+    EXPECT_EQ(!IsBelow(value, min) && !IsAbove(value, max), c.inside) << c.name;
+  }
+  ValueNumber number;
+  for (const char* text : {"", "-", " 1", "1 ", "1e3", "0x10", "1.5", "18446744073709551616"}) {
+    EXPECT_FALSE(ParseValueNumber(text, false, number)) << text;
+  }
+  for (const char* text : {"1.", ".5", "1e3", "nan", "1,5"}) EXPECT_FALSE(ParseValueNumber(text, true, number)) << text;
+  EXPECT_STREQ(TextOf(NumberOfValue(ValueBytes(INT64_MIN).data(), ModbusType::kMod64)).text, "-9223372036854775808");
+}
+
 }  // namespace

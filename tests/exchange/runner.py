@@ -7,7 +7,7 @@
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
-import ctypes, fcntl, os, pathlib, pty, re, select, shutil, signal, socket, struct, subprocess, sys
+import ctypes, fcntl, os, pathlib, pty, re, resource, select, shutil, signal, socket, struct, subprocess, sys
 import tempfile, termios, threading, time, tty
 from itertools import takewhile
 
@@ -27,7 +27,7 @@ EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
-    second_master valgrind_clean metrics notified notifications"""
+    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
@@ -259,7 +259,7 @@ class Run:
         self.simulator_file, self.helpers = None, []  # for "modbus on simulator": its file; socat and the simulator
         self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
         self.modbus_in, self.master_in, self.access, self.fifo_readers = bytearray(), bytearray(), {}, {}
-        self.sent_at = self.request_at = self.stopwatch = time.monotonic()
+        self.sent_at = self.request_at = self.stopwatch = self.slave_at = self.modbus_at = time.monotonic()
         self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
         # notify socket: datagrams as (time, lines) and how many were matched; the metrics file's inode
         self.notify, self.notify_env, self.notes, self.notes_seen, self.metrics_inode = None, {}, [], 0, None
@@ -513,7 +513,9 @@ class Run:
         return self.modbus_side != "udp" and read_into(self.modbus_device(), self.modbus_in, wait)
 
     def modbus_holds(self, count):  # takes in what came; whether count bytes wait now
+        empty = not self.modbus_in
         self.pump_modbus(0.005)
+        self.modbus_at = time.monotonic() if empty and self.modbus_in else self.modbus_at  # a request's first byte
         return len(self.modbus_in) >= count
 
     def send(self, fd, data, who):
@@ -538,13 +540,18 @@ class Run:
         self.frames_at_send, self.sent_at = self.frames_traced() if self.tracing else 0, time.monotonic()
         self.send(self.master, data, "master")
 
-    def do_modbus(self, s):  # the request the gateway must send next
+    # modbus BYTES [after MS]: the request the gateway must send next, not
+    # sooner than MS after the slave's last byte.
+    def do_modbus(self, s):
         if s.words == ["?"]: return self.record_request(s)
-        expected = to_bytes(s.words)
-        self.mbap or check_crc(expected, s.words)
+        words, times = s.timed()
+        expected = to_bytes(words)
+        self.mbap or check_crc(expected, words)
         wait_for(lambda: self.modbus_holds(len(expected)))
         got, self.request_at = take(self.modbus_in, len(expected)), time.monotonic()
         compare("Modbus request", expected, got)
+        silence = (self.modbus_at - self.slave_at) * 1000
+        check(silence >= times.get("after", 0) * 1000, "the request came %.1f ms after the slave's last byte" % silence)
 
     def record_request(self, s):  # whatever comes, until the line has been quiet for 50 ms
         wait_for(lambda: self.modbus_holds(1))
@@ -560,6 +567,7 @@ class Run:
         raw or self.mbap or check_crc(data, words)
         time.sleep(max(0, self.request_at + times.get("after", 0) - time.monotonic()))
         self.send(self.modbus_device(), data, "slave")
+        self.slave_at = time.monotonic()
 
     # answer BYTES [after MS] [within MS]
     def do_answer(self, s):
@@ -729,14 +737,26 @@ class Run:
 
     # wakes at most N in MS: meanwhile the gateway went to sleep at most N
     # times (voluntary context switches), and it did not run for a tenth of
-    # the time (a busy loop never sleeps).
+    # the time (a busy loop never sleeps). cpu below P % in MS: it ran for
+    # less than P % of the time, however often it woke.
     def do_wakes_at_most(self, s):
-        (most,), times = s.timed()
+        (most, *cpu), times = s.timed()  # cpu: ["%"]
         ticks = lambda: sum(int(f) for f in self.proc("stat").rsplit(")", 1)[1].split()[11:13])
         before, ran = self.proc_status("voluntary_ctxt_switches"), ticks()
         time.sleep(times["in"])
         woke, ran = self.proc_status("voluntary_ctxt_switches") - before, (ticks() - ran) / os.sysconf("SC_CLK_TCK")
-        check(woke <= int(most) and ran < times["in"] / 10, "it woke %d times and ran %.2f s" % (woke, ran))
+        most, share = (float("inf"), float(most) / 100) if cpu else (int(most), 0.1)
+        check(woke <= most and ran < times["in"] * share, "it woke %d times and ran %.2f s" % (woke, ran))
+
+    do_cpu_below = do_wakes_at_most
+
+    # descriptors full: the gateway's soft RLIMIT_NOFILE comes down to its lowest
+    # free descriptor, so it can open nothing more; descriptors free: as it was.
+    def do_descriptors(self, s):
+        pid, held = self.process.pid, {int(fd) for fd in os.listdir("/proc/%d/fd" % self.process.pid)}
+        self.nofile = getattr(self, "nofile", None) or resource.prlimit(pid, resource.RLIMIT_NOFILE)  # as it was
+        full = (min(set(range(len(held) + 1)) - held), self.nofile[1])
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, full if s.text == "full" else self.nofile)
 
     # panel written after MS within MS: the LED panel (an SPI device file below
     # the root) is next opened for a change that long after the last request.
@@ -810,6 +830,9 @@ class Run:
         check(connected, "the second master cannot connect from " + s.text)
 
     def do_second_master(self, s): self.send(self.second_master, to_bytes(s.words), "second master")
+
+    # The master lines speak for the second master from here on, the second master lines for the master so far.
+    def do_second_master_takes_over(self, s): self.master, self.second_master = self.second_master, self.master
 
     # TCP: the gateway closes the connection (its end or a reset); UDP: it
     # sends nothing for the quiet period.

@@ -108,6 +108,8 @@ void CheckNumber(const Place& at, const NumberRule& rule) {
 const NumberRule kTelegramNrRule{a::kTelegramNr, 0, kLowBitsKept};
 // Missing or 0, the meter is read afresh for every REQ_UD2.
 const NumberRule kMaxAgeRule{a::kMaxAge, kLongestMaxAgeS, "the gateway takes a day, 86400"};
+// Missing or 0, the line's timeout.
+const NumberRule kModbusTimeoutRule{a::kModbusTimeout, kLongestModbusTimeoutMs, "the gateway takes a minute, 60000"};
 
 void CheckIdentity(const Place& at) {
   const std::string idNumber = at.written.Text(a::kIdNumber.name);
@@ -140,7 +142,8 @@ void CheckModbusUse(const Place& at, const Meter& meter) {
 }
 
 // An optional switch: absent or 0 is off, 1 on; the loader reads any other
-// text as a number too, so it may switch on by accident ("257", "1 ").
+// text as a number too, so it may switch on by accident ("257", "1 "), or
+// (Writable) as off.
 void CheckSwitch(const Place& at, const Attribute& attribute, bool on) {
   if (!at.written.Has(attribute.name)) return;
   const std::string text = at.written.Text(attribute.name);
@@ -217,6 +220,26 @@ void CheckVib(const Place& at) {
   }
 }
 
+// WriteMin and WriteMax: numbers the value can be held against, in order.
+void CheckWriteRange(const Place& at, const MeterModel& model, const Record& record) {
+  const WriteRange* range = WriteRangeOf(model, record);
+  if (range == nullptr) return;
+  const std::string number = HoldsReal(record.modbusType) ? "a decimal number" : "a whole number";
+  const std::string type = at.written.Text(a::kModbusDT.name);
+  for (const WriteLimit* limit : {&range->min, &range->max}) {
+    if (limit->state != WriteLimit::State::kUnreadable) continue;
+    Error(at, limit == &range->min ? a::kWriteMin.name : a::kWriteMax.name,
+          "not " + number + " for ModbusDT=\"" + type + "\" (in the units the master writes, no blanks, no "
+          "exponent): the gateway refuses every write to this record");
+  }
+  if (range->min.state == WriteLimit::State::kNumber && range->max.state == WriteLimit::State::kNumber &&
+      IsAbove(range->min.number, range->max.number)) {
+    Error(at, a::kWriteMin.name,
+          "above " + DescribeAttribute(at.written, a::kWriteMax.name) +
+              ": the gateway refuses every write to this record");
+  }
+}
+
 void CheckReadFunction(const Place& at, const Record& record) {
   if (!at.written.Has(a::kModbusFunction.name)) return;
   if (record.modbusFunction != kReadHoldingRegisters && record.modbusFunction != kReadInputRegisters) {
@@ -235,6 +258,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   CheckModbusUse(at, file.model.meters[meter]);
   CheckSwitch(at, a::kBlockReads, file.model.meters[meter].blockReads);
   if (at.written.Has(a::kMaxAge.name)) CheckNumberText(at, kMaxAgeRule);
+  if (at.written.Has(a::kModbusTimeout.name)) CheckNumberText(at, kModbusTimeoutRule);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {
@@ -247,6 +271,8 @@ void CheckObjectAttributes(const CheckedFile& file, size_t record) {
   CheckDataField(at, converted);
   CheckVib(at);
   CheckReadFunction(at, converted);
+  CheckSwitch(at, a::kWritable, converted.writable == Writability::kWritable);
+  CheckWriteRange(at, file.model, converted);
 }
 
 }  // namespace kestrel

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "gateway/write_policy.h"
 #include "modbus/framing.h"
 #include "model/device_file.h"
 #include "ports/port_factory.h"
@@ -19,7 +20,8 @@ namespace kestrel {
 struct ModbusLineModel {
   LineSpeed speed;
   ModbusFraming framing = ModbusFraming::kRtu;
-  int timeoutMs = 0;  // of each attempt
+  int64_t frameGapUs = 0;  // frame_gap; 0: the pause after each read
+  int timeoutMs = 0;       // each attempt's time limit, unless a meter has its own
 };
 
 struct CheckedFile {
@@ -29,6 +31,7 @@ struct CheckedFile {
   Report& report;
   bool multiTelegram = false;  // [MBusPort] multi_telegram: records go into the telegrams they name
   ModbusLineModel modbusLine;
+  WritePolicy writes;          // [MBusPort] writes: which Objects SND_UD may write
 };
 
 std::string DescribeDevice(const CheckedFile& file, size_t meter);

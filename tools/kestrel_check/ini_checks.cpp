@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <termios.h>
 
+#include "gateway/modbus_timing.h"
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
 #include "ports/port_factory.h"
@@ -19,8 +20,10 @@ constexpr const char* kSerialPortType = "SER";
 constexpr const char* kTcpPortType = "TCP";
 constexpr const char* kFramings[] = {"RTU", "MBAP"};
 constexpr const char* kMbapFraming = "MBAP";
-constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect"};
-constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram"};
+constexpr const char* kModbusOnlyKeys[] = {"framing", "reconnect", "frame_gap"};
+constexpr const char* kRs485Modes[] = {"KERNEL", "RTS", "NO"};
+constexpr const char* kRs485Keys[] = {"rs485", "rs485_delay_before", "rs485_delay_after"};
+constexpr const char* kMBusOnlyKeys[] = {"collisions", "multi_telegram", "writes"};
 constexpr const char* kAnyInterface = "ALL";
 
 template <size_t N>
@@ -90,6 +93,37 @@ bool HasKey(const PortSection& port, const std::string& key, std::string& value)
   return port.store.GetString(value, port.section, key, true, true) == 0;
 }
 
+// frame_gap: rtu or a number of ms, and only on a serial line.
+void CheckFrameGap(const PortSection& port, const std::string& type) {
+  std::string value;
+  if (!HasKey(port, "frame_gap", value) || value.empty() || !OneOf(type, kPortTypes)) return;
+  if (type != kSerialPortType) {
+    KeyError(port, "frame_gap", "a serial line's silence between frames: on TCP and UDP the gateway ignores it");
+  } else if (ModbusTimingOf(port.store).frameGapRefused) {
+    KeyError(port, "frame_gap", "not rtu or a number of ms (0 to 1000): the line keeps its usual pauses");
+  }
+}
+
+// rs485 and its delays: how the line's driver is switched, on a serial
+// line only.
+void CheckRs485(const PortSection& port, const std::string& type) {
+  std::string value;
+  for (const char* key : kRs485Keys) {
+    if (HasKey(port, key, value) && OneOf(type, kPortTypes) && type != kSerialPortType) {
+      KeyError(port, key, "switches an RS-485 driver: on TCP and UDP the gateway ignores it");
+      return;
+    }
+  }
+  if (HasKey(port, "rs485", value) && !value.empty() && !OneOf(value, kRs485Modes)) {
+    KeyError(port, "rs485", "not kernel, rts or no: the line's direction is not switched");
+  }
+  for (const char* key : {"rs485_delay_before", "rs485_delay_after"}) {
+    if (HasKey(port, key, value) && !IsDecimalText(value)) {
+      KeyError(port, key, "not a whole number of ms: the gateway takes 0");
+    }
+  }
+}
+
 // framing and reconnect: what the port factory builds for the Modbus side,
 // and keys that mean nothing on the other.
 void CheckModbusLink(const PortSection& port, const std::string& type) {
@@ -110,6 +144,7 @@ void CheckModbusLink(const PortSection& port, const std::string& type) {
       KeyError(port, "framing", "mbap needs porttype TCP or UDP: the gateway builds no port for this side");
     }
   }
+  CheckFrameGap(port, type);
   if (!HasKey(port, "reconnect", value)) return;
   int seconds = 0;
   port.store.GetInt(seconds, port.section, "reconnect");
@@ -257,12 +292,37 @@ void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Repor
   CheckSwitch(store, files, "MBusPort", "multi_telegram", "several telegrams", report);
 }
 
+void CheckWrites(const ConfigStore& store, const ConfigFiles& files, const CheckedFile* deviceFile,
+                 Report& report) {
+  const WritesKey writes = ReadWritesKey(store);
+  std::string value;
+  const bool present = store.GetString(value, "MBusPort", "writes", true, false) == 0;
+  const std::string& file = present ? SourceOf(store, files, "MBusPort", "writes") : files.main;
+  const std::string place = KeyPlace("MBusPort", "writes", value, present);
+  if (writes == WritesKey::kUnknown) {
+    AddError(report, file, place, "not yes, listed or no: the gateway refuses every write");
+    return;
+  }
+  if ((writes != WritesKey::kAbsent && writes != WritesKey::kYes) || deviceFile == nullptr) return;
+  const MeterModel& model = deviceFile->model;
+  int open = 0;
+  for (size_t record = 0; record < model.records.size(); ++record) {
+    const bool written = deviceFile->written.objects[record].Has("RegisterWrite");
+    if (written && StandingRefusal(deviceFile->writes, model, model.records[record]) == nullptr) ++open;
+  }
+  if (open == 0) return;
+  AddWarning(report, file, place,
+             std::to_string(open) + " Object(s) with a RegisterWrite take an SND_UD from any M-Bus master: "
+             "writes = listed lets through only those with Writable=\"1\"");
+}
+
 void CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report) {
   const PortSection port{store, section, files, report};
   std::string type;
   store.GetString(type, section, "porttype", false, true);
   CheckModbusLink(port, type);
+  CheckRs485(port, type);
   if (!OneOf(type, kPortTypes)) {
     KeyError(port, "porttype", "not SER, TCP or UDP: the gateway builds no port for this side");
   } else if (type == kSerialPortType) {
@@ -278,7 +338,7 @@ ModbusLineModel ModbusLineOf(const ConfigStore& store) {
   int timeoutMs = 0;
   store.GetInt(timeoutMs, kModbusSection, "timeout");
   return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu,
-          timeoutMs};
+          ModbusTimingOf(store).frameGapUs, timeoutMs};
 }
 
 }  // namespace kestrel

@@ -23,6 +23,10 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
 void PrintMonitoring(const ConfigStore& store, FILE* out);
 // collisions and multi_telegram: yes or no.
 void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report);
+// writes: yes, listed or no; and not yes or absent while Objects with a
+// RegisterWrite take any write (deviceFile: the loaded DeviceFile, or nullptr).
+void CheckWrites(const ConfigStore& store, const ConfigFiles& files, const CheckedFile* deviceFile,
+                 Report& report);
 void CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report);
 

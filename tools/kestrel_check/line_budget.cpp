@@ -1,5 +1,6 @@
 #include "tools/kestrel_check/line_budget.h"
 
+#include <algorithm>
 #include <string>
 
 #include "gateway/meter_exchange.h"
@@ -18,6 +19,9 @@ double ByteTimeUs(const LineSpeed& speed) {
   return speed.baudRate > 0 ? speed.characterBits * kUsPerSecond / speed.baudRate : 0.0;
 }
 
+// frame_gap's silence before each request, or the pause after each read.
+int64_t PauseUs(const ModbusLineModel& line) { return line.frameGapUs > 0 ? line.frameGapUs : kPauseAfterReadUs; }
+
 // The request of a block as it goes on the wire, and its answer.
 int64_t BlockWireUs(const Meter& meter, const ReadBlock& block, const ModbusLineModel& line) {
   uint8_t request[kReadRequestLength];
@@ -25,7 +29,7 @@ int64_t BlockWireUs(const Meter& meter, const ReadBlock& block, const ModbusLine
   uint8_t framed[kMaxMbapFrame];
   if (line.framing == ModbusFraming::kMbap) requestBytes = FrameMbapRequest(0, request, requestBytes, framed);
   const int bytes = requestBytes + ReadAnswerLength(line.framing, block.registers);
-  return static_cast<int64_t>(bytes * ByteTimeUs(line.speed)) + kPauseAfterReadUs;
+  return static_cast<int64_t>(bytes * ByteTimeUs(line.speed)) + PauseUs(line);
 }
 
 std::string Milliseconds(int64_t us) {
@@ -38,6 +42,14 @@ std::string SpeedText(const LineSpeed& speed) {
   if (speed.baudRate <= 0) return "a network port: only the pause after each read counted";
   return std::to_string(speed.baudRate) + " baud, " + std::to_string(speed.characterBits) + " bits a character";
 }
+
+int AttemptLimitMs(const CheckedFile& file, const Meter& meter) {
+  return meter.modbusTimeoutMs > 0 ? static_cast<int>(meter.modbusTimeoutMs) : file.modbusLine.timeoutMs;
+}
+
+// A read whose slave is silent ends with its first request: every attempt
+// waits the time limit, and each retry first waits for a quiet line as long.
+int64_t SilentReadUs(int limitMs) { return int64_t{limitMs} * kUsPerMs * (2 * kReadAttempts - 1); }
 
 bool AnyMaxAge(const MeterModel& model) {
   for (const Meter& meter : model.meters) {
@@ -84,54 +96,69 @@ void CheckBackgroundShare(const CheckedFile& file) {
 }
 
 void PrintMeterBudget(const CheckedFile& file, const Meter& meter, FILE* out) {
+  const int limitMs = AttemptLimitMs(file, meter);
+  if (meter.modbusTimeoutMs > 0) {
+    std::fprintf(out, "  ModbusTimeout %d ms: each attempt of its requests waits up to that for the answer (the "
+                 "line's timeout: %d ms)\n", limitMs, file.modbusLine.timeoutMs);
+  }
   if (meter.maxAgeS == 0) return;
   const CompleteRead read = CompleteReadOf(file, meter);
   std::fprintf(out, "  MaxAge %u s: answered from memory, read in the background every %.1f s; one complete read: "
-               "%d request(s), %s on the wire (%s)\n",
+               "%d request(s), %s on the wire (%s); %s when its slave is silent\n",
                meter.maxAgeS, meter.maxAgeS / 2.0, read.requests, Milliseconds(read.wireUs).c_str(),
-               SpeedText(file.modbusLine.speed).c_str());
+               SpeedText(file.modbusLine.speed).c_str(), Milliseconds(SilentReadUs(limitMs)).c_str());
 }
 
 namespace {
 
-// The meter read in the most requests, and how many; nullptr for none.
-const Meter* MostRequests(const CheckedFile& file, int& requests) {
-  const Meter* most = nullptr;
-  requests = 0;
-  for (const Meter& meter : file.model.meters) {
-    const int count = CompleteReadOf(file, meter).requests;
-    if (most == nullptr || count > requests) {
-      most = &meter;
-      requests = count;
-    }
-  }
-  return most;
+// One read request at its worst: the silence before it and every attempt.
+int64_t ReadRequestUs(const CheckedFile& file, const Meter& meter) {
+  return PauseUs(file.modbusLine) + LongestTransactionUs(AttemptLimitMs(file, meter), kReadAttempts);
 }
 
-int64_t ReadRequestUs(const CheckedFile& file) {
-  return kPauseAfterReadUs + LongestTransactionUs(file.modbusLine.timeoutMs, kReadAttempts);
+// A fresh read of the meter at its worst: every request of a complete read.
+int64_t FreshReadUs(const CheckedFile& file, const Meter& meter) {
+  return CompleteReadOf(file, meter).requests * ReadRequestUs(file, meter);
+}
+
+// A request that needs the line first lets the background transaction
+// under way end: the longest one of any meter with MaxAge.
+int64_t BackgroundRequestUs(const CheckedFile& file) {
+  int64_t longest = 0;
+  for (const Meter& meter : file.model.meters) {
+    if (meter.maxAgeS > 0) longest = std::max(longest, ReadRequestUs(file, meter));
+  }
+  return longest;
+}
+
+// The meter whose fresh read takes longest at its worst; nullptr for none.
+const Meter* SlowestRead(const CheckedFile& file) {
+  const Meter* slowest = nullptr;
+  for (const Meter& meter : file.model.meters) {
+    if (slowest == nullptr || FreshReadUs(file, meter) > FreshReadUs(file, *slowest)) slowest = &meter;
+  }
+  return slowest;
 }
 
 }  // namespace
 
 int64_t LongestLoopHoldUs(const CheckedFile& file, int64_t answerGapUs) {
-  int requests = 0;
-  MostRequests(file, requests);
-  // A request that needs the line first lets the background transaction end.
-  if (AnyMaxAge(file.model)) ++requests;
-  return requests * ReadRequestUs(file) + answerGapUs;
+  const Meter* slowest = SlowestRead(file);
+  if (slowest == nullptr) return answerGapUs;
+  return BackgroundRequestUs(file) + FreshReadUs(file, *slowest) + answerGapUs;
 }
 
 void PrintLoopHold(const CheckedFile& file, int64_t answerGapUs, FILE* out) {
-  int requests = 0;
-  const Meter* most = MostRequests(file, requests);
-  if (most == nullptr) return;
+  const Meter* slowest = SlowestRead(file);
+  if (slowest == nullptr) return;
   std::fprintf(out,
                "\nlongest a request can hold the main loop: %.1f s (meter %u: %d request(s)%s, each up to %.1f s "
                "with %d attempts at timeout %d ms); systemd's WatchdogSec must be longer\n",
-               static_cast<double>(LongestLoopHoldUs(file, answerGapUs)) / kUsPerSecond, most->primaryAddress,
-               requests, AnyMaxAge(file.model) ? " after the background one under way" : "",
-               static_cast<double>(ReadRequestUs(file)) / kUsPerSecond, kReadAttempts, file.modbusLine.timeoutMs);
+               static_cast<double>(LongestLoopHoldUs(file, answerGapUs)) / kUsPerSecond, slowest->primaryAddress,
+               CompleteReadOf(file, *slowest).requests,
+               AnyMaxAge(file.model) ? " after the background one under way" : "",
+               static_cast<double>(ReadRequestUs(file, *slowest)) / kUsPerSecond, kReadAttempts,
+               AttemptLimitMs(file, *slowest));
 }
 
 void PrintBackgroundShare(const CheckedFile& file, FILE* out) {

@@ -25,7 +25,8 @@ double BackgroundShare(const CheckedFile& file);
 // A warning when the share is above 100 %.
 void CheckBackgroundShare(const CheckedFile& file);
 
-// For a meter with MaxAge: how often it is read and what one read takes.
+// For a meter with ModbusTimeout, its time limit; for one with MaxAge, how
+// often it is read and what one read takes, healthy and with a silent slave.
 void PrintMeterBudget(const CheckedFile& file, const Meter& meter, FILE* out);
 
 // The share of the line, when any meter has MaxAge.
@@ -33,9 +34,10 @@ void PrintBackgroundShare(const CheckedFile& file, FILE* out);
 
 // The longest one request can keep the main loop from going round (and so
 // from feeding systemd's watchdog): the background transaction under way
-// (with MaxAge), every read request of the meter with the most (each with
-// its attempts, waits for a quiet line and the pause before it), and the
-// answer gap of a serial M-Bus line.
+// (the longest of a meter with MaxAge), the fresh read that takes longest
+// (each of its requests with every attempt at the meter's own time limit,
+// the waits for a quiet line and the silence before it), and the answer gap
+// of a serial M-Bus line.
 int64_t LongestLoopHoldUs(const CheckedFile& file, int64_t answerGapUs);
 void PrintLoopHold(const CheckedFile& file, int64_t answerGapUs, FILE* out);
 

@@ -182,8 +182,10 @@ int main(int argc, char** argv) {
   const std::string deviceFile = configLoaded ? DeviceFilePath(store, options) : "";
   const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
   const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
-  const CheckedFile file{deviceFile, model, written, report, multiTelegram,
-                         configLoaded ? ModbusLineOf(store) : ModbusLineModel()};
+  const WritePolicy writes{configLoaded ? ReadWritesKey(store) : WritesKey::kAbsent, false};
+  const CheckedFile file{deviceFile, model,         written, report,
+                         multiTelegram, configLoaded ? ModbusLineOf(store) : ModbusLineModel(),
+                         writes};
   bool deviceFileLoaded = false;
   if (configLoaded) {
     CheckMainSection(store, options.files, report);
@@ -191,6 +193,7 @@ int main(int argc, char** argv) {
     CheckPortSection(store, "MBusPort", options.files, report);
     CheckMBusFeatures(store, options.files, report);
     deviceFileLoaded = CheckDeviceFile(file, model, written);
+    CheckWrites(store, options.files, deviceFileLoaded ? &file : nullptr, report);
   }
   if (options.read) {
     if (deviceFileLoaded) return ReadMetersLive(store, std::move(model), options.addresses, options.force, stdout);
@@ -201,7 +204,7 @@ int main(int argc, char** argv) {
   PrintFindings(report, stdout);
   if (options.telegrams && configLoaded) {
     std::printf("\n");
-    PrintMBusFeatures(collisions, multiTelegram, stdout);
+    PrintMBusFeatures(collisions, multiTelegram, writes.writes, stdout);
     PrintMonitoring(store, stdout);
   }
   if (options.telegrams) {

@@ -25,6 +25,32 @@ std::string HeaderText(const Meter& meter, int recordBytes) {
          HexBytes(header + kBytesBeforeAccessNumber + 1, kBytesAfterAccessNumber);
 }
 
+// ", values -10 to 100": the range a write must lie in, as written.
+std::string RangeText(const WrittenElement& written) {
+  const bool min = written.Has("WriteMin");
+  const bool max = written.Has("WriteMax");
+  if (min && max) return ", values " + written.Text("WriteMin") + " to " + written.Text("WriteMax");
+  if (min) return ", values from " + written.Text("WriteMin");
+  if (max) return ", values up to " + written.Text("WriteMax");
+  return "";
+}
+
+// Whether an SND_UD writes the record, and where.
+void PrintWrite(const CheckedFile& file, const Meter& meter, const Record& record, const WrittenElement& written,
+                FILE* out) {
+  std::fprintf(out, "    SND_UD to object %u: ", record.objectId);
+  int number = 0;
+  const Record* reached = RecordToWrite(file.model, meter, record.objectId, number);
+  if (reached != &record) {
+    const size_t index = static_cast<size_t>(reached - file.model.records.data());
+    std::fprintf(out, "writes %s, never this one\n", DescribeObject(file, index).c_str());
+  } else if (const char* refusal = StandingRefusal(file.writes, file.model, record)) {
+    std::fprintf(out, "refused (%s)\n", refusal);
+  } else {
+    std::fprintf(out, "writes register %s%s\n", written.Text("RegisterWrite").c_str(), RangeText(written).c_str());
+  }
+}
+
 void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& record, int number, FILE* out) {
   const size_t index = static_cast<size_t>(&record - file.model.records.data());
   const WrittenElement& written = file.written.objects[index];
@@ -43,6 +69,7 @@ void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& reco
   std::fprintf(out, "    reads %d register(s) of %s from register %s: request %s\n", layout.registerCount,
                written.Text("ModbusDT").c_str(), written.Text("RegisterRead").c_str(),
                HexBytes(request, kReadRequestLength).c_str());
+  PrintWrite(file, meter, record, written, out);
 }
 
 // A meter with BlockReads: the requests that read the records (numbered
@@ -84,13 +111,24 @@ void PrintTelegram(const CheckedFile& file, const Meter& meter, int telegram, in
 
 }  // namespace
 
-void PrintMBusFeatures(bool collisions, bool multiTelegram, FILE* out) {
+void PrintMBusFeatures(bool collisions, bool multiTelegram, WritesKey writes, FILE* out) {
   std::fprintf(out, "[MBusPort] collisions %s\n",
                collisions ? "yes: a selection that matches several meters is answered as a collision"
                           : "no: a selection selects the first meter it matches");
   std::fprintf(out, "[MBusPort] multi_telegram %s\n",
                multiTelegram ? "yes: each record goes into the telegram its TelegramNr names"
                              : "no: all records of a meter go into one telegram");
+  switch (writes) {
+    case WritesKey::kAbsent:
+    case WritesKey::kYes:
+      std::fprintf(out, "[MBusPort] writes yes: SND_UD writes every Object but those with Writable other than 1\n");
+      break;
+    case WritesKey::kListed:
+      std::fprintf(out, "[MBusPort] writes listed: SND_UD writes only the Objects with Writable=\"1\"\n");
+      break;
+    case WritesKey::kNo:
+    case WritesKey::kUnknown: std::fprintf(out, "[MBusPort] writes no: SND_UD writes nothing\n"); break;
+  }
 }
 
 void PrintMeterTelegram(const CheckedFile& file, size_t index, FILE* out) {
