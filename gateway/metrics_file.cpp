@@ -60,10 +60,13 @@ void Exposition::Line(const char* format, ...) {
   if (length > 0) text.append(line, static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length) : 0);
 }
 
-template <typename... Args>
-Labels LabelsOf(const char* format, Args... args) {
+Labels LabelsOf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+Labels LabelsOf(const char* format, ...) {
   char labels[96];
-  std::snprintf(labels, sizeof labels, format, args...);
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(labels, sizeof labels, format, args);
+  va_end(args);
   return labels;
 }
 

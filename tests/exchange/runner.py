@@ -566,8 +566,10 @@ class Run:
         data = to_bytes(words[raw:])
         raw or self.mbap or check_crc(data, words)
         time.sleep(max(0, self.request_at + times.get("after", 0) - time.monotonic()))
-        self.send(self.modbus_device(), data, "slave")
+        # Read before the write: the gateway cannot hear the last byte sooner,
+        # so a loaded machine that delays this process never shortens a gap.
         self.slave_at = time.monotonic()
+        self.send(self.modbus_device(), data, "slave")
 
     # answer BYTES [after MS] [within MS]
     def do_answer(self, s):
