@@ -111,6 +111,13 @@ void WriteMeterCounts(const Gateway& gateway, Exposition& out) {
       out.Sample(l + LabelsOf(",reason=\"%s\"", OutcomeLabel(reason)), c.unanswered[static_cast<size_t>(reason)]);
     }
   });
+  out.Family("kestrel_meter_writes_total", "counter", "SND_UD writes per meter, by outcome.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    for (int outcome = 0; outcome < kWriteOutcomeCount; ++outcome) {
+      out.Sample(l + LabelsOf(",outcome=\"%s\"", WriteOutcomeLabel(static_cast<WriteOutcome>(outcome))),
+                 c.writes[static_cast<size_t>(outcome)]);
+    }
+  });
   out.Family("kestrel_meter_last_request_timestamp_seconds", "gauge",
              "When the meter was last asked, in seconds since the epoch; 0: never.");
   ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {

@@ -166,6 +166,11 @@ void CountStaleAnswer(Gateway& gateway, const Meter& meter) {
   if (counts != nullptr) ++counts->staleAnswers;
 }
 
+void CountWrite(Gateway& gateway, const Meter& meter, WriteOutcome outcome) {
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts != nullptr) ++counts->writes[static_cast<size_t>(outcome)];
+}
+
 void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* failure) {
   MeterCounters* counts = SeriesOf(gateway, meter);
   if (counts == nullptr) return;

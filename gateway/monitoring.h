@@ -83,6 +83,8 @@ void CountRequest(Gateway& gateway, const Meter& meter);
 void CountAnswer(Gateway& gateway, const Meter& meter);
 void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason);
 void CountStaleAnswer(Gateway& gateway, const Meter& meter);
+// An SND_UD's write to the meter ended: done, refused or failed.
+void CountWrite(Gateway& gateway, const Meter& meter, WriteOutcome outcome);
 
 // A read of the meter ended, failure nullptr when it gave every record: a
 // meter that was answering and fails, or that was failing and answers, is

@@ -4,6 +4,7 @@
 #include "gateway/background_reads.h"
 #include "gateway/meter_exchange.h"
 #include "gateway/meter_requests.h"
+#include "gateway/monitoring.h"
 #include "modbus/value_conversion.h"
 #include "support/logs.h"
 
@@ -23,6 +24,24 @@ TransactionResult SendInitRequest(Gateway& gateway, const Meter& meter, const ch
   const int length = InitRequestFor(meter, request);
   const TransactionResult result = ExchangeWithMeter(gateway, meter, line, request, length, kOtherAttempts);
   TraceTransactionReport(gateway, result);
+  return result;
+}
+
+// The write's Modbus transaction: value (the record's 2 x n bytes) into the
+// meter's registers; not sent when FloatMode or IntReverse cannot order it.
+TransactionResult WriteRegisters(Gateway& gateway, const Meter& meter, const Record& record, const uint8_t* value) {
+  uint8_t* request = gateway.modbusRequest;
+  const int length = WriteRequestFor(meter, record, value, request);
+  if (length < 0) {
+    LogTrace("M-Bus error, %s: FloatMode or IntReverse above 3, nothing written\n", NameOf(meter).text);
+    return TransactionResult();  // not sent
+  }
+  ClaimModbusLine(gateway);
+  const TransactionResult result =
+      ExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
+  TraceTransactionReport(gateway, result);
+  // Whatever the answer, the value may have reached the registers.
+  if (result.outcome != TransactionOutcome::kNotSent) NoteWrite(gateway, meter);
   return result;
 }
 
@@ -58,21 +77,13 @@ bool HandleSndUd(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     return false;
   }
   WriteEntry entry = WriteEntryOf(*meter, *record, recordNumber, frame.bytes + kValue);
-  if (RefuseWrite(gateway.writes, gateway.model, *record, entry)) return false;
-  uint8_t* request = gateway.modbusRequest;
-  const int length = WriteRequestFor(*meter, *record, frame.bytes + kValue, request);
-  if (length < 0) {
-    LogTrace("M-Bus error, %s: FloatMode or IntReverse above 3, nothing written\n", name.text);
-    EndWrite(gateway.writes, entry, TransactionResult());  // not sent
+  if (RefuseWrite(gateway.writes, gateway.model, *record, entry)) {
+    CountWrite(gateway, *meter, entry.outcome);
     return false;
   }
-  ClaimModbusLine(gateway);
-  const TransactionResult result =
-      ExchangeWithMeter(gateway, *meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
-  TraceTransactionReport(gateway, result);
-  // Whatever the answer, the value may have reached the registers.
-  if (result.outcome != TransactionOutcome::kNotSent) NoteWrite(gateway, *meter);
+  const TransactionResult result = WriteRegisters(gateway, *meter, *record, frame.bytes + kValue);
   EndWrite(gateway.writes, entry, result);
+  CountWrite(gateway, *meter, entry.outcome);
   if (!MeterAnswered(MeterRequest::kWrite, result)) return false;
   return AnswerAck(answer);
 }

@@ -52,15 +52,6 @@ bool RefusedByRange(const MeterModel& model, const Record& record, WriteEntry& e
   return true;
 }
 
-const char* OutcomeText(WriteOutcome outcome) {
-  switch (outcome) {
-    case WriteOutcome::kDone: return "done";
-    case WriteOutcome::kRefused: return "refused";
-    case WriteOutcome::kFailed: return "failed";
-  }
-  return "";
-}
-
 }  // namespace
 
 WritesKey ReadWritesKey(const ConfigStore& store) {
@@ -161,7 +152,7 @@ namespace {
 void TellWrite(const WriteEntry& entry, bool why) {
   LogEvent(entry.outcome == WriteOutcome::kDone ? EventPriority::kNotice : EventPriority::kWarning,
            "write to meter %u (IdNumber %.16s) object %u %s%s%s%s: value %s, slave %u, register %u",
-           entry.meterAddress, entry.idNumber.text, entry.objectId, OutcomeText(entry.outcome), why ? " (" : "",
+           entry.meterAddress, entry.idNumber.text, entry.objectId, WriteOutcomeLabel(entry.outcome), why ? " (" : "",
            entry.reason, why ? ")" : "", TextOf(entry.value).text, entry.slaveAddress, entry.registerWrite);
 }
 
@@ -172,7 +163,7 @@ void RecordWrite(const WritePolicy& policy, const WriteEntry& entry) {
   TellWrite(entry, why);
   if (!policy.onRecord) return;
   LogTrace("Write to meter %u record %d %s%s%s%s: IdNumber %.16s, ObjectId %u, value %s, slave %u, register %u\n",
-           entry.meterAddress, entry.recordNumber, OutcomeText(entry.outcome), why ? " (" : "", entry.reason,
+           entry.meterAddress, entry.recordNumber, WriteOutcomeLabel(entry.outcome), why ? " (" : "", entry.reason,
            why ? ")" : "", entry.idNumber.text, entry.objectId, TextOf(entry.value).text, entry.slaveAddress,
            entry.registerWrite);
 }

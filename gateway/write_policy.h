@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "modbus/transaction.h"
+#include "support/counters.h"
 #include "model/meter_model.h"
 
 namespace kestrel {
@@ -34,8 +35,6 @@ WritePolicy ReadWritePolicy(const ConfigStore& store, const MeterModel& model);
 // records (document order) with that ObjectId, or nullptr; number is its
 // place among the meter's records, from 1.
 const Record* RecordToWrite(const MeterModel& model, const Meter& meter, uint8_t objectId, int& number);
-
-enum class WriteOutcome : uint8_t { kDone, kRefused, kFailed };
 
 constexpr int kWriteReasonSize = 64;
 

@@ -225,6 +225,7 @@ void TTCP::RestListener(int error) {
     LogTrace("TCP connection not accepted (%s): the listener rests %lld ms, up to %lld ms while this lasts\n",
              std::strerror(error), static_cast<long long>(kFirstAcceptRestMs),
              static_cast<long long>(kLongestAcceptRestMs));
+    NoteAcceptShortage(error, static_cast<long long>(kLongestAcceptRestMs));
   }
   acceptRestMs_ = acceptRestMs_ == 0 ? kFirstAcceptRestMs : std::min(2 * acceptRestMs_, kLongestAcceptRestMs);
   acceptRestEndMs_ = NowMs() + acceptRestMs_;

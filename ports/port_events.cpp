@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
+
 #include "ports/allow_list.h"
 #include "support/clock.h"
 #include "support/events.h"
@@ -37,6 +39,11 @@ void NoteConnected(PortCounters& counters, const sockaddr_in& remote) {
   ++counters.reconnects;
   LogEvent(EventPriority::kNotice, "Modbus TCP connected to %s:%u again", Dotted(remote).text,
            ntohs(remote.sin_port));
+}
+
+void NoteAcceptShortage(int error, long long longestRestMs) {
+  LogEvent(EventPriority::kError, "TCP connections not accepted (%s): the listener rests up to %lld ms at a time "
+           "while this lasts", std::strerror(error), longestRestMs);
 }
 
 }  // namespace kestrel

@@ -1,7 +1,8 @@
 #pragma once
 // What a socket port counts about its peers and its connection, and the
 // events it gives (see support/events.h): a refused peer (at most once a
-// minute per address), a Modbus TCP connection lost and made again.
+// minute per address), a Modbus TCP connection lost and made again, a
+// listener that cannot accept for want of resources.
 #include <netinet/in.h>
 
 #include "support/counters.h"
@@ -17,5 +18,9 @@ void NoteSender(PortCounters& counters, const sockaddr_in& sender, const sockadd
 void NoteConnectionLost(PortCounters& counters, const sockaddr_in& remote);
 // Counts and tells only a connection made again after one was lost.
 void NoteConnected(PortCounters& counters, const sockaddr_in& remote);
+
+// The first failed accept of an episode of shortage (error: its errno), the
+// listener resting up to longestRestMs at a time while it lasts.
+void NoteAcceptShortage(int error, long long longestRestMs);
 
 }  // namespace kestrel

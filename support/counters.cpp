@@ -14,6 +14,15 @@ const char* OutcomeLabel(Outcome outcome) {
   return "";
 }
 
+const char* WriteOutcomeLabel(WriteOutcome outcome) {
+  switch (outcome) {
+    case WriteOutcome::kDone: return "done";
+    case WriteOutcome::kRefused: return "refused";
+    case WriteOutcome::kFailed: return "failed";
+  }
+  return "";
+}
+
 const char* MBusFrameKindLabel(MBusFrameKind kind) {
   switch (kind) {
     case MBusFrameKind::kReqUd2: return "req_ud2";

@@ -47,6 +47,13 @@ struct PortCounters {
   bool connectionLost = false;  // lost, and not made again since
 };
 
+// How an SND_UD's write ended (the label outcome of the writes).
+enum class WriteOutcome : uint8_t { kDone, kRefused, kFailed };
+constexpr int kWriteOutcomeCount = 3;
+
+// "done", "refused", "failed".
+const char* WriteOutcomeLabel(WriteOutcome outcome);
+
 // The M-Bus frames received, by kind (the label kind).
 enum class MBusFrameKind : uint8_t { kReqUd2, kSndUd, kSndNke, kAppReset, kSelection, kOther, kInvalid };
 constexpr int kMBusFrameKindCount = 7;
@@ -66,6 +73,7 @@ struct MeterCounters {
   uint64_t answers = 0;   // RSP_UD sent
   std::array<uint64_t, kOutcomeCount> unanswered{};  // by reason; kOk stays 0
   uint64_t staleAnswers = 0;    // answered from memory with the status bit 10h
+  std::array<uint64_t, kWriteOutcomeCount> writes{};  // SND_UD writes by outcome
   int64_t lastRequestMs = 0;    // calendar time in ms; 0: never
   int64_t lastAnswerMs = 0;
   bool failing = false;   // its last read failed; answering again ends it
