@@ -52,6 +52,15 @@ bool RefusedByRange(const MeterModel& model, const Record& record, WriteEntry& e
   return true;
 }
 
+// A write is a change of state the integrator hears of: done as a notice,
+// refused or failed as a warning, whatever the policy.
+void TellWrite(const WriteEntry& entry, bool why) {
+  LogEvent(entry.outcome == WriteOutcome::kDone ? EventPriority::kNotice : EventPriority::kWarning,
+           "write to meter %u (IdNumber %.16s) object %u %s%s%s%s: value %s, slave %u, register %u",
+           entry.meterAddress, entry.idNumber.text, entry.objectId, WriteOutcomeLabel(entry.outcome), why ? " (" : "",
+           entry.reason, why ? ")" : "", TextOf(entry.value).text, entry.slaveAddress, entry.registerWrite);
+}
+
 }  // namespace
 
 WritesKey ReadWritesKey(const ConfigStore& store) {
@@ -144,19 +153,6 @@ void EndWrite(const WritePolicy& policy, WriteEntry& entry, const TransactionRes
   }
   RecordWrite(policy, entry);
 }
-
-namespace {
-
-// A write is a change of state the integrator hears of: done as a notice,
-// refused or failed as a warning, whatever the policy.
-void TellWrite(const WriteEntry& entry, bool why) {
-  LogEvent(entry.outcome == WriteOutcome::kDone ? EventPriority::kNotice : EventPriority::kWarning,
-           "write to meter %u (IdNumber %.16s) object %u %s%s%s%s: value %s, slave %u, register %u",
-           entry.meterAddress, entry.idNumber.text, entry.objectId, WriteOutcomeLabel(entry.outcome), why ? " (" : "",
-           entry.reason, why ? ")" : "", TextOf(entry.value).text, entry.slaveAddress, entry.registerWrite);
-}
-
-}  // namespace
 
 void RecordWrite(const WritePolicy& policy, const WriteEntry& entry) {
   const bool why = entry.reason[0] != '\0';

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "modbus/transaction.h"
-#include "support/counters.h"
 #include "model/meter_model.h"
+#include "support/counters.h"
 
 namespace kestrel {
 
