@@ -85,7 +85,7 @@ void BM_RspUd20Records(benchmark::State& state) {
     state.SkipWithError("DeviceFile did not load");
     return;
   }
-  ScriptedPort modbus(kModeTcp);
+  ScriptedPort modbus(PortMode::kTcp);
   // Answers every read at the first poll with zeros for each register asked.
   modbus.SetResponder([](const Bytes& request) {
     Bytes answer = {request[0], request[1], static_cast<uint8_t>(2 * request[5])};

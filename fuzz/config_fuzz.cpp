@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint8_t buffer[16];
       int count = 0;
       // A serial port may have opened /dev/null; reading it is harmless.
-      if (port->GetMode() >= kModeRs232) port->Read(buffer, sizeof buffer, count);
+      if (IsSerialMode(port->GetMode())) port->Read(buffer, sizeof buffer, count);
       port->Close();
     }
   }

@@ -31,8 +31,8 @@ Bytes LongFrame(uint8_t a, uint8_t ci, const Bytes& data) { return mbusframes::L
 struct Rig {
   Gateway gateway;
   LoopState loop;
-  ScriptedPort mbus{kModeTcp};
-  ScriptedPort modbus{kModeRs485, 'N'};
+  ScriptedPort mbus{PortMode::kTcp};
+  ScriptedPort modbus{PortMode::kRs485, 'N'};
 
   void Exchange(const Bytes& frame) {
     const size_t before = mbus.writes().size();

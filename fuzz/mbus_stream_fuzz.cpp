@@ -49,8 +49,8 @@ const MeterModel& Meters() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  ScriptedPort mbus(kModeTcp);
-  ScriptedPort modbus(kModeRs485, 'N');
+  ScriptedPort mbus(PortMode::kTcp);
+  ScriptedPort modbus(PortMode::kRs485, 'N');
   modbus.SetResponder([&input](const ScriptedPort::Bytes& request) {
     ScriptedPort::Chunks chunks;
     switch (input.ConsumeIntegralInRange<int>(0, 3)) {

@@ -38,7 +38,8 @@ bool IsDocumentedResult(const TransactionResult& result) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const int mode = input.ConsumeIntegralInRange<int>(kModeTcp, kModeMBusSlave);
+  const auto mode = static_cast<PortMode>(input.ConsumeIntegralInRange<int>(
+      static_cast<int>(PortMode::kTcp), static_cast<int>(PortMode::kMBusSlave)));
   ScriptedPort port(mode, 'N');
   const int pollCount = input.ConsumeIntegralInRange<int>(0, 3);
   const int attempts = input.ConsumeIntegralInRange<int>(0, 2);

@@ -38,11 +38,10 @@ bool IsParityLetter(char letter) {
 
 // Each slave may want its own parity; only a serial line has one to change.
 void SwitchParityIfNeeded(TPort& port, char parity) {
-  if (!IsSerialMode(port.GetMode()) || !IsParityLetter(parity) || parity == port.GetParity()) {
-    return;
-  }
+  SerialParity* line = port.Parity();
+  if (line == nullptr || !IsParityLetter(parity) || parity == line->GetParity()) return;
   port.Close();
-  port.SetParity(parity);
+  line->SetParity(parity);
   // The exchange goes on regardless: its attempts then fail on the closed port.
   if (!port.Open()) LogTrace("Modbus error, could not reopen the port with parity %c\n", parity);
 }
@@ -98,11 +97,17 @@ void ModbusTransaction::Begin(ModbusLine& line, const TransactionRequest& reques
   result_ = TransactionResult();
   TPort& port = *line.port;
   framing_ = port.GetFraming();
+  // The request is the transaction's own from here on: whatever the caller
+  // does with its buffer, a retry sends the same bytes.
+  if (!KeepRequest(request)) {
+    LogTrace("Modbus error, a request of %d bytes is longer than any frame\n", request.length);
+    return Finish(TransactionOutcome::kNotSent, AttemptEnd::kNoFrame);
+  }
   // The request as it goes on the wire: the RTU frame itself, or its MBAP
   // frame under the next transaction identifier.
   const bool mbap = framing_ == ModbusFraming::kMbap;
-  sent_ = mbap ? framed_ : request.frame;
-  sentLength_ = mbap ? FrameMbapRequest(++line.transactionId, request.frame, request.length, framed_) : request.length;
+  sent_ = mbap ? framed_ : request_.frame;
+  sentLength_ = mbap ? FrameMbapRequest(++line.transactionId, request_.frame, request_.length, framed_) : request_.length;
   if (request_.answerLimit > kMaxMbapFrame) request_.answerLimit = kMaxMbapFrame;
   DumpTrace(sent_, sentLength_);
   SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(request.parity))));
@@ -115,6 +120,16 @@ void ModbusTransaction::Begin(ModbusLine& line, const TransactionRequest& reques
   expectedLength_ = kUnknownLength;
   StartAttempt();
   Advance();
+}
+
+bool ModbusTransaction::KeepRequest(const TransactionRequest& request) {
+  request_.frame = nullptr;
+  request_.length = 0;
+  if (request.length < 0 || request.length > static_cast<int>(sizeof kept_)) return false;
+  if (request.length > 0) std::memcpy(kept_, request.frame, static_cast<size_t>(request.length));
+  request_.frame = kept_;
+  request_.length = request.length;
+  return true;
 }
 
 void ModbusTransaction::Watch(WaitSet& wait) const {

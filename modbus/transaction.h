@@ -97,7 +97,7 @@ struct ModbusLine {
 
 // What to send and what to take.
 struct TransactionRequest {
-  const uint8_t* frame = nullptr;  // an RTU frame (address, PDU, CRC)
+  const uint8_t* frame = nullptr;  // an RTU frame (address, PDU, CRC); Begin copies it
   int length = 0;
   // The answer as received; answerLimit + kModbusReadChunk bytes.
   uint8_t* response = nullptr;
@@ -133,6 +133,7 @@ class ModbusTransaction {
   enum class Phase { kIdle, kAwaitingGap, kAwaitingQuiet, kAwaitingAnswer, kPausing, kFinished };
   enum class PollOutcome { kWaiting, kFailed, kAnswered };
 
+  bool KeepRequest(const TransactionRequest& request);  // false when it is longer than any frame
   bool Step();  // one step of the phase; false while it waits
   void StartAttempt();
   int AttemptLimitMs() const;
@@ -158,7 +159,8 @@ class ModbusTransaction {
 
   ModbusLine* line_ = nullptr;
   TransactionRequest request_;
-  uint8_t framed_[kMaxMbapFrame] = {};
+  uint8_t kept_[kMaxMbapFrame] = {};    // the RTU request, copied at Begin
+  uint8_t framed_[kMaxMbapFrame] = {};  // with MBAP framing: the request behind its header
   const uint8_t* sent_ = nullptr;  // the request as it goes on the wire
   int sentLength_ = 0;
   ModbusFraming framing_ = ModbusFraming::kRtu;

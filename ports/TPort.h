@@ -4,23 +4,34 @@
 // returns at once; Read never waits for data. Whoever waits for a port asks
 // it what to wait on (WatchInput) and then reads.
 #include <cstdint>
-#include <string>
 
 #include "support/counters.h"
 #include "support/wait_set.h"
 
 namespace kestrel {
 
-// Port mode codes, as the port factory maps porttype and sercomport.
-// Anything above kModeUdp is a serial line.
-constexpr int kModeTcp = 0;
-constexpr int kModeUdp = 1;
-constexpr int kModeRs232 = 2;
-constexpr int kModeRs485 = 3;
-constexpr int kModeMBusMaster = 4;
-constexpr int kModeMBusSlave = 5;  // the line echoes what we send: TSER drops the echo
+// What a port is, as the port factory maps porttype and sercomport.
+enum class PortMode : uint8_t {
+  kTcp,
+  kUdp,
+  kRs232,
+  kRs485,
+  kMBusMaster,
+  kMBusSlave,  // the line echoes what we send: TSER drops the echo
+};
 
-inline bool IsSerialMode(int mode) { return mode > kModeUdp; }
+inline bool IsSerialMode(PortMode mode) { return mode != PortMode::kTcp && mode != PortMode::kUdp; }
+
+// What a serial line adds to a port: its parity, which the Modbus side
+// changes between requests for a slave that wants another.
+class SerialParity {
+ public:
+  virtual char GetParity() const = 0;
+  virtual void SetParity(char parity) = 0;
+
+ protected:
+  ~SerialParity() = default;
+};
 
 // How Modbus requests and answers travel on the port (key framing): as RTU
 // frames with their CRC, or behind an MBAP header without one, as Modbus
@@ -32,19 +43,12 @@ class TPort {
   virtual ~TPort() = default;
 
   virtual bool Open() = 0;
-  virtual bool InitSocket(const std::string& localInterface, uint16_t localPort,
-                          const std::string& remoteHost, uint16_t remotePort, bool server) = 0;
-  virtual bool InitSerial(const std::string& device, int baudRate, int dataBits, char parity,
-                          int stopBits, int mode) = 0;
-  virtual char GetParity() = 0;
-  virtual void SetParity(char parity) = 0;
-  virtual bool SetTimeout(int seconds) = 0;
   virtual bool Close() = 0;
   virtual bool Write(const uint8_t* data, int length) = 0;
   // true when count > 0 bytes were stored in buffer; count is 0 otherwise.
   virtual bool Read(uint8_t* buffer, int maxLength, int& count) = 0;
-  virtual int GetStatus() { return 0; }
-  virtual int GetMode() { return mode_; }
+  // The serial line's parity; nullptr for a socket, which has none.
+  virtual SerialParity* Parity() { return nullptr; }
   // Adds to wait what ends it when Read may have something to do: the
   // descriptors whose input (data, a connection, a hang-up) Read takes, and
   // the time of any work Read does by itself (reopening a line). A port that
@@ -60,14 +64,15 @@ class TPort {
   // over). The Read that takes it brings no data. 0 for every other port.
   virtual unsigned Connection() const { return 0; }
 
-  void SetMode(int mode) { mode_ = mode; }
+  PortMode GetMode() const { return mode_; }
+  void SetMode(PortMode mode) { mode_ = mode; }
   void SetFraming(ModbusFraming framing) { framing_ = framing; }
   ModbusFraming GetFraming() const { return framing_; }
   // Peers taken and refused, connections lost and made again, for monitoring.
   const PortCounters& Counters() const { return counters_; }
 
  protected:
-  int mode_ = kModeTcp;
+  PortMode mode_ = PortMode::kTcp;
   ModbusFraming framing_ = ModbusFraming::kRtu;
   PortCounters counters_;
 };

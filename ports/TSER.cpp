@@ -106,7 +106,7 @@ serial_rs485 KernelRs485Settings(const Rs485Settings& settings) {
 TSER::~TSER() { Close(); }
 
 bool TSER::InitSerial(const std::string& device, int baudRate, int dataBits, char parity, int stopBits,
-                      int mode) {
+                      PortMode mode) {
   LogStartup("Initialising Serial port, portdev = %s, databits = %d, parity = %c, stopbit = %d\n",
              device.c_str(), dataBits, parity, stopBits);
   devicePath_ = device;
@@ -226,7 +226,7 @@ bool TSER::Write(const uint8_t* data, int length) {
     if (LineGone()) DropHungUpLine();
     return false;
   }
-  if (GetMode() == kModeMBusSlave) echoSkip_ += length;
+  if (GetMode() == PortMode::kMBusSlave) echoSkip_ += length;
   return written == length;
 }
 
@@ -240,7 +240,7 @@ bool TSER::Read(uint8_t* buffer, int maxLength, int& count) {
     return false;
   }
   count = static_cast<int>(n);
-  if (GetMode() != kModeMBusSlave) return true;
+  if (GetMode() != PortMode::kMBusSlave) return true;
   if (count <= echoSkip_) {
     echoSkip_ -= count;
     count = 0;

@@ -42,18 +42,17 @@ struct Rs485Settings {
 // off after, the two delays.
 serial_rs485 KernelRs485Settings(const Rs485Settings& settings);
 
-class TSER : public TPort {
+class TSER : public TPort, public SerialParity {
  public:
   TSER() = default;
   ~TSER() override;
 
   bool Open() override;
-  bool InitSocket(const std::string&, uint16_t, const std::string&, uint16_t, bool) override { return false; }
   bool InitSerial(const std::string& device, int baudRate, int dataBits, char parity, int stopBits,
-                  int mode) override;
-  char GetParity() override { return parity_; }
+                  PortMode mode);
+  char GetParity() const override { return parity_; }
   void SetParity(char parity) override { parity_ = parity; }
-  bool SetTimeout(int) override { return false; }
+  SerialParity* Parity() override { return this; }
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;

@@ -61,11 +61,6 @@ bool TTCP::InitSocket(const std::string& localInterface, uint16_t localPort, con
   return true;
 }
 
-bool TTCP::SetTimeout(int seconds) {
-  reconnectTimeout_ = seconds;
-  return true;
-}
-
 bool TTCP::Open() {
   firstFailure_ = 0;
   acceptRestEndMs_ = acceptRestMs_ = 0;

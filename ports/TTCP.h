@@ -24,11 +24,7 @@ class TTCP : public TPort {
 
   bool Open() override;
   bool InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
-                  uint16_t remotePort, bool server) override;
-  bool InitSerial(const std::string&, int, int, char, int, int) override { return false; }
-  char GetParity() override { return -1; }
-  void SetParity(char) override {}
-  bool SetTimeout(int seconds) override;
+                  uint16_t remotePort, bool server);
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
@@ -70,7 +66,7 @@ class TTCP : public TPort {
   sockaddr_in remote_{};
   fd_set readSet_{};
   int highest_ = -1;
-  int reconnectTimeout_ = 10;  // seconds of failing sends before the listener is rebuilt
+  static constexpr int reconnectTimeout_ = 10;  // seconds of failing sends before the listener is rebuilt
   time_t firstFailure_ = 0;    // 0: no failed send since Open
   AllowList allow_;
   unsigned connection_ = 0;  // server: counts the clients taken

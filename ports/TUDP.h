@@ -13,16 +13,12 @@ namespace kestrel {
 
 class TUDP : public TPort {
  public:
-  TUDP() = default;
+  TUDP() { SetMode(PortMode::kUdp); }
   ~TUDP() override;
 
   bool Open() override;
   bool InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
-                  uint16_t remotePort, bool server) override;
-  bool InitSerial(const std::string&, int, int, char, int, int) override { return false; }
-  char GetParity() override { return -1; }
-  void SetParity(char) override {}
-  bool SetTimeout(int) override { return false; }
+                  uint16_t remotePort, bool server);
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "ports/TSER.h"
 #include "ports/TTCP.h"
@@ -16,12 +17,13 @@ namespace {
 
 struct SerialInterface {
   const char* name;
-  int mode;
+  PortMode mode;
 };
 
 constexpr SerialInterface kSerialInterfaces[] = {
-    {"RS232", kModeRs232},       {"RS485", kModeRs485},         {"MBMASTER", kModeMBusMaster},
-    {"MBSLAVE1", kModeMBusSlave}, {"MBSLAVE2", kModeMBusSlave},
+    {"RS232", PortMode::kRs232},          {"RS485", PortMode::kRs485},
+    {"MBMASTER", PortMode::kMBusMaster},  {"MBSLAVE1", PortMode::kMBusSlave},
+    {"MBSLAVE2", PortMode::kMBusSlave},
 };
 
 std::string UpperString(const ConfigStore& store, const std::string& section, const char* key, bool useDefault) {
@@ -51,62 +53,62 @@ bool ReadAllowList(const ConfigStore& store, const std::string& section, AllowLi
 // What only the Modbus side reads: how requests are framed (framing) and
 // how often a TCP client may connect again (reconnect). Both absent: RTU
 // frames, one connect at Open.
-struct ModbusLink {
+struct ModbusKeys {
   ModbusFraming framing = ModbusFraming::kRtu;
   int reconnectSeconds = 0;
 };
 
-bool IsModbusSection(const std::string& section) { return strcasecmp(section.c_str(), kModbusSection) == 0; }
 
 // false (with a StartupLog line) for a framing that is neither rtu nor mbap.
-bool ReadModbusLink(const ConfigStore& store, const std::string& section, ModbusLink& link) {
+bool ReadModbusKeys(const ConfigStore& store, const std::string& section, ModbusKeys& keys) {
   const std::string framing = UpperString(store, section, "framing", true);
   if (framing == "MBAP") {
-    link.framing = ModbusFraming::kMbap;
+    keys.framing = ModbusFraming::kMbap;
   } else if (!framing.empty() && framing != "RTU") {
     LogStartup("Error: [%s] framing: \"%s\" is not rtu or mbap\n", section.c_str(), framing.c_str());
     return false;
   }
   const int reconnect = Integer(store, section, "reconnect");
-  link.reconnectSeconds = reconnect > 0 ? reconnect : 0;
+  keys.reconnectSeconds = reconnect > 0 ? reconnect : 0;
   return true;
 }
 
-std::unique_ptr<TPort> NewSocketPort(bool tcp, const AllowList& allow, const ModbusLink& link) {
-  std::unique_ptr<TPort> port;
-  if (tcp) {
-    auto tcpPort = std::make_unique<TTCP>();
-    tcpPort->SetAllowList(allow);
-    tcpPort->SetReconnect(link.reconnectSeconds);
-    port = std::move(tcpPort);
-  } else {
-    auto udpPort = std::make_unique<TUDP>();
-    udpPort->SetAllowList(allow);
-    port = std::move(udpPort);
-  }
-  port->SetFraming(link.framing);
+// Where a socket port's keys say it listens and what it reaches.
+struct SocketEndKeys {
+  std::string interfaceName;
+  int localPort = 0;
+  std::string remoteHost;
+  int remotePort = 0;
+  bool server = false;
+};
+
+// A port whose addresses were refused is still returned; its Open fails.
+template <typename Port>
+std::unique_ptr<TPort> InitSocketPort(std::unique_ptr<Port> port, const SocketEndKeys& ends, const AllowList& allow,
+                                      ModbusFraming framing) {
+  port->SetAllowList(allow);
+  port->SetFraming(framing);
+  port->InitSocket(ends.interfaceName, static_cast<uint16_t>(ends.localPort), ends.remoteHost,
+                   static_cast<uint16_t>(ends.remotePort), ends.server);
   return port;
 }
 
 std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::string& section, bool tcp,
-                                        const ModbusLink& link) {
+                                        const ModbusKeys& keys) {
   AllowList allow;
   if (!ReadAllowList(store, section, allow)) return nullptr;
-  const std::string localKey = UpperString(store, section, "localip", true);
-  std::string interfaceName;
-  store.GetHardwareString(interfaceName, "Main", localKey);
-  const int localPort = Integer(store, section, "localport");
-  const std::string remoteHost = UpperString(store, section, "remoteip", true);
-  const int remotePort = Integer(store, section, "remoteport");
-  const int server = Integer(store, section, "server");
+  SocketEndKeys ends;
+  store.GetHardwareString(ends.interfaceName, "Main", UpperString(store, section, "localip", true));
+  ends.localPort = Integer(store, section, "localport");
+  ends.remoteHost = UpperString(store, section, "remoteip", true);
+  ends.remotePort = Integer(store, section, "remoteport");
+  ends.server = Integer(store, section, "server") != 0;
 
-  std::unique_ptr<TPort> port = NewSocketPort(tcp, allow, link);
-  port->SetMode(tcp ? kModeTcp : kModeUdp);
   LogStartup(tcp ? "Opening TCP port\n" : "Opening UDP port\n");
-  // A port whose addresses were refused is still returned; its Open fails.
-  port->InitSocket(interfaceName, static_cast<uint16_t>(localPort), remoteHost,
-                   static_cast<uint16_t>(remotePort), server != 0);
-  return port;
+  if (!tcp) return InitSocketPort(std::make_unique<TUDP>(), ends, allow, keys.framing);
+  auto port = std::make_unique<TTCP>();
+  port->SetReconnect(keys.reconnectSeconds);
+  return InitSocketPort(std::move(port), ends, allow, keys.framing);
 }
 
 // rs485 kernel or rts, with its delays; absent, no or anything else: nothing.
@@ -120,7 +122,7 @@ Rs485Settings Rs485Of(const ConfigStore& store, const std::string& section) {
   return settings;
 }
 
-std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::string& section, int mode) {
+std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::string& section, PortMode mode) {
   const int baudRate = Integer(store, section, "serbaudrate");
   const int dataBits = Integer(store, section, "serbits");
   const std::string parity = UpperString(store, section, "serparity", false);
@@ -138,6 +140,12 @@ std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::str
 
 }  // namespace
 
+bool IsModbusSection(const std::string& section) {
+  const size_t length = std::strlen(kModbusSection);
+  return strncasecmp(section.c_str(), kModbusSection, length) == 0 &&
+         (section.size() == length || section[length] == '.');
+}
+
 LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section) {
   if (UpperString(store, section, "porttype", false) != "SER") return {};
   const std::string parity = UpperString(store, section, "serparity", false);
@@ -148,12 +156,12 @@ LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section) {
 
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section) {
   const std::string type = UpperString(store, section, "porttype", false);
-  ModbusLink link;
-  if (IsModbusSection(section) && !ReadModbusLink(store, section, link)) return nullptr;
-  if (type == "TCP") return CreateSocketPort(store, section, true, link);
-  if (type == "UDP") return CreateSocketPort(store, section, false, link);
+  ModbusKeys keys;
+  if (IsModbusSection(section) && !ReadModbusKeys(store, section, keys)) return nullptr;
+  if (type == "TCP") return CreateSocketPort(store, section, true, keys);
+  if (type == "UDP") return CreateSocketPort(store, section, false, keys);
   if (type != "SER") return nullptr;
-  if (link.framing == ModbusFraming::kMbap) {
+  if (keys.framing == ModbusFraming::kMbap) {
     // An MBAP header has no place on a serial line: no device there reads it.
     LogStartup("Error: [%s] framing = mbap needs porttype TCP or UDP\n", section.c_str());
     return nullptr;

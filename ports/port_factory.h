@@ -11,8 +11,10 @@ namespace kestrel {
 
 class ConfigStore;
 
-// The section of the Modbus side; only it reads the keys framing and reconnect.
+// The section of the Modbus side's first link; it and the sections of the
+// others, ModbusPort.NAME, read the keys framing and reconnect.
 constexpr const char* kModbusSection = "ModbusPort";
+bool IsModbusSection(const std::string& section);
 
 // nullptr for a porttype or sercomport that names no known port, for a
 // socket port whose allow list does not parse, and for a Modbus side whose

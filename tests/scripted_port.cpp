@@ -7,7 +7,7 @@
 
 using namespace kestrel;
 
-ScriptedPort::ScriptedPort(int mode, char parity) : parity_(parity) { SetMode(mode); }
+ScriptedPort::ScriptedPort(kestrel::PortMode mode, char parity) : parity_(parity) { SetMode(mode); }
 
 bool ScriptedPort::Open() {
   calls_.push_back("Open");

@@ -26,14 +26,14 @@
 
 #include "ports/TPort.h"
 
-class ScriptedPort : public kestrel::TPort {
+class ScriptedPort : public kestrel::TPort, public kestrel::SerialParity {
  public:
   using Bytes = std::vector<uint8_t>;
   using Chunks = std::vector<Bytes>;
   // Gives the chunks that answer one written frame.
   using Responder = std::function<Chunks(const Bytes& written)>;
 
-  explicit ScriptedPort(int mode = kestrel::kModeRs485, char parity = 'N');
+  explicit ScriptedPort(kestrel::PortMode mode = kestrel::PortMode::kRs485, char parity = 'N');
 
   // Appends a chunk to the receive queue now (e.g. stale bytes on the line).
   void QueueRead(const Bytes& chunk) { pending_.push_back(chunk); }
@@ -54,11 +54,10 @@ class ScriptedPort : public kestrel::TPort {
   size_t pendingChunks() const { return pending_.size(); }
 
   bool Open() override;
-  bool InitSocket(const std::string&, uint16_t, const std::string&, uint16_t, bool) override { return true; }
-  bool InitSerial(const std::string&, int, int, char, int, int) override { return true; }
-  char GetParity() override { return parity_; }
+  char GetParity() const override { return parity_; }
   void SetParity(char parity) override;
-  bool SetTimeout(int) override { return true; }
+  // A socket has no parity to switch.
+  SerialParity* Parity() override { return IsSerialMode(GetMode()) ? this : nullptr; }
   bool Close() override;
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;

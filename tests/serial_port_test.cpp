@@ -90,7 +90,7 @@ TEST(SerialPortTest, OpenAppliesTheLineSettingsThePtyKeeps) {
   };
   for (const auto& c : cases) {
     TSER port;
-    port.InitSerial(pty.slavePath, c.rate, c.dataBits, c.parity, c.stopBits, kModeRs232);
+    port.InitSerial(pty.slavePath, c.rate, c.dataBits, c.parity, c.stopBits, PortMode::kRs232);
     ASSERT_TRUE(port.Open()) << c.rate;
     termios applied{};
     ASSERT_EQ(tcgetattr(pty.slave, &applied), 0);
@@ -106,24 +106,24 @@ TEST(SerialPortTest, AFailedOpenClosesTheDeviceSoTheNextOpenAppliesTheSettings) 
   Pty pty;
   const int descriptors = porttest::OpenDescriptorCount();
   TSER port;
-  port.InitSerial(pty.slavePath, 2401, 8, 'N', 1, kModeRs485);
+  port.InitSerial(pty.slavePath, 2401, 8, 'N', 1, PortMode::kRs485);
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(porttest::OpenDescriptorCount(), descriptors);
-  port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, kModeRs485);
+  port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, PortMode::kRs485);
   ASSERT_TRUE(port.Open());
   termios applied{};
   ASSERT_EQ(tcgetattr(pty.slave, &applied), 0);
   EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B2400));
 
   TSER missing;
-  missing.InitSerial(pty.slavePath + "-missing", 9600, 8, 'N', 1, kModeRs232);
+  missing.InitSerial(pty.slavePath + "-missing", 9600, 8, 'N', 1, PortMode::kRs232);
   EXPECT_FALSE(missing.Open());
 }
 
 // On an M-Bus slave line (mode 5) every byte sent comes back first; the port
 // drops exactly that many bytes, across reads. Other modes keep everything.
 TEST(SerialPortTest, OnlyTheMBusSlaveModeDropsItsOwnEcho) {
-  for (int mode : {kModeRs232, kModeRs485, kModeMBusMaster, kModeMBusSlave}) {
+  for (PortMode mode : {PortMode::kRs232, PortMode::kRs485, PortMode::kMBusMaster, PortMode::kMBusSlave}) {
     Pty pty;
     TSER port;
     port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, mode);
@@ -134,12 +134,12 @@ TEST(SerialPortTest, OnlyTheMBusSlaveModeDropsItsOwnEcho) {
     int count = -1;
     pty.Send("\x10\x5B\xFE");  // the first three echo bytes
     ASSERT_TRUE(testutil::WaitFor([&] { return pty.PendingInput() == 3; }));
-    const bool echo = mode == kModeMBusSlave;
-    EXPECT_EQ(port.Read(buffer, sizeof buffer, count), !echo) << mode;
+    const bool echo = mode == PortMode::kMBusSlave;
+    EXPECT_EQ(port.Read(buffer, sizeof buffer, count), !echo) << static_cast<int>(mode);
     pty.Send(std::string("\x59\x16\xE5\x68", 4));  // two more echo bytes, then the answer
     ASSERT_TRUE(testutil::WaitFor([&] { return pty.PendingInput() == 4; }));
-    ASSERT_TRUE(port.Read(buffer, sizeof buffer, count)) << mode;
-    EXPECT_EQ(std::string(buffer, buffer + count), echo ? "\xE5\x68" : std::string("\x59\x16\xE5\x68", 4)) << mode;
+    ASSERT_TRUE(port.Read(buffer, sizeof buffer, count)) << static_cast<int>(mode);
+    EXPECT_EQ(std::string(buffer, buffer + count), echo ? "\xE5\x68" : std::string("\x59\x16\xE5\x68", 4)) << static_cast<int>(mode);
   }
 }
 
@@ -182,7 +182,7 @@ TEST(SerialPortTest, ALineWithAnErrorButNoDataIsReopenedAtMostOnceASecond) {
   LineSeam port;
   port.events = POLLERR;
   Pty pty;
-  port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, kModeRs232);
+  port.InitSerial(pty.slavePath, 2400, 8, 'N', 1, PortMode::kRs232);
   ASSERT_TRUE(port.Open());
   const int64_t endUs = NowUs() + 1500 * kUsPerMs;
   int rounds = 0, count = 0;
@@ -206,7 +206,7 @@ TEST(SerialPortTest, ClosedPortsAndNegativeLengthsMoveNoBytes) {
   EXPECT_FALSE(port.Read(buffer, sizeof buffer, count));
   EXPECT_EQ(count, 0);
   EXPECT_FALSE(port.Write(buffer, 4));
-  port.InitSerial(pty.slavePath, 9600, 8, 'N', 1, kModeMBusSlave);
+  port.InitSerial(pty.slavePath, 9600, 8, 'N', 1, PortMode::kMBusSlave);
   port.SetParity('O');
   ASSERT_TRUE(port.Open());
   termios applied{};
@@ -232,7 +232,7 @@ TEST(SerialPortTest, Rs485DirectionIsSwitchedAsAsked) {
     SCOPED_TRACE(static_cast<int>(c.mode));
     Pty pty;
     LineSeam port;
-    port.InitSerial(pty.slavePath, 9600, 8, 'N', 1, kModeRs485);
+    port.InitSerial(pty.slavePath, 9600, 8, 'N', 1, PortMode::kRs485);
     port.SetRs485({c.mode, 5, 7});
     ASSERT_TRUE(port.Open());
     const uint8_t request[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};

@@ -143,7 +143,8 @@ bool SeesEndOfStream(int s) {
 
 // A server port listening on lo; a free port found by binding 0 can be taken
 // by someone else before the port binds it, so try a few.
-uint16_t OpenServer(TPort& port, int type) {
+template <typename Port>
+uint16_t OpenServer(Port& port, int type) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const uint16_t free = FreePort(type);
     if (port.InitSocket("lo", free, "", 0, true) && port.Open()) return free;
@@ -259,7 +260,7 @@ TEST(PortLeakTest, ThousandOpenCloseCyclesOfEveryKindKeepTheDescriptorCount) {
   porttest::Pty pty;
   const int listener = ListeningTcpSocket();
   TSER serial;
-  serial.InitSerial(pty.slavePath, 9600, 8, 'N', 1, kModeRs485);
+  serial.InitSerial(pty.slavePath, 9600, 8, 'N', 1, PortMode::kRs485);
   TTCP server, client;
   server.InitSocket("lo", 0, "", 0, true);
   client.InitSocket("", 0, "127.0.0.1", LocalPort(listener), false);

@@ -37,15 +37,15 @@ int Transact(ScriptedPort& port, char parity, int attempts = 1, int timeoutMs = 
 // not its letter already: closed, given the letter, opened again.
 TEST(TransactionTest, SwitchesOnlySerialLinesToAnotherParityLetter) {
   const struct {
-    int mode;
+    PortMode mode;
     char stored, wanted;
     bool switches;
   } cases[] = {
-      {kModeRs485, 'N', 'e', true},     {kModeRs485, 'N', 'E', true},  {kModeRs232, 'N', 'o', true},
-      {kModeMBusMaster, 'E', 'm', true}, {kModeMBusSlave, 'N', 'S', true}, {kModeRs485, 'E', 'n', true},
-      {kModeRs485, 'E', 'E', false},    {kModeRs485, 'E', 'e', false}, {kModeRs485, 'N', 'X', false},
-      {kModeRs485, 'N', '7', false},    {kModeRs485, 'N', '\0', false}, {kModeTcp, 'N', 'E', false},
-      {kModeUdp, 'N', 'o', false},
+      {PortMode::kRs485, 'N', 'e', true},     {PortMode::kRs485, 'N', 'E', true},  {PortMode::kRs232, 'N', 'o', true},
+      {PortMode::kMBusMaster, 'E', 'm', true}, {PortMode::kMBusSlave, 'N', 'S', true}, {PortMode::kRs485, 'E', 'n', true},
+      {PortMode::kRs485, 'E', 'E', false},    {PortMode::kRs485, 'E', 'e', false}, {PortMode::kRs485, 'N', 'X', false},
+      {PortMode::kRs485, 'N', '7', false},    {PortMode::kRs485, 'N', '\0', false}, {PortMode::kTcp, 'N', 'E', false},
+      {PortMode::kUdp, 'N', 'o', false},
   };
   for (const auto& c : cases) {
     ScriptedPort port(c.mode, c.stored);
@@ -54,7 +54,7 @@ TEST(TransactionTest, SwitchesOnlySerialLinesToAnotherParityLetter) {
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c.wanted)));
     const std::vector<std::string> switched = {"Close", std::string("SetParity ") + upper, "Open"};
     EXPECT_EQ(std::vector<std::string>(port.calls().begin(), port.calls().begin() + 3) == switched, c.switches)
-        << "mode " << c.mode << ", " << c.stored << " to code " << int(c.wanted);
+        << "mode " << static_cast<int>(c.mode) << ", " << c.stored << " to code " << int(c.wanted);
   }
 }
 
