@@ -4,11 +4,12 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <memory>
 #include <vector>
 
 #include "bench/bench_files.h"
-#include "gateway/gateway.h"
-#include "gateway/req_ud2.h"
+#include "gateway/bringup.h"
+#include "gateway/main_loop.h"
 #include "mbus/record_header.h"
 #include "modbus/crc.h"
 #include "modbus/value_conversion.h"
@@ -94,15 +95,19 @@ void BM_RspUd20Records(benchmark::State& state) {
     AppendModbusCrc(answer.data(), static_cast<uint32_t>(answer.size() - 2));
     return ScriptedPort::Chunks{answer};
   });
-  gateway.modbus.port = &modbus;
-  gateway.modbus.timeoutMs = 20;
-  FrameBuffer frame;
-  frame.bytes[kShortA] = 5;
-  Answer answer;
+  ScriptedPort mbus(PortMode::kTcp);
+  mbus.Open();
+  gateway.mbusPort = &mbus;
+  StartOnModbusPort(gateway, modbus, 20);
+  const auto loop = std::make_unique<LoopState>();
+  const Bytes reqUd2 = {0x10, 0x5B, 0x05, 0x60, 0x16};
   for (auto _ : state) {
-    if (!HandleReqUd2(gateway, frame, answer)) state.SkipWithError("no answer");
+    const size_t answers = mbus.writes().size();
+    mbus.QueueRead(reqUd2);
+    RunCycleToAnswer(gateway, *loop);
+    if (mbus.writes().size() != answers + 1) state.SkipWithError("no answer");
   }
-  state.SetLabel("RSP_UD of " + std::to_string(answer.length) + " bytes");
+  state.SetLabel("RSP_UD of " + std::to_string(mbus.writes().empty() ? 0 : mbus.writes().back().size()) + " bytes");
   unsetenv("KESTREL_ROOT");
 }
 BENCHMARK(BM_RspUd20Records)->Unit(benchmark::kMillisecond)->Iterations(10);

@@ -26,7 +26,8 @@ endfunction()
 # ("../gateway/gateway.h") or starts at the root: such includes are refused
 # here, at configure time, which every edit of a product file triggers.
 function(kestrel_refuse_escaping_includes folder)
-  file(GLOB files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.h)
+  file(GLOB files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*.h
+       ${CMAKE_SOURCE_DIR}/${folder}/*/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*/*.h)
   foreach(file ${files})
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${file})
     file(STRINGS ${file} escaping REGEX "^[ \t]*#[ \t]*include[ \t]*\"[./]")
@@ -41,7 +42,8 @@ endfunction()
 # FOLDER and the layers it links.
 function(kestrel_layer folder)
   cmake_parse_arguments(layer "" "" "BELOW;EXCLUDE" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  # A folder's subfolders (gateway/handlers, ...) are part of its library.
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp ${CMAKE_SOURCE_DIR}/${folder}/*/*.cpp)
   foreach(excluded ${layer_EXCLUDE})
     list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/${folder}/${excluded})
   endforeach()

@@ -8,8 +8,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/mbus_frames.h"
-#include "gateway/addressing.h"
-#include "gateway/background_reads.h"
+#include "gateway/handlers/addressing.h"
+#include "gateway/bringup.h"
 #include "gateway/main_loop.h"
 #include "mbus/secondary_address.h"
 #include "model/device_file.h"
@@ -37,7 +37,7 @@ struct Rig {
   void Exchange(const Bytes& frame) {
     const size_t before = mbus.writes().size();
     mbus.QueueRead(frame);
-    RunLoopCycle(gateway, loop);
+    RunCycleToAnswer(gateway, loop);
     if (mbus.writes().size() > before + 1) std::abort();
     if (mbus.writes().size() == before + 1 && !fuzzsupport::IsWellFormedAnswer(mbus.writes().back())) {
       std::abort();
@@ -66,15 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = fuzzsupport::FuzzRoot() + "/config/meters.xml";
   fuzzsupport::WriteText(path, data, size);
   Rig rig;
-  rig.gateway.modbus.port = &rig.modbus;
   rig.gateway.mbusPort = &rig.mbus;
-  rig.gateway.modbus.timeoutMs = 2;
   uint8_t fill = 0;
   rig.modbus.SetResponder([&fill](const Bytes& request) {
     return ScriptedPort::Chunks{fuzzsupport::CooperativeAnswer(request, ++fill)};
   });
   if (LoadDeviceFile(path, rig.gateway.model)) {
-    StartBackgroundReads(rig.gateway);
+    StartOnModbusPort(rig.gateway, rig.modbus, 2);
     // A copy: the exchanges advance the access numbers of the gateway's own.
     const std::vector<Meter> meters = rig.gateway.model.meters;
     for (size_t m = 0; m < meters.size() && m < kMaxDevices; ++m) ExerciseMeter(rig, meters[m]);

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "fuzz/fuzz_support.h"
-#include "gateway/background_reads.h"
+#include "gateway/bringup.h"
 #include "gateway/main_loop.h"
 #include "model/device_file.h"
 #include "tests/scripted_port.h"
@@ -64,11 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
 
   Gateway gateway;
-  gateway.modbus.port = &modbus;
   gateway.mbusPort = &mbus;
-  gateway.modbus.timeoutMs = 2;
   gateway.model = Meters();
-  StartBackgroundReads(gateway);
+  StartOnModbusPort(gateway, modbus, 2);
   gateway.collisions = input.ConsumeBool();
   gateway.multiTelegram = input.ConsumeBool();
   LoopState loop;
@@ -79,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ScriptedPort::Bytes chunk = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 1100));
     const bool bytesWaiting = !chunk.empty() || mbus.pendingChunks() > 0;
     mbus.QueueRead(chunk);
-    RunLoopCycle(gateway, loop);
+    RunCycleToAnswer(gateway, loop);
     ++cycles;
     if (mbus.writes().size() > writesBefore) {
       // An answer only in a cycle that read something, one per cycle, well-formed.

@@ -1,14 +1,16 @@
 #include "gateway/bringup.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
 
-#include "gateway/background_reads.h"
+#include "gateway/reads/background_reads.h"
 #include "gateway/main_loop.h"
-#include "gateway/modbus_timing.h"
-#include "gateway/service_notify.h"
+#include "links/link_settings.h"
+#include "gateway/monitoring/service_notify.h"
 #include "model/device_file.h"
 #include "ports/TSER.h"
 #include "ports/port_factory.h"
@@ -29,14 +31,41 @@ std::unique_ptr<TPort> PortOrClosed(std::unique_ptr<TPort> port) {
   return std::make_unique<TSER>();
 }
 
-std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, Gateway& gateway) {
-  LogStartup("Opening Modbus Port\n");
-  std::unique_ptr<TPort> port = CreatePort(store, kModbusSection);
+// [ModbusPort] first, then the links of their own.
+void OpenModbusSide(const ConfigStore& store, Gateway& gateway) {
+  std::vector<std::string> names = LinkNames(store);
+  names.insert(names.begin(), std::string());
+  for (const std::string& name : names) {
+    gateway.links.push_back(std::make_unique<Link>());
+    gateway.links.back()->name = name;
+    OpenLink(store, *gateway.links.back());
+  }
   store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
-  store.GetInt(gateway.modbus.timeoutMs, "ModbusPort", "timeout");
-  const bool open = port != nullptr && port->Open();
-  LogStartup(open ? "Modbus Port is open.\n" : "Could not open Modbus Port.\n");
-  return PortOrClosed(std::move(port));
+}
+
+// Each meter's link: [ModbusPort]'s, or the one its ModbusPort names, when
+// that exists and works; a StartupLog line for a meter without one, which
+// is then not answered.
+void AssignLinks(Gateway& gateway) {
+  gateway.meterLinks.assign(gateway.model.meters.size(), 0);
+  for (size_t m = 0; m < gateway.model.meters.size(); ++m) {
+    const Meter& meter = gateway.model.meters[m];
+    if (meter.modbusPort.empty()) continue;
+    int& link = gateway.meterLinks[m];
+    link = kNoLink;
+    for (size_t l = 1; l < gateway.links.size(); ++l) {
+      if (strcasecmp(gateway.links[l]->name.c_str(), meter.modbusPort.c_str()) == 0) link = static_cast<int>(l);
+    }
+    if (link == kNoLink) {
+      LogStartup("Error: meter %u (IdNumber %.16s): ModbusPort \"%s\": no section [%s.%s], the meter is not answered\n",
+                 meter.primaryAddress, meter.idNumberText.text, meter.modbusPort.c_str(), kModbusSection,
+                 meter.modbusPort.c_str());
+    } else if (!gateway.links[static_cast<size_t>(link)]->working) {
+      LogStartup("Error: meter %u (IdNumber %.16s): [%s.%s] has no working port, the meter is not answered\n",
+                 meter.primaryAddress, meter.idNumberText.text, kModbusSection, meter.modbusPort.c_str());
+      link = kNoLink;
+    }
+  }
 }
 
 std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
@@ -46,18 +75,6 @@ std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
   LogStartup(open ? "M-Bus port is open.\n" : "Could not open M-Bus Port.\n");
   LogStartup("\n\n");
   return PortOrClosed(std::move(port));
-}
-
-// A serial Modbus line: how long a character takes, and with frame_gap the
-// silence before every request.
-void ReadModbusTiming(const ConfigStore& store, Gateway& gateway) {
-  const ModbusTiming timing = ModbusTimingOf(store);
-  gateway.modbus.byteTimeUs = timing.byteTimeUs;
-  gateway.modbus.frameGapUs = timing.frameGapUs;
-  if (timing.frameGapRefused) {
-    LogStartup("Error: [%s] frame_gap: \"%s\" is not rtu or a number of ms: the line keeps its usual pauses\n",
-               kModbusSection, timing.frameGapText.c_str());
-  }
 }
 
 // The answer gap is counted in bit times of a serial M-Bus line.
@@ -87,16 +104,22 @@ void SeedAccessNumbers(MeterModel& model) {
 
 }  // namespace
 
+void StartOnModbusPort(Gateway& gateway, TPort& port, int timeoutMs) {
+  gateway.links.clear();
+  gateway.links.push_back(std::make_unique<Link>());
+  UsePort(*gateway.links.back(), port, timeoutMs);
+  gateway.meterLinks.assign(gateway.model.meters.size(), 0);
+  StartBackgroundReads(gateway);
+}
+
 int RunGateway(const ConfigStore& store) {
   std::string fileName;
   store.GetString(fileName, "Main", "FILENAME", false, false);
   const std::string deviceFilePath = RootedPath(std::string(kDeviceFileFolder) + fileName);
 
   Gateway gateway;
-  const std::unique_ptr<TPort> modbusPort = OpenModbusSide(store, gateway);
+  OpenModbusSide(store, gateway);
   const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
-  gateway.modbus.port = modbusPort.get();
-  ReadModbusTiming(store, gateway);
   gateway.mbusPort = mbusPort.get();
   gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
   EnableLedsIfConfigured(store);
@@ -107,6 +130,7 @@ int RunGateway(const ConfigStore& store) {
     LogStartup("Error: Config file %s not found, exiting!\n", deviceFilePath.c_str());
     return 1;
   }
+  AssignLinks(gateway);
   gateway.writes = ReadWritePolicy(store, gateway.model);
   StartMonitoring(store, gateway);
   CloseStartupLog();

@@ -1,19 +1,21 @@
 #pragma once
-// What the request handlers share: the Modbus line and its one transaction,
-// the M-Bus port and time-out, the meter model, the secondary-address
-// selection, the meters' snapshots and the Modbus buffers. One instance
-// lives for the whole process and is passed explicitly.
+// What the request handlers share: the Modbus links, the M-Bus port and
+// time-out, the meter model, the secondary-address selection, the meters'
+// snapshots and the request being served. One instance lives for the whole
+// process and is passed explicitly.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 
-#include "gateway/write_policy.h"
+#include "gateway/handlers/write_policy.h"
+#include "gateway/monitoring/monitoring.h"
+#include "gateway/reads/snapshot.h"
+#include "links/link_engine.h"
 #include "mbus/frame.h"
-#include "modbus/requests.h"
-#include "modbus/transaction.h"
+#include "mbus/rsp_ud.h"
 #include "model/meter_model.h"
-#include "gateway/monitoring.h"
-#include "gateway/snapshot.h"
 
 namespace kestrel {
 
@@ -30,11 +32,40 @@ struct Answer {
   int length = 0;
 };
 
+// How a handler took its frame: answered (or not) at once, or with work on
+// a link to do first; the loop then steps the links and finishes it.
+enum class Handling : uint8_t { kNoAnswer, kAnswer, kPending };
+
+// What a request waiting for its link's work still has to do.
+enum class PendingKind : uint8_t {
+  kNone,
+  kReqUd2,            // the meter's telegram read afresh
+  kReqUd2Written,     // a meter with MaxAge written since its snapshot: its link's read under way ends first
+  kReqUd2AfterWrite,  // still written since: read in the request's path, every telegram
+  kSndUd,
+  kAppReset,
+  kSndNke,
+  kSelection,
+};
+
+struct PendingRequest {
+  PendingKind kind = PendingKind::kNone;
+  size_t meter = 0;  // index into the model's meters
+  // REQ_UD2: the telegram, how the master asked for it, and its header.
+  int telegram = 0;
+  bool fcb = false;
+  RspUdHeader header{};
+  int64_t frameStartMs = 0;  // when its frame began, for the M-Bus time-out
+  WriteEntry write;  // SND_UD
+};
+
+// A meter whose link does not work, or does not exist.
+constexpr int kNoLink = -1;
+
 struct Gateway {
-  ModbusLine modbus;  // the Modbus-side port, its time limit and its state
-  // The one transaction on the Modbus line: a background read's, or that of
-  // a request being served, never both at once.
-  ModbusTransaction transaction;
+  // [ModbusPort] first, then each [ModbusPort.NAME] in file order.
+  std::vector<std::unique_ptr<Link>> links;
+  std::vector<int> meterLinks;  // per meter of the model: its link's index, or kNoLink
   TPort* mbusPort = nullptr;
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
@@ -44,12 +75,9 @@ struct Gateway {
   MeterModel model;
   Selection selection;
   BackgroundReads background;  // the meters answered from memory (MaxAge)
-  // Why the last read in a request's path, or the snapshot a request
-  // wanted, gave no records.
-  ReadFailure readFailure;
-  Monitoring monitoring;  // counters, the metrics file and the service manager
-  uint8_t modbusRequest[kMaxWriteRequestLength] = {};
-  uint8_t modbusResponse[kFrameBufferSize] = {};  // reused, never cleared
+  RequestJob job;              // the request's work on its link, while it has some
+  PendingRequest pending;      // and what the request does once that is done
+  Monitoring monitoring;       // counters, the metrics file and the service manager
 };
 
 // The meter's place in the model's list; false for a meter of another model.
@@ -60,6 +88,14 @@ inline bool IndexInModel(const MeterModel& model, const Meter& meter, size_t& in
   index = static_cast<size_t>(&meter - meters.data());
   return true;
 }
+
+// The meter's link, or nullptr when it has none that works.
+inline Link* LinkOf(Gateway& gateway, size_t meter) {
+  if (meter >= gateway.meterLinks.size() || gateway.meterLinks[meter] == kNoLink) return nullptr;
+  return gateway.links[static_cast<size_t>(gateway.meterLinks[meter])].get();
+}
+
+inline bool RequestPending(const Gateway& gateway) { return gateway.pending.kind != PendingKind::kNone; }
 
 inline void EndSelection(Gateway& gateway) { gateway.selection.selected = false; }
 
@@ -79,5 +115,7 @@ inline bool AnswerAck(Answer& answer) {
   answer.length = 1;
   return true;
 }
+
+inline Handling Answered(bool answered) { return answered ? Handling::kAnswer : Handling::kNoAnswer; }
 
 }  // namespace kestrel

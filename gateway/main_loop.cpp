@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <ctime>
 
-#include "gateway/addressing.h"
-#include "gateway/background_reads.h"
-#include "gateway/req_ud2.h"
-#include "gateway/write_init.h"
+#include "gateway/handlers/addressing.h"
+#include "gateway/handlers/pending.h"
+#include "gateway/reads/background_reads.h"
+#include "gateway/handlers/req_ud2.h"
+#include "gateway/handlers/snd_ud_reset_snd_nke.h"
 #include "ports/TPort.h"
 #include "support/clock.h"
 #include "support/leds.h"
@@ -21,7 +22,7 @@
 namespace kestrel {
 namespace {
 
-bool DispatchLongFrame(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
+Handling DispatchLongFrame(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   switch (frame.bytes[kLongCi]) {
     case kCiSndUd:
       return HandleSndUd(gateway, frame, answer);
@@ -30,11 +31,11 @@ bool DispatchLongFrame(Gateway& gateway, const FrameBuffer& frame, Answer& answe
     case kCiAppReset:
       return HandleAppReset(gateway, frame, answer);
     default:
-      return false;  // no handler for this CI
+      return Handling::kNoAnswer;  // no handler for this CI
   }
 }
 
-bool Dispatch(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
+Handling Dispatch(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   switch (frame.kind) {
     case FrameKind::kSndNke:
       return HandleSndNke(gateway, frame, answer);
@@ -45,7 +46,36 @@ bool Dispatch(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
     case FrameKind::kNone:
       break;
   }
-  return false;
+  return Handling::kNoAnswer;
+}
+
+// The request's work, when it has some on the link.
+RequestJob* JobOn(Gateway& gateway, size_t link) {
+  RequestJob& job = gateway.job;
+  return job.Active() && job.LinkIndex() == link ? &job : nullptr;
+}
+
+// Steps every link: the request's work and the background reads.
+void AdvanceLinks(Gateway& gateway) {
+  BackgroundReader reader(gateway);
+  for (size_t link = 0; link < gateway.links.size(); ++link) {
+    AdvanceLink(*gateway.links[link], JobOn(gateway, link), reader);
+  }
+}
+
+void WatchLinks(Gateway& gateway, WaitSet& wait) {
+  BackgroundReader reader(gateway);
+  for (size_t link = 0; link < gateway.links.size(); ++link) {
+    WatchLink(*gateway.links[link], JobOn(gateway, link), reader, wait);
+  }
+}
+
+void Judge(FrameBuffer& frame, bool answered) {
+  if (answered) {
+    frame.state = FrameState::kAnswer;
+  } else {
+    frame.discard = true;
+  }
 }
 
 // On a serial line the master needs the line to turn round: the answer
@@ -125,11 +155,32 @@ void RefreshPidFileIfDue(int64_t now, LoopState& loop) {
   if (written) loop.lastPidRefresh = now;
 }
 
+namespace {
+
+// While a request waits for its link's work, the M-Bus side is not read:
+// frames that come meanwhile are taken after it has been answered.
+void ServePendingRequest(Gateway& gateway, LoopState& loop) {
+  AdvanceLinks(gateway);
+  if (!gateway.job.Done()) return;
+  const Handling handling = FinishPending(gateway, loop.answer);
+  if (handling == Handling::kPending) return ServePendingRequest(gateway, loop);
+  Judge(loop.frame, handling == Handling::kAnswer);
+  EndFrameHandling(gateway, loop, NowMs());
+  AdvanceLinks(gateway);  // the line it held is free for the background reads
+}
+
+}  // namespace
+
 bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
   FrameBuffer& frame = loop.frame;
   int64_t now = NowMs();
   RefreshPidFileIfDue(now, loop);
   SwitchTraceOnIfPresent(now);
+  if (RequestPending(gateway)) {
+    ServePendingRequest(gateway, loop);
+    KeepMonitoringCurrent(gateway);
+    return true;
+  }
 
   if (frame.count == kFrameBufferSize) {
     // Filled without a valid frame: start over; the old bytes get overwritten.
@@ -151,16 +202,18 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
     DumpTrace(frame.bytes, frame.count);
     CountFrame(gateway, frame);
     if (frame.state == FrameState::kComplete) {
-      if (Dispatch(gateway, frame, loop.answer)) {
-        frame.state = FrameState::kAnswer;
-      } else {
-        frame.discard = true;
+      const Handling handling = Dispatch(gateway, frame, loop.answer);
+      if (handling == Handling::kPending) {
+        ServePendingRequest(gateway, loop);
+        KeepMonitoringCurrent(gateway);
+        return true;
       }
+      Judge(frame, handling == Handling::kAnswer);
       now = NowMs();
     }
   }
   EndFrameHandling(gateway, loop, now);
-  AdvanceBackgroundReads(gateway);
+  AdvanceLinks(gateway);
   // Only a loop that goes round keeps the watchdog quiet.
   KeepMonitoringCurrent(gateway);
   return true;
@@ -168,17 +221,25 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
 
 void AwaitNextCycle(Gateway& gateway, const LoopState& loop) {
   WaitSet wait;
-  gateway.mbusPort->WatchInput(wait);
+  if (!RequestPending(gateway)) gateway.mbusPort->WatchInput(wait);
   WatchTraceFile(wait);
   DueAtMs(wait, PidFileDueMs(loop));
   DueAtMs(wait, NextLedChangeMs());
   if (FrameInProgress(loop.frame)) {
     DueAtMs(wait, FrameTimeoutDueMs(loop.frame.frameStart, gateway.mbusTimeout));
   }
-  WatchBackgroundReads(gateway, wait);
+  WatchLinks(gateway, wait);
   WatchMonitoring(gateway, wait);
   wait.Wait();
   SignalLed(kLedRefresh, NowMs());
+}
+
+void RunCycleToAnswer(Gateway& gateway, LoopState& loop) {
+  RunLoopCycle(gateway, loop);
+  while (RequestPending(gateway)) {
+    AwaitNextCycle(gateway, loop);
+    RunLoopCycle(gateway, loop);
+  }
 }
 
 void RunMainLoop(Gateway& gateway, LoopState& loop) {

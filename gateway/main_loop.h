@@ -34,6 +34,10 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop);
 // status), then lets expired LEDs go dark.
 void AwaitNextCycle(Gateway& gateway, const LoopState& loop);
 
+// One cycle and, when it took a request that waits for its link, the
+// cycles and waits that answer it: how harnesses drive the loop.
+void RunCycleToAnswer(Gateway& gateway, LoopState& loop);
+
 [[noreturn]] void RunMainLoop(Gateway& gateway, LoopState& loop);
 
 // Rewrites the first 4 bytes of the PidFile with the calendar time when more

@@ -46,6 +46,9 @@ constexpr Attribute kMaxAge{ElementKind::kDevice, "MaxAge", Reading::kDecimal, 6
 // Optional: ms each attempt of the meter's Modbus requests waits for its
 // answer, for a slave slower than the line's timeout allows.
 constexpr Attribute kModbusTimeout{ElementKind::kDevice, "ModbusTimeout", Reading::kDecimal, 64};
+// Optional: the NAME of the section [ModbusPort.NAME] whose link reaches the
+// meter's slave; absent, [ModbusPort]'s.
+constexpr Attribute kModbusPort{ElementKind::kDevice, "ModbusPort", Reading::kText, 0};
 
 // Object: one data record of the meter whose DeviceId it repeats exactly.
 constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
@@ -73,7 +76,7 @@ constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
     &kStatus, &kSlaveAddress, &kInitFunction, &kInitRegister, &kBase, &kComSettings,
     &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads, &kMaxAge,
-    &kModbusTimeout,
+    &kModbusTimeout, &kModbusPort,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
     &kWritable, &kWriteMin, &kWriteMax,

@@ -101,6 +101,7 @@ void AddMeter(Loading& loading, mxml_node_t* node) {
   meter.blockReads = NumberOf(a::kBlockReads, Text(node, a::kBlockReads)) == kBlockReadsOn;
   meter.maxAgeS = OptionalLimit(a::kMaxAge, Text(node, a::kMaxAge), kLongestMaxAgeS);
   meter.modbusTimeoutMs = OptionalLimit(a::kModbusTimeout, Text(node, a::kModbusTimeout), kLongestModbusTimeoutMs);
+  meter.modbusPort = Text(node, a::kModbusPort);
   loading.model.meters.push_back(std::move(meter));
   loading.meterGroups.push_back(GroupOf(loading, Text(node, a::kDeviceId)));
   if (loading.written != nullptr) loading.written->devices.push_back(WrittenTexts(node));

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "mbus/secondary_address.h"
@@ -86,6 +87,7 @@ struct Meter {
   bool blockReads = false;      // BlockReads 1: consecutive records are read in one request
   uint32_t maxAgeS = 0;         // MaxAge: answered from memory, values at most this old; 0 reads afresh
   uint32_t modbusTimeoutMs = 0;  // ModbusTimeout: each attempt's time limit; 0: the line's
+  std::string modbusPort;       // ModbusPort as written: the name of its link; empty for [ModbusPort]
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
   std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
   TelegramSequence readout;     // how far the master has read its telegrams; the gateway's

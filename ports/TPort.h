@@ -44,6 +44,9 @@ class TPort {
 
   virtual bool Open() = 0;
   virtual bool Close() = 0;
+  // Whether the port is open and, on a TCP client, holds its connection, as
+  // far as it knows without asking the peer (for monitoring).
+  virtual bool IsOpen() const = 0;
   virtual bool Write(const uint8_t* data, int length) = 0;
   // true when count > 0 bytes were stored in buffer; count is 0 otherwise.
   virtual bool Read(uint8_t* buffer, int maxLength, int& count) = 0;

@@ -54,6 +54,7 @@ class TSER : public TPort, public SerialParity {
   void SetParity(char parity) override { parity_ = parity; }
   SerialParity* Parity() override { return this; }
   bool Close() override;
+  bool IsOpen() const override { return device_ >= 0; }
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(WaitSet& wait) override;

@@ -26,6 +26,9 @@ class TTCP : public TPort {
   bool InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
                   uint16_t remotePort, bool server);
   bool Close() override;
+  // A listener while it listens; a client while its connection is made and
+  // not known to be closed by the server.
+  bool IsOpen() const override { return main_ >= 0 && !connecting_ && (server_ || mainLive_ || Reconnects()); }
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(WaitSet& wait) override;

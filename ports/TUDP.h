@@ -20,6 +20,7 @@ class TUDP : public TPort {
   bool InitSocket(const std::string& localInterface, uint16_t localPort, const std::string& remoteHost,
                   uint16_t remotePort, bool server);
   bool Close() override;
+  bool IsOpen() const override { return socket_ >= 0; }
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(WaitSet& wait) override { wait.WatchReadable(socket_); }

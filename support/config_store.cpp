@@ -2,7 +2,10 @@
 
 #include <iniparser.h>
 
+#include <strings.h>
+
 #include <cctype>
+#include <cstring>
 
 #include "support/paths.h"
 
@@ -38,7 +41,9 @@ int ConfigStore::GetString(std::string& value, const std::string& section, const
                            bool useDefault, bool toUpper) const {
   const std::string lookup = LookupKey(section, key);
   const char* found = iniparser_getstring(main_, lookup.c_str(), nullptr);
-  if (found == nullptr && useDefault) found = iniparser_getstring(default_, lookup.c_str(), nullptr);
+  if (found == nullptr && useDefault) {
+    found = iniparser_getstring(default_, LookupKey(DefaultSectionOf(section), key).c_str(), nullptr);
+  }
   if (found == nullptr) {
     value.clear();
     return -1;
@@ -52,9 +57,22 @@ int ConfigStore::GetString(std::string& value, const std::string& section, const
 
 int ConfigStore::GetInt(int& value, const std::string& section, const std::string& key) const {
   const std::string lookup = LookupKey(section, key);
-  const int fallback = iniparser_getint(default_, lookup.c_str(), 0);
+  const int fallback = iniparser_getint(default_, LookupKey(DefaultSectionOf(section), key).c_str(), 0);
   value = iniparser_getint(main_, lookup.c_str(), fallback);
   return 0;
+}
+
+std::vector<std::string> ConfigStore::SectionsOf(const std::string& family) const {
+  std::vector<std::string> found;
+  const int count = iniparser_getnsec(main_);
+  for (int i = 0; i < count; ++i) {
+    const char* name = iniparser_getsecname(main_, i);
+    if (name != nullptr && DefaultSectionOf(name).size() < std::strlen(name) &&
+        strcasecmp(DefaultSectionOf(name).c_str(), family.c_str()) == 0) {
+      found.push_back(name);
+    }
+  }
+  return found;
 }
 
 int ConfigStore::GetHardwareString(std::string& value, const std::string& section,
@@ -68,6 +86,8 @@ int ConfigStore::GetHardwareString(std::string& value, const std::string& sectio
   value = found;
   return 0;
 }
+
+std::string DefaultSectionOf(const std::string& section) { return section.substr(0, section.find('.')); }
 
 bool IsSwitchedOn(const ConfigStore& store, const std::string& section, const std::string& key) {
   std::string value;

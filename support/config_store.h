@@ -2,6 +2,7 @@
 // The three INI files (MainConfig, HardwareConfig, DefaultConfig), parsed once
 // at start-up. Lookups are "section:key"; iniparser makes both case-insensitive.
 #include <string>
+#include <vector>
 
 struct _dictionary_;
 
@@ -19,12 +20,16 @@ class ConfigStore {
   // parsed; -1 at the first one that did not.
   int Load();
 
-  // MainConfig, then (with useDefault) DefaultConfig. 0 when found, -1 with ""
+  // MainConfig, then (with useDefault) DefaultConfig, where a section
+  // FAMILY.NAME takes the keys of FAMILY (DefaultSectionOf). 0 when found, -1 with ""
   // when absent. A key present with an empty value is found and hides the default.
   int GetString(std::string& value, const std::string& section, const std::string& key,
                 bool useDefault, bool toUpper) const;
   // MainConfig, else DefaultConfig, else 0; strtol base 0. Always 0.
   int GetInt(int& value, const std::string& section, const std::string& key) const;
+  // The sections FAMILY.NAME of MainConfig, in file order, as iniparser
+  // keeps their names: in lower case.
+  std::vector<std::string> SectionsOf(const std::string& family) const;
   // HardwareConfig only, case kept. 0 when found, -1 with "" when absent.
   int GetHardwareString(std::string& value, const std::string& section,
                         const std::string& key) const;
@@ -37,6 +42,9 @@ class ConfigStore {
   _dictionary_* main_ = nullptr;
   _dictionary_* default_ = nullptr;
 };
+
+// The section whose defaults a section takes: FAMILY for FAMILY.NAME, else itself.
+std::string DefaultSectionOf(const std::string& section);
 
 // A yes/no key: yes in any letter case (MainConfig, else DefaultConfig)
 // switches it on; any other value, or none, leaves it off.

@@ -59,6 +59,7 @@ class ScriptedPort : public kestrel::TPort, public kestrel::SerialParity {
   // A socket has no parity to switch.
   SerialParity* Parity() override { return IsSerialMode(GetMode()) ? this : nullptr; }
   bool Close() override;
+  bool IsOpen() const override { return open_; }
   bool Write(const uint8_t* data, int length) override;
   bool Read(uint8_t* buffer, int maxLength, int& count) override;
   void WatchInput(kestrel::WaitSet& wait) override;

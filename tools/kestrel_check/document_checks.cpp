@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "gateway/meter_requests.h"
+#include "links/meter_requests.h"
 #include "mbus/rsp_ud.h"
 #include "tools/kestrel_check/record_layout.h"
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "gateway/write_policy.h"
+#include "gateway/handlers/write_policy.h"
 #include "modbus/framing.h"
 #include "model/device_file.h"
 #include "ports/port_factory.h"

@@ -3,11 +3,11 @@
 #include <strings.h>
 #include <termios.h>
 
-#include "gateway/modbus_timing.h"
+#include "links/link_settings.h"
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
 #include "ports/port_factory.h"
-#include "gateway/monitoring.h"
+#include "gateway/monitoring/monitoring.h"
 #include "support/paths.h"
 #include "tools/kestrel_check/number_text.h"
 
@@ -99,7 +99,7 @@ void CheckFrameGap(const PortSection& port, const std::string& type) {
   if (!HasKey(port, "frame_gap", value) || value.empty() || !OneOf(type, kPortTypes)) return;
   if (type != kSerialPortType) {
     KeyError(port, "frame_gap", "a serial line's silence between frames: on TCP and UDP the gateway ignores it");
-  } else if (ModbusTimingOf(port.store).frameGapRefused) {
+  } else if (ModbusTimingOf(port.store, port.section).frameGapRefused) {
     KeyError(port, "frame_gap", "not rtu or a number of ms (0 to 1000): the line keeps its usual pauses");
   }
 }
@@ -338,7 +338,7 @@ ModbusLineModel ModbusLineOf(const ConfigStore& store) {
   int timeoutMs = 0;
   store.GetInt(timeoutMs, kModbusSection, "timeout");
   return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu,
-          ModbusTimingOf(store).frameGapUs, timeoutMs};
+          ModbusTimingOf(store, kModbusSection).frameGapUs, timeoutMs};
 }
 
 }  // namespace kestrel

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "gateway/meter_exchange.h"
-#include "gateway/meter_requests.h"
-#include "gateway/record_reads.h"
+#include "links/meter_exchange.h"
+#include "links/meter_requests.h"
+#include "links/meter_read.h"
 #include "support/clock.h"
 
 namespace kestrel {

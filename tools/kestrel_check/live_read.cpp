@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 
-#include "gateway/meter_exchange.h"
-#include "gateway/meter_requests.h"
-#include "gateway/record_reads.h"
+#include "links/link_settings.h"
+#include "links/link_engine.h"
+#include "links/meter_exchange.h"
+#include "links/meter_read.h"
+#include "links/meter_requests.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
 #include "ports/port_factory.h"
@@ -63,23 +67,48 @@ bool GatewaySeemsToRun(FILE* out) {
 
 // A TCP client that reconnects begins its connect at Open and finishes it
 // later: the read waits for it as long as the gateway would try.
-void AwaitConnection(TPort& port, const ConfigStore& store) {
+void AwaitConnection(TPort& port, const ConfigStore& store, const std::string& section) {
   int seconds = 0;
-  store.GetInt(seconds, kModbusSection, "reconnect");
+  store.GetInt(seconds, section, "reconnect");
   const int64_t untilUs = NowUs() + int64_t{seconds} * kUsPerMs * 1000;
   while (!port.Connected() && NowUs() < untilUs) usleep(kConnectPollUs);
 }
 
-std::unique_ptr<TPort> OpenModbusSide(const ConfigStore& store, FILE* out) {
-  std::unique_ptr<TPort> port = CreatePort(store, kModbusSection);
-  if (port == nullptr || !port->Open()) {
-    std::fprintf(out, "cannot open the Modbus side ([%s]); kestrel-check without --read says why\n",
-                 kModbusSection);
-    return nullptr;
+// The meters' links, each opened as the gateway opens it when a meter
+// first needs it; nullptr for one that does not open.
+class LiveLinks {
+ public:
+  LiveLinks(const ConfigStore& store, FILE* out) : store_(store), out_(out) {}
+  Link* Of(const Meter& meter) {
+    const std::string name = LowerCase(meter.modbusPort);
+    auto found = links_.find(name);
+    if (found == links_.end()) found = links_.emplace(name, Open(name)).first;
+    return found->second.get();
   }
-  AwaitConnection(*port, store);
-  return port;
-}
+
+ private:
+  static std::string LowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  }
+  std::unique_ptr<Link> Open(const std::string& name) {
+    const std::string section = LinkSectionOf(name);
+    auto link = std::make_unique<Link>();
+    link->name = name;
+    OpenLink(store_, *link);
+    if (!link->working || !link->port->IsOpen()) {
+      std::fprintf(out_, "cannot open the Modbus side ([%s]); kestrel-check without --read says why\n",
+                   section.c_str());
+      return nullptr;
+    }
+    AwaitConnection(*link->port, store_, section);
+    return link;
+  }
+
+  const ConfigStore& store_;
+  FILE* out_;
+  std::map<std::string, std::unique_ptr<Link>> links_;
+};
 
 void PrintBytes(FILE* out, const char* label, const uint8_t* bytes, int count) {
   for (int at = 0; at < count || at == 0; at += kDumpBytesPerLine) {
@@ -104,30 +133,30 @@ const char* ExceptionName(int code) {
 }
 
 struct ReadContext {
-  const Gateway& gateway;
+  const Link& link;
   const Meter& meter;
   FILE* out;
   int nextRecord = 1;  // number of the block's first record
   int blocks = 0;
+  int records = 0;  // of the telegram
 };
 
 // The request as it went on the wire, the answer as it came, or why none did.
 void PrintExchange(const ReadContext& at, const BlockReport& report) {
-  const Gateway& gateway = at.gateway;
-  const ModbusFraming framing = gateway.modbus.port->GetFraming();
+  const Link& link = at.link;
+  const ModbusFraming framing = link.port->GetFraming();
   uint8_t framed[kMaxMbapFrame];
   const bool mbap = framing == ModbusFraming::kMbap;
-  const int sent = mbap ? FrameMbapRequest(gateway.modbus.transactionId, gateway.modbusRequest, kReadRequestLength,
-                                           framed)
+  const int sent = mbap ? FrameMbapRequest(link.line.transactionId, report.request, kReadRequestLength, framed)
                         : kReadRequestLength;
-  PrintBytes(at.out, "request", mbap ? framed : gateway.modbusRequest, sent);
+  PrintBytes(at.out, "request", mbap ? framed : report.request, sent);
   const TransactionResult& result = report.result;
   switch (result.outcome) {
     case TransactionOutcome::kAnswer:
-      PrintBytes(at.out, "answer", gateway.modbusResponse, result.length);
+      PrintBytes(at.out, "answer", link.response, result.length);
       return;
     case TransactionOutcome::kException:
-      PrintBytes(at.out, "answer", gateway.modbusResponse, ExceptionAnswerLength(framing));
+      PrintBytes(at.out, "answer", link.response, ExceptionAnswerLength(framing));
       std::fprintf(at.out, "  exception code %d (%s)\n", result.exceptionCode, ExceptionName(result.exceptionCode));
       return;
     case TransactionOutcome::kNoValidAnswer:
@@ -135,8 +164,8 @@ void PrintExchange(const ReadContext& at, const BlockReport& report) {
       break;
   }
   std::fprintf(at.out, "  no valid answer in %d attempt(s) of %d ms; the last brought %s\n", kReadAttempts,
-               gateway.modbus.timeoutMs, AttemptEndText(result.lastEnd));
-  if (result.lastHeld > 0) PrintBytes(at.out, "got", gateway.modbusResponse, result.lastHeld);
+               link.line.timeoutMs, AttemptEndText(result.lastEnd));
+  if (result.lastHeld > 0) PrintBytes(at.out, "got", link.response, result.lastHeld);
 }
 
 std::string RegistersText(const Record& record) {
@@ -183,7 +212,7 @@ void PrintBlock(const BlockReport& report, void* context) {
   PrintExchange(at, report);
   if (report.fault != BlockFault::kNone) {
     std::fprintf(at.out, "  not read: %s\n",
-                 FaultText(block, report, at.nextRecord, at.gateway.modbus.port->GetFraming()).c_str());
+                 FaultText(block, report, at.nextRecord, at.link.port->GetFraming()).c_str());
     return;
   }
   const int first = report.records.count - block.count;
@@ -191,6 +220,7 @@ void PrintBlock(const BlockReport& report, void* context) {
     PrintRecord(at, *block.records[i], report.records.items[first + i], at.nextRecord + i);
   }
   at.nextRecord += block.count;
+  at.records += block.count;
 }
 
 std::string ManufacturerText(const uint8_t* header) {
@@ -215,31 +245,38 @@ void PrintHeader(FILE* out, const Meter& meter) {
 }
 
 // One telegram of the meter's count, as the REQ_UD2 that asks for it reads it.
-bool ReadOneTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, ReadContext& context) {
+bool ReadOneTelegram(Link& link, const MeterModel& model, const Meter& meter, int telegram, int count,
+                     ReadContext& context) {
   FILE* out = context.out;
   if (count > 1) {
     std::fprintf(out, "  telegram %d of %d (TelegramNr %u)\n", telegram + 1, count,
                  meter.telegramNrs[static_cast<size_t>(telegram)]);
   }
-  context.blocks = 0;
-  Records records;
-  if (!ReadTelegram(gateway, meter, telegram, count, 0, records, PrintBlock, &context)) {
+  context.blocks = context.records = 0;
+  ReadPlan plan = EveryTelegram(count);
+  plan.firstTelegram = plan.lastTelegram = telegram;
+  MeterRead read;
+  read.Begin(model, meter, plan);
+  read.SetWatch(PrintBlock, &context);
+  if (!CompleteRead(link, read)) {
     std::fprintf(out, "  not answered: a REQ_UD2 would get no answer\n");
     return false;
   }
   const bool closed = telegram < count - 1;
-  std::fprintf(out, "  read: %d record(s) in %d request(s), an RSP_UD of %d bytes%s\n",
-               records.count - (closed ? 1 : 0), context.blocks, RspUdLength(records.bytes),
+  std::fprintf(out, "  read: %d record(s) in %d request(s), an RSP_UD of %d bytes%s\n", context.records,
+               context.blocks, RspUdLength(read.Telegrams().front().length),
                closed ? " (DIF 1F: more records follow)" : "");
   return true;
 }
 
-bool ReadMeter(Gateway& gateway, const Meter& meter, FILE* out) {
+bool ReadMeter(LiveLinks& links, const MeterModel& model, const Meter& meter, bool multiTelegram, FILE* out) {
   PrintHeader(out, meter);
-  ReadContext context{gateway, meter, out};
-  const int count = TelegramCount(meter, gateway.multiTelegram);
+  Link* link = links.Of(meter);
+  if (link == nullptr) return false;
+  ReadContext context{*link, meter, out};
+  const int count = TelegramCount(meter, multiTelegram);
   for (int telegram = 0; telegram < count; ++telegram) {
-    if (!ReadOneTelegram(gateway, meter, telegram, count, context)) return false;
+    if (!ReadOneTelegram(*link, model, meter, telegram, count, context)) return false;
   }
   return true;
 }
@@ -249,25 +286,20 @@ bool ReadMeter(Gateway& gateway, const Meter& meter, FILE* out) {
 int ReadMetersLive(const ConfigStore& store, MeterModel model, const std::vector<int>& addresses, bool force,
                    FILE* out) {
   if (!force && GatewaySeemsToRun(out)) return kExitGatewayRunning;
-  const std::unique_ptr<TPort> port = OpenModbusSide(store, out);
-  if (port == nullptr) return 1;
-  const std::unique_ptr<Gateway> gateway = std::make_unique<Gateway>();
-  gateway->modbus.port = port.get();
-  store.GetInt(gateway->modbus.timeoutMs, kModbusSection, "timeout");
-  gateway->multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
-  gateway->model = std::move(model);
+  LiveLinks links(store, out);
+  const bool multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
 
   // The meters named, in the order named (nullptr: none at that address), or all.
   std::vector<const Meter*> meters;
-  for (int address : addresses) meters.push_back(MeterAtAddress(gateway->model, static_cast<uint8_t>(address)));
+  for (int address : addresses) meters.push_back(MeterAtAddress(model, static_cast<uint8_t>(address)));
   if (addresses.empty()) {
-    for (const Meter& meter : gateway->model.meters) meters.push_back(&meter);
+    for (const Meter& meter : model.meters) meters.push_back(&meter);
   }
   int read = 0;
   for (size_t i = 0; i < meters.size(); ++i) {
     if (meters[i] == nullptr) {
       std::fprintf(out, "no meter at primary address %d\n", addresses[i]);
-    } else if (ReadMeter(*gateway, *meters[i], out)) {
+    } else if (ReadMeter(links, model, *meters[i], multiTelegram, out)) {
       ++read;
     }
   }

@@ -1,6 +1,6 @@
 #include "tools/kestrel_check/record_layout.h"
 
-#include "gateway/meter_requests.h"
+#include "links/meter_requests.h"
 
 namespace kestrel {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "gateway/meter_requests.h"
+#include "links/meter_requests.h"
 #include "mbus/rsp_ud.h"
 #include "tools/kestrel_check/line_budget.h"
 #include "tools/kestrel_check/number_text.h"

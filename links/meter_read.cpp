@@ -1,9 +1,10 @@
-#include "gateway/record_reads.h"
+#include "links/meter_read.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/meter_exchange.h"
+#include "links/meter_exchange.h"
+#include "mbus/frame.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
 #include "modbus/value_conversion.h"
@@ -15,9 +16,6 @@ namespace kestrel {
 namespace {
 
 constexpr int kReadAnswerHead = 2;  // function code and byte count, before the register bytes
-
-static_assert(sizeof(Gateway::modbusResponse) >= kMaxMbapFrame + kModbusReadChunk,
-              "the response buffer holds the longest block answer and a read behind it");
 
 // The longest answer a block's read may have: as long as its registers
 // need, and never less than the usual limit, which a read of one record
@@ -93,41 +91,6 @@ BlockFault AddBlockRecords(Records& records, const Meter& meter, const ReadBlock
 
 }  // namespace
 
-void BeginBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& block) {
-  uint8_t* request = gateway.modbusRequest;
-  const int length = ReadRequestFor(meter, block, request);
-  BeginExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kReadAttempts,
-                         AnswerLimitFor(block, gateway.modbus.port->GetFraming()));
-}
-
-BlockFault EndBlockRead(Gateway& gateway, const Meter& meter, const ReadBlock& block, Records& records,
-                        int& faultyRecord) {
-  faultyRecord = 0;
-  // The Modbus line stays quiet between two requests (with a frame gap,
-  // the gap does that, before every request).
-  if (gateway.modbus.frameGapUs == 0) gateway.modbus.quietUntilUs = NowUs() + kPauseAfterReadUs;
-  const TransactionResult& result = gateway.transaction.Result();
-  TraceTransactionReport(gateway, result);
-  if (!MeterAnswered(MeterRequest::kRead, result)) {
-    // Deliberate: "errno" names the transaction result here, as in every
-    // trace line of this family.
-    LogTrace("Modbus error, errno = %d, not responding\n", ResultCode(result));
-    return BlockFault::kNoAnswer;
-  }
-  // An exception answer that passed (code 0) holds no register bytes.
-  const int length = result.outcome == TransactionOutcome::kAnswer ? result.length : 0;
-  return AddBlockRecords(records, meter, block, gateway.modbusResponse, length, gateway.modbus.port->GetFraming(),
-                         faultyRecord);
-}
-
-ReadFailure FailureOfBlock(const Gateway& gateway, BlockFault fault) {
-  ReadFailure failure;
-  failure.fault = fault;
-  failure.result = gateway.transaction.Result();
-  std::memcpy(failure.request, gateway.modbusRequest, sizeof failure.request);
-  return failure;
-}
-
 Outcome ReasonOf(const ReadFailure& failure) {
   switch (failure.fault) {
     case BlockFault::kNone: return Outcome::kNotSent;
@@ -166,42 +129,104 @@ bool CloseTelegram(const Meter& meter, int telegram, int count, Records& records
   return last || Append(records, MoreRecordsFollow(), NameOf(meter));
 }
 
-bool ReadMeterRecords(Gateway& gateway, const Meter& meter, RecordSelection which, int64_t frameStartMs,
-                      Records& records, BlockWatch watch, void* context) {
-  bool timedOut = false;
-  const bool read = ForEachReadBlock(gateway.model, meter, which, [&](const ReadBlock& block) {
-    BeginBlockRead(gateway, meter, block);
-    CompleteTransaction(gateway.transaction);
-    int faultyRecord = 0;
-    const BlockFault fault = EndBlockRead(gateway, meter, block, records, faultyRecord);
-    if (watch != nullptr) {
-      watch(BlockReport{block, gateway.transaction.Result(), fault, faultyRecord, records}, context);
-    }
-    if (fault != BlockFault::kNone) {
-      gateway.readFailure = FailureOfBlock(gateway, fault);
-      return false;
-    }
-    if (FrameTimedOut(frameStartMs, NowMs(), gateway.mbusTimeout)) {
-      LogTrace("M-Bus Timeout\n");
-      timedOut = true;  // the answer is lost, but the reads go on
-    }
-    return true;
-  });
-  if (read && timedOut) {
-    gateway.readFailure = ReadFailure();
-    gateway.readFailure.timedOut = true;
-  }
-  return read && !timedOut;
+ReadPlan EveryTelegram(int count) {
+  ReadPlan plan;
+  plan.lastTelegram = count - 1;
+  plan.telegramCount = count;
+  return plan;
 }
 
-bool ReadTelegram(Gateway& gateway, const Meter& meter, int telegram, int count, int64_t frameStartMs,
-                  Records& records, BlockWatch watch, void* context) {
-  const RecordSelection which = RecordsOfTelegram(meter, telegram, count);
-  if (!ReadMeterRecords(gateway, meter, which, frameStartMs, records, watch, context)) return false;
-  if (CloseTelegram(meter, telegram, count, records)) return true;
-  gateway.readFailure = ReadFailure();
-  gateway.readFailure.fault = BlockFault::kTooManyBytes;
-  return false;
+void MeterRead::Begin(const MeterModel& model, const Meter& meter, const ReadPlan& plan) {
+  model_ = &model;
+  meter_ = &meter;
+  plan_ = plan;
+  state_ = ReadState::kReading;
+  telegram_ = plan.firstTelegram;
+  position_ = 0;
+  blockReady_ = false;
+  records_ = Records();
+  taken_.assign(static_cast<size_t>(plan.lastTelegram - plan.firstTelegram + 1), TelegramRecords());
+  failure_ = ReadFailure();
+  timedOut_ = false;
+  startMs_ = NowMs();
+}
+
+void MeterRead::SetWatch(BlockWatch watch, void* context) {
+  watch_ = watch;
+  watchContext_ = context;
+}
+
+// The next block of the telegram being read, ending the telegrams that have
+// none left; false once the read has ended.
+bool MeterRead::FindBlock() {
+  while (state_ == ReadState::kReading && !blockReady_) {
+    const RecordSelection which = RecordsOfTelegram(*meter_, telegram_, plan_.telegramCount);
+    blockReady_ = NextReadBlock(*model_, *meter_, which, position_, block_);
+    if (!blockReady_) EndTelegram();
+  }
+  return blockReady_;
+}
+
+// The telegram's records are complete: kept as bytes, and the next
+// telegram begins, or the read is complete.
+void MeterRead::EndTelegram() {
+  if (timedOut_) {
+    failure_ = ReadFailure();
+    failure_.timedOut = true;
+    state_ = ReadState::kFailed;
+    return;
+  }
+  if (!CloseTelegram(*meter_, telegram_, plan_.telegramCount, records_)) return Fail(BlockFault::kTooManyBytes);
+  TelegramRecords& kept = taken_[static_cast<size_t>(telegram_ - plan_.firstTelegram)];
+  kept.length = EncodeRecords(records_.items, records_.count, kept.bytes);
+  if (kept.length < 0) return Fail(BlockFault::kTooManyBytes);  // never: Append keeps within a telegram's bytes
+  records_ = Records();
+  position_ = 0;
+  if (++telegram_ > plan_.lastTelegram) state_ = ReadState::kComplete;
+}
+
+void MeterRead::Fail(BlockFault fault) {
+  failure_ = ReadFailure();
+  failure_.fault = fault;
+  failure_.result = result_;
+  std::memcpy(failure_.request, request_, sizeof failure_.request);
+  state_ = ReadState::kFailed;
+}
+
+bool MeterRead::SendNext(Link& link) {
+  if (!FindBlock()) return false;
+  blockReady_ = false;
+  const int length = ReadRequestFor(*meter_, block_, request_);
+  BeginExchangeWithMeter(link, *meter_,
+                         {"Request to Modbus Meter\n", request_, length, kReadAttempts,
+                          AnswerLimitFor(block_, link.port->GetFraming())});
+  return true;
+}
+
+void MeterRead::TakeAnswer(Link& link) {
+  // The Modbus line stays quiet between two requests (with a frame gap,
+  // the gap does that, before every request).
+  if (link.line.frameGapUs == 0) link.line.quietUntilUs = NowUs() + kPauseAfterReadUs;
+  result_ = link.transaction.Result();
+  TraceTransactionReport(link, result_);
+  int faultyRecord = 0;
+  BlockFault fault = BlockFault::kNoAnswer;
+  if (MeterAnswered(MeterRequest::kRead, result_)) {
+    // An exception answer that passed (code 0) holds no register bytes.
+    const int length = result_.outcome == TransactionOutcome::kAnswer ? result_.length : 0;
+    fault = AddBlockRecords(records_, *meter_, block_, link.response, length, link.port->GetFraming(), faultyRecord);
+  } else {
+    // Deliberate: "errno" names the transaction result here, as in every
+    // trace line of this family.
+    LogTrace("Modbus error, errno = %d, not responding\n", ResultCode(result_));
+  }
+  if (watch_ != nullptr) watch_(BlockReport{block_, result_, fault, faultyRecord, records_, request_}, watchContext_);
+  if (fault != BlockFault::kNone) return Fail(fault);
+  if (plan_.mbusTimeoutMs > 0 && FrameTimedOut(plan_.frameStartMs, NowMs(), plan_.mbusTimeoutMs)) {
+    LogTrace("M-Bus Timeout\n");
+    timedOut_ = true;
+  }
+  FindBlock();
 }
 
 }  // namespace kestrel

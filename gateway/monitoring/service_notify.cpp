@@ -1,8 +1,9 @@
-#include "gateway/service_notify.h"
+#include "gateway/monitoring/service_notify.h"
 
 #include <systemd/sd-daemon.h>
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -39,10 +40,13 @@ const char* SlaveState(Outcome outcome) {
 // The failing meters and slaves, the first few by name.
 class FailingList {
  public:
-  void Add(const char* format, unsigned number, const char* detail) {
+  __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
     if (count_++ >= kFailingNamed) return;
-    char item[64];
-    std::snprintf(item, sizeof item, format, number, detail);
+    char item[96];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(item, sizeof item, format, arguments);
+    va_end(arguments);
     text_ += (count_ > 1 ? ", " : "; failing: ") + std::string(item);
   }
   std::string Text() const {
@@ -118,10 +122,20 @@ std::string StatusText(const Gateway& gateway) {
     const Meter& meter = gateway.model.meters[monitoring.firstMeterOf[series]];
     if (monitoring.meters[series].failing) failing.Add("meter %u (%s)", meter.primaryAddress, IdDigitsOf(meter).text);
   }
-  const LineCounters& line = gateway.modbus.counters;
-  for (unsigned slave = 0; slave < 256; ++slave) {
-    const Outcome last = line.lastOutcome[slave];
-    if (last != Outcome::kOk) failing.Add("slave %u %s", slave, SlaveState(last));
+  // The first link's slaves as they always were; those of the others, and
+  // a link that is down, by the link's name.
+  for (const std::unique_ptr<Link>& link : gateway.links) {
+    const LineCounters& line = link->line.counters;
+    for (unsigned slave = 0; slave < 256; ++slave) {
+      const Outcome last = line.lastOutcome[slave];
+      if (last == Outcome::kOk) continue;
+      if (link->name.empty()) {
+        failing.Add("slave %u %s", slave, SlaveState(last));
+      } else {
+        failing.Add("slave %u on link %s %s", slave, link->name.c_str(), SlaveState(last));
+      }
+    }
+    if (!link->name.empty() && !LinkUp(*link)) failing.Add("link %s down", link->name.c_str());
   }
   return head + failing.Text();
 }

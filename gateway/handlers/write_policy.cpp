@@ -1,4 +1,4 @@
-#include "gateway/write_policy.h"
+#include "gateway/handlers/write_policy.h"
 
 #include <cmath>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "gateway/metrics_file.h"
+#include "gateway/monitoring/metrics_file.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -147,27 +147,46 @@ void WriteSnapshots(const Gateway& gateway, Exposition& out) {
   });
 }
 
-void WriteModbus(const Gateway& gateway, Exposition& out) {
-  const LineCounters& line = gateway.modbus.counters;
+// The slaves of the link's meters, and those it had transactions with.
+void WriteTransactions(const Gateway& gateway, size_t link, Exposition& out) {
+  const LineCounters& line = gateway.links[link]->line.counters;
+  const std::string section = SectionName(*gateway.links[link]);
   bool used[256] = {};
-  for (const Meter& meter : gateway.model.meters) used[meter.slaveAddress] = true;
-  out.Family("kestrel_modbus_transactions_total", "counter", "Modbus transactions per slave, by outcome.");
+  for (size_t m = 0; m < gateway.model.meters.size(); ++m) {
+    if (gateway.meterLinks[m] == static_cast<int>(link)) used[gateway.model.meters[m].slaveAddress] = true;
+  }
   for (unsigned slave = 0; slave < 256; ++slave) {
     uint64_t total = 0;
     for (uint64_t count : line.transactions[slave]) total += count;
     if (!used[slave] && total == 0) continue;
     for (int outcome = 0; outcome < kOutcomeCount; ++outcome) {
-      out.Sample(LabelsOf("slave=\"%u\",outcome=\"%s\"", slave, OutcomeLabel(static_cast<Outcome>(outcome))),
+      out.Sample(LabelsOf("link=\"%s\",slave=\"%u\",outcome=\"%s\"", section.c_str(), slave,
+                          OutcomeLabel(static_cast<Outcome>(outcome))),
                  line.transactions[slave][static_cast<size_t>(outcome)]);
     }
   }
+}
+
+// One sample per link of what count picks from it.
+template <typename Count>
+void PerLink(const Gateway& gateway, Exposition& out, Count count) {
+  for (const std::unique_ptr<Link>& link : gateway.links) {
+    out.Sample(LabelsOf("link=\"%s\"", SectionName(*link).c_str()), count(*link));
+  }
+}
+
+void WriteModbus(const Gateway& gateway, Exposition& out) {
+  out.Family("kestrel_modbus_transactions_total", "counter", "Modbus transactions per link and slave, by outcome.");
+  for (size_t link = 0; link < gateway.links.size(); ++link) WriteTransactions(gateway, link, out);
   out.Family("kestrel_modbus_dropped_bytes_total", "counter", "Bytes dropped as late or unrequested Modbus answers.");
-  out.Sample(kNoLabels, line.droppedBytes);
-  const PortCounters& port = gateway.modbus.port->Counters();
+  PerLink(gateway, out, [](const Link& link) { return link.line.counters.droppedBytes; });
   out.Family("kestrel_modbus_connections_lost_total", "counter", "Modbus TCP connections lost.");
-  out.Sample(kNoLabels, port.connectionsLost);
+  PerLink(gateway, out, [](const Link& link) { return link.port->Counters().connectionsLost; });
   out.Family("kestrel_modbus_reconnects_total", "counter", "Modbus TCP connections made again after one was lost.");
-  out.Sample(kNoLabels, port.reconnects);
+  PerLink(gateway, out, [](const Link& link) { return link.port->Counters().reconnects; });
+  out.Family("kestrel_modbus_link_up", "gauge",
+             "1 while the link's port is open (and, on a TCP client, connected), else 0.");
+  PerLink(gateway, out, [](const Link& link) { return uint64_t{LinkUp(link)}; });
 }
 
 void WriteMBus(const Gateway& gateway, Exposition& out) {

@@ -3,7 +3,8 @@
 // deciding whether the meter answered.
 #include <cstdint>
 
-#include "gateway/gateway.h"
+#include "links/link.h"
+#include "model/meter_model.h"
 
 namespace kestrel {
 
@@ -17,20 +18,23 @@ enum class MeterRequest { kRead, kWrite, kReset, kSndNke, kSelection };
 // Whether a transaction's result counts as "the meter answered" for request.
 bool MeterAnswered(MeterRequest request, const TransactionResult& result);
 
-// Traces line, then begins the request's transaction on the Modbus line
-// with the meter's parity; the line must be free (no transaction under
-// way). The answer goes to gateway.modbusResponse. answerLimit: the longest
-// answer taken (a block read's may be longer than the usual one).
-void BeginExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                            int length, int attempts, int answerLimit = kModbusAnswerLimit);
+// A request for a meter, as its link's transaction sends it.
+struct MeterExchange {
+  const char* traceLine;  // traced before the request
+  const uint8_t* request;
+  int length;
+  int attempts;
+  int answerLimit = kModbusAnswerLimit;  // the longest answer taken (a block read's may be longer)
+};
 
-// The same, run to its end.
-TransactionResult ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                                    int length, int attempts, int answerLimit = kModbusAnswerLimit);
+// Traces the exchange's line, then begins its transaction on the link's
+// line, which must be free, with the meter's parity and time limit. The
+// answer goes to link.response.
+void BeginExchangeWithMeter(Link& link, const Meter& meter, const MeterExchange& exchange);
 
 // The report traced after a read, a write, an application reset or an
 // SND_NKE: the response, the error, or that nothing valid came.
-void TraceTransactionReport(const Gateway& gateway, const TransactionResult& result);
+void TraceTransactionReport(const Link& link, const TransactionResult& result);
 
 // "meter 5 (IdNumber 12345678)", for trace lines that name a meter.
 struct MeterName {

@@ -1,12 +1,12 @@
-#include "gateway/monitoring.h"
+#include "gateway/monitoring/monitoring.h"
 
 #include <cstdio>
 
 #include "gateway/gateway.h"
-#include "gateway/meter_exchange.h"
-#include "gateway/metrics_file.h"
-#include "gateway/record_reads.h"
-#include "gateway/service_notify.h"
+#include "links/meter_exchange.h"
+#include "gateway/monitoring/metrics_file.h"
+#include "links/meter_read.h"
+#include "gateway/monitoring/service_notify.h"
 #include "support/clock.h"
 #include "support/config_store.h"
 #include "support/events.h"

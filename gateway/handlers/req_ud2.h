@@ -6,6 +6,8 @@
 
 namespace kestrel {
 
-bool HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer);
+Handling HandleReqUd2(Gateway& gateway, const FrameBuffer& frame, Answer& answer);
+// Once the read the request waited for has ended.
+Handling FinishReqUd2(Gateway& gateway, const PendingRequest& pending, Answer& answer);
 
 }  // namespace kestrel

@@ -1,4 +1,4 @@
-#include "gateway/meter_exchange.h"
+#include "links/meter_exchange.h"
 
 #include <cstdio>
 
@@ -43,30 +43,22 @@ bool MeterAnswered(MeterRequest request, const TransactionResult& result) {
   return false;
 }
 
-void BeginExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                            int length, int attempts, int answerLimit) {
-  LogTrace("%s", line);  // the transaction dumps the request as it goes on the wire
-  const TransactionRequest exchange{request,   length,      gateway.modbusResponse,
-                                    meter.parity, attempts, answerLimit,
-                                    static_cast<int>(meter.modbusTimeoutMs)};
-  gateway.transaction.Begin(gateway.modbus, exchange);
+void BeginExchangeWithMeter(Link& link, const Meter& meter, const MeterExchange& exchange) {
+  LogTrace("%s", exchange.traceLine);  // the transaction dumps the request as it goes on the wire
+  const TransactionRequest request{exchange.request,  exchange.length,   link.response,
+                                   meter.parity,      exchange.attempts, exchange.answerLimit,
+                                   static_cast<int>(meter.modbusTimeoutMs)};
+  link.transaction.Begin(link.line, request);
 }
 
-TransactionResult ExchangeWithMeter(Gateway& gateway, const Meter& meter, const char* line, const uint8_t* request,
-                                    int length, int attempts, int answerLimit) {
-  BeginExchangeWithMeter(gateway, meter, line, request, length, attempts, answerLimit);
-  CompleteTransaction(gateway.transaction);
-  return gateway.transaction.Result();
-}
-
-void TraceTransactionReport(const Gateway& gateway, const TransactionResult& result) {
-  const uint8_t* response = gateway.modbusResponse;
+void TraceTransactionReport(const Link& link, const TransactionResult& result) {
+  const uint8_t* response = link.response;
   if (result.outcome == TransactionOutcome::kAnswer) {
     LogTrace("Response from Modbus Meter\n");
     DumpTrace(response, result.length);
   } else if (ExceptionUpTo(result, kHighestReportedException)) {
     LogTrace("Error from Modbus Meter\n");
-    DumpTrace(response, ExceptionAnswerLength(gateway.modbus.port->GetFraming()));
+    DumpTrace(response, ExceptionAnswerLength(link.port->GetFraming()));
   } else if (ResultCode(result) == kModbusNoValidAnswer) {
     LogTrace("Error from Modbus Meter\n");
   } else {

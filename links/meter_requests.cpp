@@ -1,4 +1,4 @@
-#include "gateway/meter_requests.h"
+#include "links/meter_requests.h"
 
 #include "mbus/record_header.h"
 #include "modbus/value_conversion.h"

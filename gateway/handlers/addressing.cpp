@@ -1,10 +1,10 @@
-#include "gateway/addressing.h"
+#include "gateway/handlers/addressing.h"
 
 #include <climits>
 
-#include "gateway/background_reads.h"
-#include "gateway/meter_exchange.h"
-#include "gateway/meter_requests.h"
+#include "gateway/handlers/pending.h"
+#include "links/meter_exchange.h"
+#include "links/meter_requests.h"
 #include "mbus/secondary_address.h"
 #include "support/logs.h"
 
@@ -46,28 +46,31 @@ Meter* MeterForWrite(Gateway& gateway, uint8_t a) {
   return MeterAtAddress(gateway.model, a);
 }
 
-bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
+Handling HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer) {
   if (frame.bytes[kLongL] < kMinSelectionL) {
     LogTrace("M-Bus error, selection frame too short for a secondary address\n");
-    return false;
+    return Handling::kNoAnswer;
   }
   // Without collisions the first match is selected and the others are never
   // looked at; with them every match counts.
   const Matches matches =
       MatchingMeters(gateway.model, frame.bytes + kLongData, gateway.collisions ? INT_MAX : 1);
-  if (matches.count == 0) return false;
-  if (matches.count > 1) return AnswerCollision(gateway, matches.count, answer);
-  const size_t index = static_cast<size_t>(matches.first);
-  Meter& meter = gateway.model.meters[index];
+  if (matches.count == 0) return Handling::kNoAnswer;
+  if (matches.count > 1) return Answered(AnswerCollision(gateway, matches.count, answer));
+  PendingRequest pending;
+  pending.kind = PendingKind::kSelection;
+  pending.meter = static_cast<size_t>(matches.first);
+  uint8_t request[kInitRequestLength] = {};
+  const int length = InitRequestFor(gateway.model.meters[pending.meter], request);
+  return BeginPendingExchange(gateway, pending.meter, {"Request to Modbus Meter\n", request, length, kOtherAttempts},
+                              pending);
+}
 
-  ClaimModbusLine(gateway);
-  uint8_t* request = gateway.modbusRequest;
-  const int length = InitRequestFor(meter, request);
-  const TransactionResult result =
-      ExchangeWithMeter(gateway, meter, "Request to Modbus Meter\n", request, length, kOtherAttempts);
+bool FinishSelection(Gateway& gateway, const PendingRequest& pending, Answer& answer) {
+  const TransactionResult& result = gateway.job.Result();
   // Deliberate: "Response" even when none came; the dump then holds nothing.
   LogTrace("Response from Modbus Meter\n");
-  DumpTrace(gateway.modbusResponse, ResultCode(result));
+  DumpTrace(gateway.links[gateway.job.LinkIndex()]->response, ResultCode(result));
 
   if (!MeterAnswered(MeterRequest::kSelection, result)) {
     // Deliberate: "errno" is the transaction result; the wording is the
@@ -76,8 +79,8 @@ bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer)
     return false;
   }
   gateway.selection.selected = true;
-  gateway.selection.meter = index;
-  RestartTelegrams(meter);
+  gateway.selection.meter = pending.meter;
+  RestartTelegrams(gateway.model.meters[pending.meter]);
   return AnswerAck(answer);
 }
 

@@ -14,6 +14,8 @@ Meter* MeterForWrite(Gateway& gateway, uint8_t a);
 
 // Selection frame (CI 52h): selects the first matching meter once its
 // initialising request got a Modbus response, and answers E5h.
-bool HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer);
+Handling HandleSelection(Gateway& gateway, const FrameBuffer& frame, Answer& answer);
+// Once the selected meter's initialising request has ended.
+bool FinishSelection(Gateway& gateway, const PendingRequest& pending, Answer& answer);
 
 }  // namespace kestrel
