@@ -20,10 +20,10 @@ IN_OPEN = 0x20  # inotify, not in the os module
 # The verbs ("_" stands for a blank). Settings stand before the first exchange,
 # file operations anywhere; any other verb starts the gateway. Consecutive lines
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
-SETTINGS = "meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket"
+SETTINGS = "meters ini hardware mbus_on modbus_on link trace_off args quiet under_valgrind program example_config notify_socket"
 FILE_OPS = "file fifo_reader symlink mkdir remove edit"
 BLOCK_VERBS = "trace startup stdout stderr"
-EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received frames_traced no_trace no_stdout
+EXCHANGE_VERBS = """--- repeat end master modbus on_link slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
@@ -376,6 +376,15 @@ class Run:
         simulated = s.words[:1] == ["simulator"]
         self.links["ModbusPort"].side, self.simulator_file = s.words[:2] if simulated else (s.text, None)
 
+    # link NAME on SIDE: a Modbus device for section ModbusPort.NAME, as "modbus on SIDE" for ModbusPort.
+    def do_link(self, s):
+        name, side = s.words[0], " ".join(s.words[2:])
+        check(re.fullmatch(r"[\w-]{1,16}", name) and name != "ModbusPort" and s.words[1:2] == ["on"]
+              and side in ("pty", "tcp", "tcp stopped", "tcp server", "udp"), "write link NAME on pty|tcp|udp|...")
+        check(side != "pty" or all(l.side != "pty" for l in list(self.links.values())[1:]),
+              "corvid_hw.ini has one MBMASTER: one link on a pty at most")
+        self.links[name] = Link(name, side, self.root)
+
     def do_trace_off(self, s): self.tracing = False
 
     # notify socket [watchdog MS]: a datagram socket as NOTIFY_SOCKET, read as it comes.
@@ -570,6 +579,10 @@ class Run:
         bad or check_mbus(data, s.words, sent=True)
         self.frames_at_send, self.sent_at = self.frames_traced() if self.tracing else 0, time.monotonic()
         self.send(self.master, data, "master")
+
+    def do_on_link(self, s):
+        check(s.text in self.links, "no link " + s.text)
+        self.link = self.links[s.text]
 
     # modbus BYTES [after MS]: the request the gateway must send next on the
     # link, not sooner than MS after the slave's last byte.
