@@ -256,7 +256,7 @@ class Link:
         self.serial = "RS485" if default else "MBMASTER"  # its name in corvid_hw.ini on a pty
         self.pty = self.listen = self.conn = self.peer = None  # peer: where the gateway sends from over UDP
         self.port, self.mbap, self.got, self.stamps = 0, False, bytearray(), []  # MBAP frames carry no CRC
-        self.request_at = self.slave_at = time.monotonic()
+        self.request_at = self.slave_at = self.settled_at = time.monotonic()
 
     def close(self):
         for end in (self.pty, self.listen, self.conn): end and end.close()
@@ -289,6 +289,13 @@ class Link:
     def holds(self, count):  # takes in what came; whether count bytes wait now
         self.pump(0.005)
         return len(self.got) >= count
+
+    # The slave answers the request seen last, or says it will not: what came
+    # before came in flight with that request (see Run.do_modbus).
+    def settle(self):
+        self.pump(0)
+        self.settled_at = time.monotonic()
+        return self.settled_at
 
     def take(self, count):  # the first count bytes, and when the first of them came
         first = self.stamps[0] if self.stamps else time.monotonic()
@@ -585,7 +592,8 @@ class Run:
         self.link = self.links[s.text]
 
     # modbus BYTES [after MS]: the request the gateway must send next on the
-    # link, not sooner than MS after the slave's last byte.
+    # link, not sooner than MS after the slave's last byte; not begun before the
+    # slave line for the request before it (two requests in flight), when there is one.
     def do_modbus(self, s):
         if s.words == ["?"]: return self.record_request(s)
         words, times, link = *s.timed(), self.link
@@ -594,6 +602,8 @@ class Run:
         wait_for(lambda: link.holds(len(expected)))
         (got, first), link.request_at = link.take(len(expected)), time.monotonic()
         compare("Modbus request", expected, got)
+        check(first >= link.settled_at, "two requests in flight on link %s: this one came %.1f ms before the slave "
+              "line for the one before it" % (link.name, (link.settled_at - first) * 1000))
         silence = (first - link.slave_at) * 1000
         check(silence >= times.get("after", 0) * 1000, "the request came %.1f ms after the slave's last byte" % silence)
 
@@ -605,14 +615,14 @@ class Run:
     # slave [after MS] [raw] BYTES|silent: sent MS after the link's last request arrived.
     def do_slave(self, s):
         words, times, link = *s.timed(), self.link
-        if words == ["silent"]: return
+        if words == ["silent"]: return link.settle()
         raw = words[:1] == ["raw"]
         data = to_bytes(words[raw:])
         raw or link.mbap or check_crc(data, words)
         time.sleep(max(0, link.request_at + times.get("after", 0) - time.monotonic()))
-        # Read before the write: the gateway cannot hear the last byte sooner,
-        # so a loaded machine that delays this process never shortens a gap.
-        link.slave_at = time.monotonic()
+        # The time is read before the write: the gateway cannot hear the last byte
+        # sooner, so a loaded machine that delays this process never shortens a gap.
+        link.slave_at = link.settle()
         self.send(link.device(), data, "slave", link.peer)
 
     # answer BYTES [after MS] [within MS]
