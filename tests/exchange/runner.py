@@ -20,10 +20,10 @@ IN_OPEN = 0x20  # inotify, not in the os module
 # The verbs ("_" stands for a blank). Settings stand before the first exchange,
 # file operations anywhere; any other verb starts the gateway. Consecutive lines
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
-SETTINGS = "meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket"
+SETTINGS = "meters ini hardware mbus_on modbus_on link trace_off args quiet under_valgrind program example_config notify_socket"
 FILE_OPS = "file fifo_reader symlink mkdir remove edit"
 BLOCK_VERBS = "trace startup stdout stderr"
-EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received frames_traced no_trace no_stdout
+EXCHANGE_VERBS = """--- repeat end master modbus on_link slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
@@ -246,20 +246,78 @@ class Pty:
         for fd in (self.master, self.slave): os.close(fd)
 
 
+# The Modbus device on one link: [ModbusPort], or [ModbusPort.NAME] for "link
+# NAME". What the gateway sent waits in got, each byte with the time it came.
+class Link:
+    def __init__(self, name, side, root):
+        default = name == "ModbusPort"
+        self.name, self.side, self.section = name, side, name if default else "ModbusPort." + name
+        self.path = root + "/modbus-line" + ("" if default else "-" + name)
+        self.serial = "RS485" if default else "MBMASTER"  # its name in corvid_hw.ini on a pty
+        self.pty = self.listen = self.conn = self.peer = None  # peer: where the gateway sends from over UDP
+        self.port, self.mbap, self.got, self.stamps = 0, False, bytearray(), []  # MBAP frames carry no CRC
+        self.request_at = self.slave_at = self.settled_at = time.monotonic()
+
+    def close(self):
+        for end in (self.pty, self.listen, self.conn): end and end.close()
+
+    def device(self): return self.pty.master if self.pty else self.conn  # where the slave reads and writes
+
+    def plug(self):
+        self.pty = Pty()
+        # One rename, as udev replaces a /dev/serial/by-id link when an adapter returns.
+        os.symlink(self.pty.path, self.path + ".new")
+        os.rename(self.path + ".new", self.path)
+
+    def clear(self): self.got, self.stamps = bytearray(), []
+
+    # Takes in what the gateway sent; a newer TCP connection replaces the current one.
+    def pump(self, wait):
+        if self.listen and select.select([self.listen], [], [], 0)[0]:
+            self.conn and self.conn.close()
+            self.conn = self.listen.accept()[0]
+            self.clear()
+        before = len(self.got)
+        if self.side != "udp":
+            read_into(self.device(), self.got, wait)
+        elif select.select([self.conn], [], [], max(wait, 0))[0]:
+            data, self.peer = self.conn.recvfrom(4096)
+            self.got += data
+        self.stamps += [time.monotonic()] * (len(self.got) - before)
+        return len(self.got) > before
+
+    def holds(self, count):  # takes in what came; whether count bytes wait now
+        self.pump(0.005)
+        return len(self.got) >= count
+
+    # The slave answers the request seen last, or says it will not: what came
+    # before came in flight with that request (see Run.do_modbus).
+    def settle(self):
+        self.pump(0)
+        self.settled_at = time.monotonic()
+        return self.settled_at
+
+    def take(self, count):  # the first count bytes, and when the first of them came
+        first = self.stamps[0] if self.stamps else time.monotonic()
+        del self.stamps[:count]
+        return take(self.got, count), first
+
+
 class Run:
     def __init__(self, binary, fixtures):
         self.binary, self.fixtures, self.root = binary, fixtures, tempfile.mkdtemp(prefix="kestrel-exchange-")
         self.main, self.removed = {"Main": {"FILENAME": "meters.xml", "enable_leds": "no"}}, set()
         self.meters, self.hardware, self.file_ops, self.args, self.launcher = None, "", [], None, []
-        self.modbus_side, self.mbus_side, self.tracing, self.quiet = "pty", "tcp", True, 0.15
-        self.started = self.exited = self.mbap = False  # MBAP frames carry no CRC
-        # modbus_peer: where the gateway sends from over UDP; fifo_readers: path below the root -> read end
-        self.process = self.at = self.resources_seen = self.second_master = self.modbus_peer = None
-        self.modbus_pty = self.mbus_pty = self.modbus_listen = self.modbus_conn = self.master = None
+        self.mbus_side, self.tracing, self.quiet, self.started, self.exited = "tcp", True, 0.15, False, False
+        # the Modbus links by name ("ModbusPort" and those of "link NAME"); the one the Modbus lines speak for
+        self.links = {"ModbusPort": Link("ModbusPort", "pty", self.root)}
+        self.link = self.links["ModbusPort"]
+        # fifo_readers: path below the root -> read end
+        self.process = self.at = self.resources_seen = self.second_master = self.mbus_pty = self.master = None
         self.simulator_file, self.helpers = None, []  # for "modbus on simulator": its file; socat and the simulator
-        self.modbus_port = self.mbus_port = self.cursor = self.frames_at_send = 0
-        self.modbus_in, self.master_in, self.access, self.fifo_readers = bytearray(), bytearray(), {}, {}
-        self.sent_at = self.request_at = self.stopwatch = self.slave_at = self.modbus_at = time.monotonic()
+        self.mbus_port = self.cursor = self.frames_at_send = 0
+        self.master_in, self.access, self.fifo_readers = bytearray(), {}, {}
+        self.sent_at = self.stopwatch = time.monotonic()
         self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
         # notify socket: datagrams as (time, lines) and how many were matched; the metrics file's inode
         self.notify, self.notify_env, self.notes, self.notes_seen, self.metrics_inode = None, {}, [], 0, None
@@ -269,18 +327,20 @@ class Run:
     def close(self):
         self.stop(signal.SIGKILL)
         for helper in self.helpers: helper.kill(), helper.wait()
-        for end in (self.modbus_pty, self.mbus_pty, self.modbus_listen, self.modbus_conn, self.master,
-                    self.second_master):
+        for link in self.links.values(): link.close()
+        for end in (self.mbus_pty, self.master, self.second_master):
             end is None or isinstance(end, int) or end.close()  # an int: the M-Bus pty's end, closed with it
         for fd in self.fifo_readers.values(): os.close(fd)
         self.notify and (self.notify.shutdown(socket.SHUT_RDWR), self.notify.close())
         os.environ.get("KESTREL_KEEP_ROOT") or shutil.rmtree(self.root, ignore_errors=True)
 
     def substitute(self, text):
-        names = {"ROOT": self.root, "MODBUS_DEVICE": self.root + "/modbus-line", "MODBUS_PORT": self.modbus_port,
-                 "MBUS_DEVICE": self.mbus_pty.path if self.mbus_pty else "", "MBUS_PORT": self.mbus_port,
-                 "BINARY": self.binary, "EXAMPLES": self.fixtures + "/../../../config"}
-        return re.sub(r"\$([A-Z_]+)", lambda name: str(names.get(name[1], name[0])), text)
+        names = {"ROOT": self.root, "MBUS_DEVICE": self.mbus_pty.path if self.mbus_pty else "",
+                 "MBUS_PORT": self.mbus_port, "BINARY": self.binary, "EXAMPLES": self.fixtures + "/../../../config"}
+        for name, link in self.links.items():  # $MODBUS_PORT, $MODBUS_DEVICE; $MODBUS_PORT_NAME, $MODBUS_DEVICE_NAME
+            suffix = "" if link is self.links["ModbusPort"] else "_" + name
+            names.update({"MODBUS_PORT" + suffix: link.port, "MODBUS_DEVICE" + suffix: link.path})
+        return re.sub(r"\$(MODBUS_(?:PORT|DEVICE)_[\w-]+|[A-Z_]+)", lambda name: str(names.get(name[1], name[0])), text)
 
     def play(self, steps):
         for i, s in enumerate(steps):
@@ -321,7 +381,16 @@ class Run:
 
     def do_modbus_on(self, s):  # SIDE, or simulator FILE
         simulated = s.words[:1] == ["simulator"]
-        self.modbus_side, self.simulator_file = s.words[:2] if simulated else (s.text, None)
+        self.links["ModbusPort"].side, self.simulator_file = s.words[:2] if simulated else (s.text, None)
+
+    # link NAME on SIDE: a Modbus device for section ModbusPort.NAME, as "modbus on SIDE" for ModbusPort.
+    def do_link(self, s):
+        name, side = s.words[0], " ".join(s.words[2:])
+        check(re.fullmatch(r"[\w-]{1,16}", name) and name != "ModbusPort" and s.words[1:2] == ["on"]
+              and side in ("pty", "tcp", "tcp stopped", "tcp server", "udp"), "write link NAME on pty|tcp|udp|...")
+        check(side != "pty" or all(l.side != "pty" for l in list(self.links.values())[1:]),
+              "corvid_hw.ini has one MBMASTER: one link on a pty at most")
+        self.links[name] = Link(name, side, self.root)
 
     def do_trace_off(self, s): self.tracing = False
 
@@ -395,22 +464,7 @@ class Run:
 
     def start(self):
         self.started, self.start_time = True, int(time.time())
-        side, hardware = self.modbus_side, "[Main]\nLO = lo\nALL = all\n"
-        if side in ("pty", "simulator"):
-            side == "pty" and self.plug_modbus_line()
-            self.side_keys("ModbusPort", SERIAL_KEYS % ("RS485", 9600))
-            hardware += "RS485 = %s/modbus-line\n" % self.root
-        elif side == "udp":
-            self.modbus_conn = socket.socket(type=socket.SOCK_DGRAM)
-            self.modbus_conn.bind(("127.0.0.1", 0))
-        elif side != "none":
-            self.modbus_listen = socket.create_server(("127.0.0.1", 0))
-        if side not in ("pty", "simulator", "none"):
-            self.modbus_port = (self.modbus_conn or self.modbus_listen).getsockname()[1]
-            keys = SERVER_KEYS if side == "tcp server" else CLIENT_KEYS  # tcp server: the device connects once it runs
-            self.side_keys("ModbusPort", keys % (side[:3].upper(), self.modbus_port))
-        if side in ("tcp stopped", "tcp server"):  # stopped: nothing listens before "modbus device starts"
-            self.modbus_side, self.modbus_listen = side.replace(" stopped", ""), self.modbus_listen.close()
+        hardware = "[Main]\nLO = lo\nALL = all\n" + "".join(map(self.set_up, self.links.values()))
         if self.mbus_side == "pty":
             self.mbus_pty = Pty()
             self.side_keys("MBusPort", SERIAL_KEYS % ("RS232", 2400))
@@ -419,9 +473,8 @@ class Run:
             with self.mbus_socket() as probe:  # for a port free a moment ago
                 self.mbus_port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
             self.side_keys("MBusPort", SERVER_KEYS % (self.mbus_side.upper(), self.mbus_port))
-        self.side_keys("ModbusPort", "timeout = 1000")
+        for link in self.links.values(): self.side_keys(link.section, "timeout = 1000")
         self.side_keys("MBusPort", "timeout = 2000")
-        self.mbap = self.main.get("ModbusPort", {}).get("framing", "").lower() == "mbap"
         ini = "".join("[%s]\n%s" % (k, "".join("%s = %s\n" % kv for kv in v.items())) for k, v in self.main.items())
         write_text(self.root + "/config/kestrel.ini", self.substitute(ini))
         write_text(self.root + "/config/corvid_hw.ini", hardware + self.substitute(self.hardware))
@@ -431,6 +484,26 @@ class Run:
         for op in self.file_ops: self.file_op(op)
         self.simulator_file and self.start_simulator()
         self.launch()
+
+    # A link's port keys and device; its line of corvid_hw.ini, if any.
+    def set_up(self, link):
+        side, link.mbap = link.side, self.main.get(link.section, {}).get("framing", "").lower() == "mbap"
+        if side == "udp":
+            link.conn = socket.socket(type=socket.SOCK_DGRAM)
+            link.conn.bind(("127.0.0.1", 0))
+        elif side not in ("pty", "simulator", "none"):
+            link.listen = socket.create_server(("127.0.0.1", 0))
+        if side in ("pty", "simulator"):
+            side == "pty" and link.plug()
+            self.side_keys(link.section, SERIAL_KEYS % (link.serial, 9600))
+            return "%s = %s\n" % (link.serial, link.path)
+        if side != "none":
+            link.port = (link.conn or link.listen).getsockname()[1]
+            keys = SERVER_KEYS if side == "tcp server" else CLIENT_KEYS  # tcp server: the device connects once it runs
+            self.side_keys(link.section, keys % (side[:3].upper(), link.port))
+        if side in ("tcp stopped", "tcp server"):  # stopped: nothing listens before "modbus device starts"
+            link.side, link.listen = side.replace(" stopped", ""), link.listen.close()
+        return ""
 
     def launch(self):
         # close_fds: no pty end or socket of the runner's lives on in the gateway.
@@ -447,13 +520,14 @@ class Run:
             wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
                      60 if self.launcher else DEADLINE)
         self.running() and self.connect_master()
-        if self.running() and self.modbus_side == "tcp server":
-            self.modbus_conn = socket.create_connection(("127.0.0.1", self.modbus_port))
+        for link in self.links.values():
+            if self.running() and link.side == "tcp server":
+                link.conn = socket.create_connection(("127.0.0.1", link.port))
 
     # tools/modbus_sim serves the Modbus line: socat joins its pty to the one
     # the program opens; the runner sees none of the traffic.
     def start_simulator(self):
-        simulator, socat, line = os.environ.get("MODBUS_SIM"), shutil.which("socat"), self.root + "/modbus-line"
+        simulator, socat, line = os.environ.get("MODBUS_SIM"), shutil.which("socat"), self.links["ModbusPort"].path
         if not simulator or not socat: raise Skip("modbus on simulator needs tools/modbus_sim (libmodbus) and socat")
         ends = ["pty,raw,echo=0,link=" + line, "pty,raw,echo=0,link=" + line + "-sim"]
         self.helpers.append(subprocess.Popen([socat] + ends, stderr=subprocess.DEVNULL))
@@ -463,12 +537,6 @@ class Run:
                                              stderr=subprocess.DEVNULL))
         # It says so once its line is open, or why not.
         check(b"serving" in self.helpers[-1].stdout.readline(), "the simulator did not start")
-
-    def plug_modbus_line(self):
-        self.modbus_pty, link = Pty(), self.root + "/modbus-line"
-        # One rename, as udev replaces a /dev/serial/by-id link when an adapter returns.
-        os.symlink(self.modbus_pty.path, link + ".new")
-        os.rename(link + ".new", link)
 
     def running(self): return self.process is not None and self.process.poll() is None
 
@@ -496,36 +564,15 @@ class Run:
 
     # ---- the two lines ---------------------------------------------------
 
-    def modbus_device(self):  # where the slave reads and writes
-        return self.modbus_pty.master if self.modbus_pty else self.modbus_conn
-
-    # Takes in what the gateway sent on the Modbus side; a newer TCP connection
-    # replaces the current one.
-    def pump_modbus(self, wait):
-        if self.modbus_listen and select.select([self.modbus_listen], [], [], 0)[0]:
-            self.modbus_conn and self.modbus_conn.close()
-            self.modbus_conn = self.modbus_listen.accept()[0]
-            self.modbus_in.clear()
-        if self.modbus_side == "udp" and select.select([self.modbus_conn], [], [], max(wait, 0))[0]:
-            data, self.modbus_peer = self.modbus_conn.recvfrom(4096)
-            self.modbus_in += data
-            return bool(data)
-        return self.modbus_side != "udp" and read_into(self.modbus_device(), self.modbus_in, wait)
-
-    def modbus_holds(self, count):  # takes in what came; whether count bytes wait now
-        empty = not self.modbus_in
-        self.pump_modbus(0.005)
-        self.modbus_at = time.monotonic() if empty and self.modbus_in else self.modbus_at  # a request's first byte
-        return len(self.modbus_in) >= count
-
-    def send(self, fd, data, who):
-        udp = self.modbus_side == "udp" and fd is self.modbus_conn and self.modbus_peer
-        write = (lambda: fd.sendto(bytes(data), self.modbus_peer)) if udp else lambda: os.write(fileno(fd), bytes(data))
+    def send(self, fd, data, who, to=None):  # to: a UDP peer's address
+        write = (lambda: fd.sendto(bytes(data), to)) if to else lambda: os.write(fileno(fd), bytes(data))
         check(fd is not None and attempt(write) == len(data), "the %s could not send %s" % (who, hexs(data)))
 
     def no_stray_modbus(self):
-        self.pump_modbus(0)
-        check(not self.modbus_in, "the gateway sent a Modbus request the file does not expect: " + hexs(self.modbus_in))
+        for link in self.links.values():
+            link.pump(0)
+            check(not link.got, "the gateway sent a Modbus request on link %s the file does not expect: %s"
+                  % (link.name, hexs(link.got)))
 
     def no_stray_mbus(self, wait, when):
         read_into(self.master, self.master_in, wait)
@@ -540,36 +587,43 @@ class Run:
         self.frames_at_send, self.sent_at = self.frames_traced() if self.tracing else 0, time.monotonic()
         self.send(self.master, data, "master")
 
-    # modbus BYTES [after MS]: the request the gateway must send next, not
-    # sooner than MS after the slave's last byte.
+    def do_on_link(self, s):
+        check(s.text in self.links, "no link " + s.text)
+        self.link = self.links[s.text]
+
+    # modbus BYTES [after MS]: the request the gateway must send next on the
+    # link, not sooner than MS after the slave's last byte; not begun before the
+    # slave line for the request before it (two requests in flight), when there is one.
     def do_modbus(self, s):
         if s.words == ["?"]: return self.record_request(s)
-        words, times = s.timed()
+        words, times, link = *s.timed(), self.link
         expected = to_bytes(words)
-        self.mbap or check_crc(expected, words)
-        wait_for(lambda: self.modbus_holds(len(expected)))
-        got, self.request_at = take(self.modbus_in, len(expected)), time.monotonic()
+        link.mbap or check_crc(expected, words)
+        wait_for(lambda: link.holds(len(expected)))
+        (got, first), link.request_at = link.take(len(expected)), time.monotonic()
         compare("Modbus request", expected, got)
-        silence = (self.modbus_at - self.slave_at) * 1000
+        check(first >= link.settled_at, "two requests in flight on link %s: this one came %.1f ms before the slave "
+              "line for the one before it" % (link.name, (link.settled_at - first) * 1000))
+        silence = (first - link.slave_at) * 1000
         check(silence >= times.get("after", 0) * 1000, "the request came %.1f ms after the slave's last byte" % silence)
 
     def record_request(self, s):  # whatever comes, until the line has been quiet for 50 ms
-        wait_for(lambda: self.modbus_holds(1))
-        while self.pump_modbus(0.05): pass
-        self.recorded[s.line], self.request_at = take(self.modbus_in, len(self.modbus_in)), time.monotonic()
+        wait_for(lambda: self.link.holds(1))
+        while self.link.pump(0.05): pass
+        self.recorded[s.line], self.link.request_at = self.link.take(len(self.link.got))[0], time.monotonic()
 
-    # slave [after MS] [raw] BYTES|silent: sent MS after the last request arrived.
+    # slave [after MS] [raw] BYTES|silent: sent MS after the link's last request arrived.
     def do_slave(self, s):
-        words, times = s.timed()
-        if words == ["silent"]: return
+        words, times, link = *s.timed(), self.link
+        if words == ["silent"]: return link.settle()
         raw = words[:1] == ["raw"]
         data = to_bytes(words[raw:])
-        raw or self.mbap or check_crc(data, words)
-        time.sleep(max(0, self.request_at + times.get("after", 0) - time.monotonic()))
-        # Read before the write: the gateway cannot hear the last byte sooner,
-        # so a loaded machine that delays this process never shortens a gap.
-        self.slave_at = time.monotonic()
-        self.send(self.modbus_device(), data, "slave")
+        raw or link.mbap or check_crc(data, words)
+        time.sleep(max(0, link.request_at + times.get("after", 0) - time.monotonic()))
+        # The time is read before the write: the gateway cannot hear the last byte
+        # sooner, so a loaded machine that delays this process never shortens a gap.
+        link.slave_at = link.settle()
+        self.send(link.device(), data, "slave", link.peer)
 
     # answer BYTES [after MS] [within MS]
     def do_answer(self, s):
@@ -791,29 +845,30 @@ class Run:
         check(os.environ.get("KESTREL_SANITIZED") or rss - rss_before < 64, "resident memory grew")
 
     def do_drop_modbus_line(self, s):
-        os.unlink(self.root + "/modbus-line")  # first, so that no other pty is ever behind it
-        self.modbus_pty = self.modbus_pty.close()
-        self.modbus_in.clear()
+        os.unlink(self.link.path)  # first, so that no other pty is ever behind it
+        self.link.pty = self.link.pty.close()
+        self.link.clear()
 
-    def do_restore_modbus_line(self, s): self.plug_modbus_line()
+    def do_restore_modbus_line(self, s): self.link.plug()
 
     # The Modbus device on the far end of a TCP side: closes its connection
     # (resets it: an RST instead of a FIN), stops listening and starts again
     # on the same port. The listener stays through a close or a reset.
     def do_modbus_device_closes(self, s):
-        check(self.modbus_conn, "the Modbus device has no connection to close")
+        link = self.link
+        check(link.conn, "the Modbus device has no connection to close")
         if s.verb.endswith("resets"):
-            self.modbus_conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self.modbus_conn = self.modbus_conn.close()
-        self.modbus_in.clear()
+            link.conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        link.conn = link.conn.close()
+        link.clear()
 
     do_modbus_device_resets = do_modbus_device_closes
 
     def do_modbus_device_stops(self, s):
-        self.modbus_conn and self.do_modbus_device_closes(s)
-        self.modbus_listen = self.modbus_listen.close()
+        self.link.conn and self.do_modbus_device_closes(s)
+        self.link.listen = self.link.listen.close()
 
-    def do_modbus_device_starts(self, s): self.modbus_listen = socket.create_server(("127.0.0.1", self.modbus_port))
+    def do_modbus_device_starts(self, s): self.link.listen = socket.create_server(("127.0.0.1", self.link.port))
 
     def do_hang_up_mbus_line(self, s):
         if attempt(lambda: fcntl.ioctl(self.mbus_pty.slave, TIOCVHANGUP)) is None:
