@@ -111,6 +111,7 @@ void OpenLink(const ConfigStore& store, Link& link) {
   // never opens: that link stays silent.
   if (link.owned == nullptr) link.owned = std::make_unique<TSER>();
   link.port = link.line.port = link.owned.get();
+  if (!link.name.empty()) link.port->SetTraceLabel(" (link " + link.name + ")");
   ApplyTiming(store, link.line, section);
 }
 

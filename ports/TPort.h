@@ -4,6 +4,7 @@
 // returns at once; Read never waits for data. Whoever waits for a port asks
 // it what to wait on (WatchInput) and then reads.
 #include <cstdint>
+#include <string>
 
 #include "support/counters.h"
 #include "support/wait_set.h"
@@ -73,11 +74,17 @@ class TPort {
   ModbusFraming GetFraming() const { return framing_; }
   // Peers taken and refused, connections lost and made again, for monitoring.
   const PortCounters& Counters() const { return counters_; }
+  // Where the port's own trace lines say it belongs: " (link roof)" for a
+  // Modbus link of its own; empty, as ever, for the others.
+  void SetTraceLabel(const std::string& label) { traceLabel_ = label; }
 
  protected:
+  const char* TraceLabel() const { return traceLabel_.c_str(); }
+
   PortMode mode_ = PortMode::kTcp;
   ModbusFraming framing_ = ModbusFraming::kRtu;
   PortCounters counters_;
+  std::string traceLabel_;
 };
 
 }  // namespace kestrel

@@ -198,7 +198,7 @@ short TSER::LineEvents() const {
 bool TSER::LineGone() const { return (LineEvents() & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
 void TSER::DropHungUpLine() {
-  LogTrace("Serial port %s hung up\n", devicePath_.c_str());
+  LogTrace("Serial port %s hung up%s\n", devicePath_.c_str(), TraceLabel());
   Close();
   // The next try is due a reopen interval after the last one: at once after
   // a while on a good line, in turn on one that fails again as soon as it is open.
@@ -211,7 +211,7 @@ bool TSER::ReopenAfterHangUp(int64_t intervalMs) {
   if (now - lastReopenMs_ < intervalMs) return false;
   lastReopenMs_ = now;
   if (!Open()) return false;
-  LogTrace("Serial port %s reopened\n", devicePath_.c_str());
+  LogTrace("Serial port %s reopened%s\n", devicePath_.c_str(), TraceLabel());
   hungUp_ = false;
   echoSkip_ = 0;  // what was sent before the hang-up never comes back
   return true;

@@ -174,19 +174,19 @@ void TTCP::FinishConnect() {
 }
 
 void TTCP::TraceConnected() {
-  LogTrace("Modbus TCP connected to %s:%u\n", Dotted(remote_).text, ntohs(remote_.sin_port));
+  LogTrace("Modbus TCP connected to %s:%u%s\n", Dotted(remote_).text, ntohs(remote_.sin_port), TraceLabel());
   NoteConnected(counters_, remote_);
 }
 
 void TTCP::ConnectFailed(int error) {
-  LogTrace("Modbus TCP connect to %s:%u failed (%s)\n", Dotted(remote_).text, ntohs(remote_.sin_port),
-           std::strerror(error));
+  LogTrace("Modbus TCP connect to %s:%u failed (%s)%s\n", Dotted(remote_).text, ntohs(remote_.sin_port),
+           std::strerror(error), TraceLabel());
   ShutAndClose(main_);
   connecting_ = false;
 }
 
 void TTCP::LoseConnection() {
-  LogTrace("Modbus TCP connection lost\n");
+  LogTrace("Modbus TCP connection lost%s\n", TraceLabel());
   NoteConnectionLost(counters_, remote_);
   ShutAndClose(main_);
 }

@@ -1,6 +1,7 @@
 // What the exchanges cannot see of a Modbus transaction: when it switches a
 // line's parity (ptys refuse most parity changes), how fast it takes an
-// answer, and the LED events it signals. The answers it takes and a reopening
+// answer, that it sends its own copy of the request, and the LED events it
+// signals. The answers it takes and a reopening
 // that fails are golden exchanges (tests/exchanges/transaction).
 #include <gtest/gtest.h>
 
@@ -77,6 +78,26 @@ TEST(TransactionTest, AnswersAreTakenAtOnceAndAttemptsLastTheirTime) {
   EXPECT_EQ(Transact(zeros, 'N', 1, 20), kModbusNoValidAnswer);
   EXPECT_GE(steady_clock::now() - start, milliseconds(20));
   EXPECT_LT(steady_clock::now() - start, milliseconds(2000));
+}
+
+// The request is the transaction's own once begun: whatever its caller
+// writes into the buffer it came from, the retry sends the same bytes.
+TEST(TransactionTest, ARetrySendsTheRequestAsItWasBegun) {
+  ScriptedPort port;
+  port.AnswerNextWrite({});  // the first attempt hears nothing
+  port.AnswerNextWrite({kReadAnswer});
+  Bytes caller = kReadRequest;
+  uint8_t response[kModbusResponseCapacity];
+  ModbusLine line;
+  line.port = &port;
+  line.timeoutMs = 20;
+  ModbusTransaction transaction;
+  transaction.Begin(line, {caller.data(), static_cast<int>(caller.size()), response, 'N', 2});
+  caller.assign(caller.size(), 0xEE);
+  CompleteTransaction(transaction);
+  ASSERT_EQ(port.writes().size(), 2u);
+  EXPECT_EQ(port.writes()[1], kReadRequest);
+  EXPECT_EQ(ResultCode(transaction.Result()), 7);
 }
 
 // A line that never falls quiet must not hold the gateway: after a missed
