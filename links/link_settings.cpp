@@ -39,6 +39,10 @@ void ApplyTiming(const ConfigStore& store, ModbusLine& line, const std::string& 
   const ModbusTiming timing = ModbusTimingOf(store, section);
   line.byteTimeUs = timing.byteTimeUs;
   line.frameGapUs = timing.frameGapUs;
+  line.baudRate = timing.speed.baudRate;
+  line.dataBits = timing.speed.dataBits;
+  line.stopBits = timing.speed.stopBits;
+  line.rtuGap = timing.rtuGap;
   if (timing.frameGapRefused) {
     LogStartup("Error: [%s] frame_gap: \"%s\" is not rtu or a number of ms: the line keeps its usual pauses\n",
                section.c_str(), timing.frameGapText.c_str());
@@ -50,12 +54,14 @@ void ApplyTiming(const ConfigStore& store, ModbusLine& line, const std::string& 
 ModbusTiming ModbusTimingOf(const ConfigStore& store, const std::string& section) {
   ModbusTiming timing;
   const LineSpeed speed = LineSpeedOf(store, section);
+  timing.speed = speed;
   store.GetString(timing.frameGapText, section, "frame_gap", true, false);
   timing.serial = speed.baudRate > 0;
   if (!timing.serial) return timing;
   timing.byteTimeUs = (int64_t{speed.characterBits} * kUsPerSecond + speed.baudRate - 1) / speed.baudRate;
   if (timing.frameGapText.empty()) return timing;
   const int64_t gapUs = FrameGapUs(timing.frameGapText, speed);
+  timing.rtuGap = strcasecmp(timing.frameGapText.c_str(), "rtu") == 0;
   timing.frameGapRefused = gapUs < 0;
   timing.frameGapUs = gapUs < 0 ? 0 : gapUs;
   return timing;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "links/link.h"
+#include "ports/port_factory.h"
 
 namespace kestrel {
 
@@ -19,6 +20,8 @@ struct ModbusTiming {
   bool serial = false;
   std::string frameGapText;  // as written; empty when absent
   bool frameGapRefused = false;  // present but neither rtu nor a number of ms (0 to 1000)
+  bool rtuGap = false;           // frame_gap = rtu
+  LineSpeed speed;               // the section's serial line; none on a socket
 };
 
 ModbusTiming ModbusTimingOf(const ConfigStore& store, const std::string& section);

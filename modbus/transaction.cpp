@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "modbus/crc.h"
+#include "modbus/framing.h"
 #include "modbus/function_codes.h"
 #include "ports/TPort.h"
+#include "ports/TSER.h"
 #include "support/clock.h"
 #include "support/leds.h"
 #include "support/logs.h"
@@ -15,6 +17,7 @@ namespace {
 
 constexpr int kUnknownLength = 1024;   // expected length before any function code was seen
 constexpr int64_t kRetryPauseUs = 1000;  // between a failed attempt and the next
+constexpr int64_t kUsPerSecond = 1000000;
 
 // Emptying the line is bounded so that a line that never stops sending cannot
 // hold the loop: at most 1024 reads of 256 bytes (256 KiB, more than any
@@ -44,6 +47,16 @@ void SwitchParityIfNeeded(TPort& port, char parity) {
   line->SetParity(parity);
   // The exchange goes on regardless: its attempts then fail on the closed port.
   if (!port.Open()) LogTrace("Modbus error, could not reopen the port with parity %c\n", parity);
+}
+
+// The character time, and a gap of 3.5 characters, at the parity the line
+// has now: a parity bit more or less than the section's own.
+void TimeCharacters(ModbusLine& line, TPort& port) {
+  const SerialParity* serial = port.Parity();
+  if (line.baudRate <= 0 || serial == nullptr) return;
+  const int bits = CharacterBits(line.dataBits, serial->GetParity(), line.stopBits);
+  line.byteTimeUs = (int64_t{bits} * kUsPerSecond + line.baudRate - 1) / line.baudRate;
+  if (line.rtuGap) line.frameGapUs = RtuFrameGapUs(line.baudRate, bits);
 }
 
 bool CrcMatches(const uint8_t* frame, int length) {
@@ -111,6 +124,7 @@ void ModbusTransaction::Begin(ModbusLine& line, const TransactionRequest& reques
   if (request_.answerLimit > kMaxMbapFrame) request_.answerLimit = kMaxMbapFrame;
   DumpTrace(sent_, sentLength_);
   SwitchParityIfNeeded(port, static_cast<char>(std::toupper(static_cast<unsigned char>(request.parity))));
+  TimeCharacters(line, port);
   if (mbap && sentLength_ == 0) {
     LogTrace("Modbus error, a request of %d bytes has no MBAP frame\n", request.length);
     return Finish(TransactionOutcome::kNotSent, AttemptEnd::kNoFrame);
@@ -135,6 +149,10 @@ bool ModbusTransaction::KeepRequest(const TransactionRequest& request) {
 void ModbusTransaction::Watch(WaitSet& wait) const {
   switch (phase_) {
     case Phase::kAwaitingGap:
+      // With a frame gap a byte on the line starts the silence again.
+      if (line_->frameGapUs > 0) line_->port->WatchInput(wait);
+      wait.DueAtUs(dueUs_);
+      break;
     case Phase::kPausing:
       wait.DueAtUs(dueUs_);
       break;
@@ -160,6 +178,7 @@ void ModbusTransaction::Advance() {
 bool ModbusTransaction::Step() {
   switch (phase_) {
     case Phase::kAwaitingGap:
+      if (line_->frameGapUs > 0 && DrainLine() > 0) RestartGap();
       if (NowUs() < dueUs_) return false;
       if (!line_->port->Connected()) {
         LogTrace("Modbus error, not connected: request not sent\n");
@@ -186,9 +205,21 @@ bool ModbusTransaction::Step() {
 // Each attempt waits for the line's silence between two requests first.
 void ModbusTransaction::StartAttempt() {
   phase_ = Phase::kAwaitingGap;
+  droppedKept_ = 0;
+  droppedTotal_ = 0;
   dueUs_ = line_->quietUntilUs;
-  const int64_t silentUntilUs = line_->lastByteUs + line_->frameGapUs;
-  if (line_->frameGapUs > 0 && silentUntilUs > dueUs_) dueUs_ = silentUntilUs;
+  // A line that never falls silent delays the request by twice the time limit.
+  gapLimitUs_ = NowUs() + kQuietWaitLimits * UsOfMs(AttemptLimitMs());
+  RestartGap();
+}
+
+// The frame gap counts from the line's last byte, sent or received,
+// whenever it came: a byte dropped while the request waits starts it again.
+void ModbusTransaction::RestartGap() {
+  if (line_->frameGapUs == 0) return;
+  int64_t silentUntilUs = line_->lastByteUs + line_->frameGapUs;
+  if (silentUntilUs > gapLimitUs_) silentUntilUs = gapLimitUs_;
+  if (silentUntilUs > dueUs_) dueUs_ = silentUntilUs;
 }
 
 int ModbusTransaction::AttemptLimitMs() const {
@@ -206,10 +237,9 @@ void ModbusTransaction::Heard() { line_->lastByteUs = NowUs(); }
 // Whatever waits on the line is stale; after a missed answer the line must
 // also have fallen quiet: the answer an attempt gave up on may still come.
 void ModbusTransaction::PrepareLine() {
-  droppedKept_ = 0;
-  droppedTotal_ = 0;
   if (!line_->answerMissed) {
-    DrainLine();
+    // With a frame gap, a byte that came since the last look waits it again.
+    if (DrainLine() > 0 && line_->frameGapUs > 0 && NowUs() < gapLimitUs_) return RestartGap();
     TraceDropped();
     return Send();
   }

@@ -84,6 +84,13 @@ struct ModbusLine {
   // sent or received; 0 keeps only quietUntilUs (the pause after a read).
   int64_t frameGapUs = 0;
   int64_t byteTimeUs = 0;  // how long one character takes on the line; 0 on a socket
+  // A serial line's speed and character: a request for a slave that wants
+  // another parity (ComSettings) counts its own character's bits in
+  // byteTimeUs and, with rtuGap, in frameGapUs. baudRate 0: not timed so.
+  int baudRate = 0;
+  int dataBits = 0;
+  int stopBits = 0;
+  bool rtuGap = false;  // frame_gap = rtu: 3.5 characters
   // The last attempt got no valid answer. RTU answers carry no request
   // identifier: an answer that missed its attempt may still be on its way,
   // and must not be taken for the answer to the next request.
@@ -136,6 +143,7 @@ class ModbusTransaction {
   bool KeepRequest(const TransactionRequest& request);  // false when it is longer than any frame
   bool Step();  // one step of the phase; false while it waits
   void StartAttempt();
+  void RestartGap();
   int AttemptLimitMs() const;
   int MissedLimitMs() const;
   void Heard();
@@ -168,6 +176,7 @@ class ModbusTransaction {
   int attempt_ = 0;
   int64_t dueUs_ = 0;      // of the phase: the gap's end, the answer's time limit, the pause's end
   int64_t quietAtUs_ = 0;  // awaiting quiet: when the line will have been quiet long enough
+  int64_t gapLimitUs_ = 0;  // the frame gap waits no longer than this for a silent line
   int held_ = 0;           // bytes of the current attempt in the response buffer
   int expectedLength_ = 0;  // carried over from attempt to attempt
   // Bytes that no request waits for: counted, the first ones kept for the trace.

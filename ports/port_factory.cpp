@@ -149,9 +149,10 @@ bool IsModbusSection(const std::string& section) {
 LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section) {
   if (UpperString(store, section, "porttype", false) != "SER") return {};
   const std::string parity = UpperString(store, section, "serparity", false);
-  return {Integer(store, section, "serbaudrate"),
-          CharacterBits(Integer(store, section, "serbits"), parity.empty() ? 'N' : parity[0],
-                        Integer(store, section, "serstopbit"))};
+  const int dataBits = Integer(store, section, "serbits");
+  const int stopBits = Integer(store, section, "serstopbit");
+  return {Integer(store, section, "serbaudrate"), CharacterBits(dataBits, parity.empty() ? 'N' : parity[0], stopBits),
+          dataBits, stopBits};
 }
 
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section) {

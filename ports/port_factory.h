@@ -28,6 +28,8 @@ std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& s
 struct LineSpeed {
   int baudRate = 0;
   int characterBits = 0;
+  int dataBits = 0;  // serbits and serstopbit, for the character of another parity
+  int stopBits = 0;
 };
 LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section);
 

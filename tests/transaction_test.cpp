@@ -100,6 +100,33 @@ TEST(TransactionTest, ARetrySendsTheRequestAsItWasBegun) {
   EXPECT_EQ(ResultCode(transaction.Result()), 7);
 }
 
+// A slave that wants another parity than the line's (ComSettings) has
+// characters of a bit more or less: the character time and a gap of 3.5
+// characters count them. 1200 baud, 8 data bits, 1 stop bit.
+TEST(TransactionTest, AParityBitMoreOrLessCountsInTheCharacterAndTheGap) {
+  const struct {
+    char line, slave;
+    bool rtuGap;
+    int64_t byteUs, gapUs;
+  } cases[] = {{'N', 'N', true, 8334, 29167}, {'N', 'E', true, 9167, 32084}, {'E', 'N', true, 8334, 29167},
+               {'O', 'S', true, 9167, 32084}, {'N', 'E', false, 9167, 5000}};
+  for (const auto& c : cases) {
+    ScriptedPort port(PortMode::kRs485, c.line);
+    ModbusLine line;
+    line.port = &port;
+    line.baudRate = 1200;
+    line.dataBits = 8;
+    line.stopBits = 1;
+    line.rtuGap = c.rtuGap;
+    line.frameGapUs = 5000;
+    uint8_t response[kModbusResponseCapacity];
+    ModbusTransaction transaction;
+    transaction.Begin(line, {kReadRequest.data(), static_cast<int>(kReadRequest.size()), response, c.slave, 0});
+    EXPECT_EQ(line.byteTimeUs, c.byteUs) << c.line << " to " << c.slave;
+    EXPECT_EQ(line.frameGapUs, c.gapUs) << c.line << " to " << c.slave;
+  }
+}
+
 // A line that never falls quiet must not hold the gateway: after a missed
 // answer the request still goes after twice the time limit, and emptying the
 // line before it stops after a bounded number of reads.
