@@ -10,6 +10,7 @@
 #include "gateway/reads/background_reads.h"
 #include "gateway/main_loop.h"
 #include "links/link_settings.h"
+#include "gateway/monitoring/metrics_file.h"
 #include "gateway/monitoring/service_notify.h"
 #include "model/device_file.h"
 #include "ports/TSER.h"
@@ -19,6 +20,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "support/stop_signals.h"
 #include "support/version.h"
 
 namespace kestrel {
@@ -102,6 +104,17 @@ void SeedAccessNumbers(MeterModel& model) {
   for (Meter& meter : model.meters) meter.accessNumber = static_cast<uint8_t>(std::rand() & 0xFF);
 }
 
+// After the request in progress: the metrics file one last time, the ports
+// closed, and the journal told.
+void StopCleanly(Gateway& gateway) {
+  LogTrace("Stop requested: the ports are closed\n");
+  WriteMetricsNow(gateway);
+  NotifyStopping(gateway);
+  for (const std::unique_ptr<Link>& link : gateway.links) link->port->Close();
+  gateway.mbusPort->Close();
+  LogEvent(EventPriority::kInfo, "kestrel %s stopped", kVersionText);
+}
+
 }  // namespace
 
 void StartOnModbusPort(Gateway& gateway, TPort& port, int timeoutMs) {
@@ -141,7 +154,10 @@ int RunGateway(const ConfigStore& store) {
 
   // Large buffers: the loop state lives on the heap, for the life of the process.
   const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();
+  CatchStopSignals();
   RunMainLoop(gateway, *loop);
+  StopCleanly(gateway);
+  return 0;
 }
 
 }  // namespace kestrel

@@ -7,8 +7,8 @@ class TPort;
 struct Gateway;
 
 // Builds and opens both ports, loads the DeviceFile and runs the main loop.
-// Returns only to end the process with status 1 (the DeviceFile could not
-// be loaded).
+// Returns 1 when the DeviceFile could not be loaded, and 0 after a clean
+// stop (SIGTERM or SIGINT).
 int RunGateway(const ConfigStore& store);
 
 // For harnesses that lend the gateway a port double: once its model is

@@ -15,6 +15,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
+#include "support/stop_signals.h"
 #include "support/tmp_files.h"
 #include "support/trace_watch.h"
 #include "support/wait_set.h"
@@ -243,7 +244,7 @@ void RunCycleToAnswer(Gateway& gateway, LoopState& loop) {
 }
 
 void RunMainLoop(Gateway& gateway, LoopState& loop) {
-  for (;;) {
+  while (!StopRequested() || RequestPending(gateway)) {
     if (RunLoopCycle(gateway, loop)) AwaitNextCycle(gateway, loop);
   }
 }

@@ -38,7 +38,9 @@ void AwaitNextCycle(Gateway& gateway, const LoopState& loop);
 // cycles and waits that answer it: how harnesses drive the loop.
 void RunCycleToAnswer(Gateway& gateway, LoopState& loop);
 
-[[noreturn]] void RunMainLoop(Gateway& gateway, LoopState& loop);
+// Cycles until SIGTERM or SIGINT asks for a stop, and then until the request
+// in progress has been answered (support/stop_signals.h).
+void RunMainLoop(Gateway& gateway, LoopState& loop);
 
 // Rewrites the first 4 bytes of the PidFile with the calendar time when more
 // than 9 s passed since the last refresh that succeeded (and, after a failed

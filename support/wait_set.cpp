@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "support/clock.h"
+#include "support/stop_signals.h"
 
 namespace kestrel {
 namespace {
@@ -35,7 +36,8 @@ void WaitSet::Wait() {
   if (count_ == 0 && !due_) return;
   // ppoll, not poll: its time-out is not rounded up to whole milliseconds.
   const timespec timeout = Duration(dueUs_ - NowUs());
-  ppoll(watched_, static_cast<nfds_t>(count_), due_ ? &timeout : nullptr, nullptr);
+  // A stop signal ends the wait (and only the wait: see stop_signals.h).
+  ppoll(watched_, static_cast<nfds_t>(count_), due_ ? &timeout : nullptr, WaitSignalMask());
 }
 
 }  // namespace kestrel

@@ -217,6 +217,11 @@ std::string MetricsText(const Gateway& gateway) {
   return out.text;
 }
 
+void WriteMetricsNow(Gateway& gateway) {
+  gateway.monitoring.metrics.dueMs = 0;
+  WriteMetricsIfDue(gateway);
+}
+
 void WriteMetricsIfDue(Gateway& gateway) {
   MetricsFile& metrics = gateway.monitoring.metrics;
   const int64_t now = NowMs();

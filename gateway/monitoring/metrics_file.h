@@ -15,6 +15,8 @@ std::string MetricsText(const Gateway& gateway);
 // Writes the file when due; a write that fails is traced (and, the first
 // time, told as an event) and tried again at the next interval.
 void WriteMetricsIfDue(Gateway& gateway);
+// Written now, whenever it was due (at a clean stop).
+void WriteMetricsNow(Gateway& gateway);
 void WatchMetricsFile(const Gateway& gateway, WaitSet& wait);
 
 }  // namespace kestrel

@@ -82,6 +82,10 @@ void NotifyReady(Gateway& gateway) {
   sd_notify(0, ("READY=1\nSTATUS=" + notify.status).c_str());
 }
 
+void NotifyStopping(const Gateway& gateway) {
+  if (gateway.monitoring.notify.on) sd_notify(0, "STOPPING=1");
+}
+
 void NotifyIfDue(Gateway& gateway) {
   ServiceNotify& notify = gateway.monitoring.notify;
   if (!notify.on) return;

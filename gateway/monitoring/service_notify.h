@@ -15,6 +15,8 @@ namespace kestrel {
 void StartServiceNotify(ServiceNotify& notify);
 
 void NotifyReady(Gateway& gateway);
+// STOPPING=1, at a clean stop.
+void NotifyStopping(const Gateway& gateway);
 
 // The keep-alive and the status, each when due.
 void NotifyIfDue(Gateway& gateway);
