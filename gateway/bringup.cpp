@@ -8,6 +8,7 @@
 #include <string>
 
 #include "gateway/reads/background_reads.h"
+#include "gateway/reads/state_file.h"
 #include "gateway/main_loop.h"
 #include "links/link_settings.h"
 #include "gateway/monitoring/metrics_file.h"
@@ -109,6 +110,7 @@ void SeedAccessNumbers(MeterModel& model) {
 void StopCleanly(Gateway& gateway) {
   LogTrace("Stop requested: the ports are closed\n");
   WriteMetricsNow(gateway);
+  WriteStateFileNow(gateway);
   NotifyStopping(gateway);
   for (const std::unique_ptr<Link>& link : gateway.links) link->port->Close();
   gateway.mbusPort->Close();
@@ -146,9 +148,10 @@ int RunGateway(const ConfigStore& store) {
   AssignLinks(gateway);
   gateway.writes = ReadWritePolicy(store, gateway.model);
   StartMonitoring(store, gateway);
+  StartBackgroundReads(gateway);
+  StartStateFile(store, gateway);
   CloseStartupLog();
   SeedAccessNumbers(gateway.model);
-  StartBackgroundReads(gateway);
   NotifyReady(gateway);
   LogEvent(EventPriority::kInfo, "kestrel %s running: %zu meters", kVersionText, gateway.model.meters.size());
 

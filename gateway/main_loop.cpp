@@ -8,6 +8,7 @@
 #include "gateway/handlers/addressing.h"
 #include "gateway/handlers/pending.h"
 #include "gateway/reads/background_reads.h"
+#include "gateway/reads/state_file.h"
 #include "gateway/handlers/req_ud2.h"
 #include "gateway/handlers/snd_ud_reset_snd_nke.h"
 #include "ports/TPort.h"
@@ -215,6 +216,7 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
   }
   EndFrameHandling(gateway, loop, now);
   AdvanceLinks(gateway);
+  KeepStateFileCurrent(gateway);
   // Only a loop that goes round keeps the watchdog quiet.
   KeepMonitoringCurrent(gateway);
   return true;
@@ -230,6 +232,7 @@ void AwaitNextCycle(Gateway& gateway, const LoopState& loop) {
     DueAtMs(wait, FrameTimeoutDueMs(loop.frame.frameStart, gateway.mbusTimeout));
   }
   WatchLinks(gateway, wait);
+  WatchStateFile(gateway, wait);
   WatchMonitoring(gateway, wait);
   wait.Wait();
   SignalLed(kLedRefresh, NowMs());

@@ -10,6 +10,7 @@
 
 #include "mbus/record_header.h"
 #include "model/attributes.h"
+#include "support/digest.h"
 
 namespace kestrel {
 namespace {
@@ -68,6 +69,19 @@ uint32_t GroupOf(Loading& loading, const char* deviceId) {
   return group.first->second;
 }
 
+// Every attribute, name and text, in the order written.
+uint64_t DefinitionDigest(mxml_node_t* node) {
+  uint64_t digest = kDigestStart;
+  const int count = mxmlElementGetAttrCount(node);
+  for (int i = 0; i < count; ++i) {
+    const char* name = nullptr;
+    const char* value = mxmlElementGetAttrByIndex(node, i, &name);
+    digest = Digest(std::string(name != nullptr ? name : ""), digest);
+    digest = Digest(std::string(value != nullptr ? value : ""), digest);
+  }
+  return digest;
+}
+
 WrittenElement WrittenTexts(mxml_node_t* node) {
   WrittenElement element;
   const int count = mxmlElementGetAttrCount(node);
@@ -84,6 +98,7 @@ void AddMeter(Loading& loading, mxml_node_t* node) {
   Meter meter;
   Put(meter.primaryAddress, node, a::kPrimaryAddress);
   Put(meter.idNumber, node, a::kIdNumber);
+  meter.definition = DefinitionDigest(node);
   PutTraceText(meter.idNumberText, Text(node, a::kIdNumber));
   Put(meter.medium, node, a::kMedium);
   OwnSecondaryAddress(Text(node, a::kIdNumber), Text(node, a::kMedium), meter.secondaryAddress);
@@ -143,6 +158,7 @@ void PutWriteRange(Record& record, MeterModel& model, mxml_node_t* node) {
 void AddRecord(Loading& loading, mxml_node_t* node) {
   namespace a = attributes;
   Record record;
+  record.definition = DefinitionDigest(node);
   Put(record.objectId, node, a::kObjectId);
   Put(record.telegramNr, node, a::kTelegramNr);
   if (record.telegramNr == 0) record.telegramNr = kFirstTelegramNr;

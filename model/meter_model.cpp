@@ -1,6 +1,16 @@
 #include "model/meter_model.h"
 
+#include "support/digest.h"
+
 namespace kestrel {
+
+uint64_t DefinitionOf(const MeterModel& model, const Meter& meter) {
+  uint64_t digest = Digest(&meter.definition, sizeof meter.definition);
+  for (uint32_t index : meter.records) {
+    if (index < model.records.size()) digest = Digest(&model.records[index].definition, sizeof(uint64_t), digest);
+  }
+  return digest;
+}
 
 const Meter* MeterAtAddress(const MeterModel& model, uint8_t address) {
   const int32_t index = model.firstAtAddress[address];

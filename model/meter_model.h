@@ -51,6 +51,7 @@ constexpr uint32_t kNoWriteRange = UINT32_MAX;
 
 // One Object: a data record of its meter's RSP_UD and the registers behind it.
 struct Record {
+  uint64_t definition = 0;     // digest of the Object's attributes as written
   uint8_t objectId = 0;        // ObjectId: an SND_UD names the record to write by it
   uint8_t telegramNr = kFirstTelegramNr;  // TelegramNr: its telegram when the meter answers in several
   uint8_t modbusFunction = 0;  // ModbusFunction: function code of the read request
@@ -70,6 +71,7 @@ struct Record {
 
 // One Device: an emulated meter.
 struct Meter {
+  uint64_t definition = 0;     // digest of the Device's attributes as written
   uint8_t primaryAddress = 0;  // PrimaryAddress
   uint8_t medium = 0;          // Medium
   uint8_t status = 0;          // Status
@@ -105,6 +107,10 @@ struct MeterModel {
 
 // The record's WriteMin and WriteMax, or nullptr when it has neither.
 const WriteRange* WriteRangeOf(const MeterModel& model, const Record& record);
+
+// The digest of the meter's whole definition: its Device and its Objects in
+// order. Another digest: another meter, whatever was kept of it.
+uint64_t DefinitionOf(const MeterModel& model, const Meter& meter);
 
 // The first meter in document order at the primary address, or nullptr.
 Meter* MeterAtAddress(MeterModel& model, uint8_t address);

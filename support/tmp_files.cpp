@@ -53,6 +53,20 @@ FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing) {
   return stream;
 }
 
+bool ReadOwnFile(const std::string& path, size_t limit, std::string& text) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0 || !IsOwnRegularFile(status)) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool own = fstat(fd, &status) == 0 && IsOwnRegularFile(status) && static_cast<size_t>(status.st_size) <= limit;
+  text.clear();
+  char chunk[4096];
+  ssize_t n = 0;
+  while (own && text.size() <= limit && (n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  close(fd);
+  return own && n == 0 && text.size() <= limit;
+}
+
 const char* ReplaceOwnFile(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".tmp";
   errno = 0;

@@ -24,6 +24,10 @@ FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing);
 // or why not ("No space left on device"); the temporary file is then gone.
 const char* ReplaceOwnFile(const std::string& path, const std::string& text);
 
+// What the file at path holds, when it is a regular file of the gateway's
+// own (as OpenOwnTmpFile judges it) of at most limit bytes; false otherwise.
+bool ReadOwnFile(const std::string& path, size_t limit, std::string& text);
+
 // A rotation may rename a file onto path only when nothing or a regular file
 // is there.
 bool MayReplaceTmpFile(const std::string& path);

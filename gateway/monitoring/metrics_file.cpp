@@ -143,7 +143,7 @@ void WriteSnapshots(const Gateway& gateway, Exposition& out) {
   ForEachSeries(gateway, [&](const Meter& meter, size_t m, const MeterCounters&, const Labels& l) {
     if (meter.maxAgeS == 0 || m >= gateway.background.meters.size()) return;
     const Snapshot& snapshot = gateway.background.meters[m].snapshot;
-    if (snapshot.complete) out.Sample(l, SecondsOf(now - snapshot.readStartMs));
+    if (snapshot.complete && !snapshot.ageUnknown) out.Sample(l, SecondsOf(now - snapshot.readStartMs));
   });
 }
 

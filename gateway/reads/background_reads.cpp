@@ -100,7 +100,8 @@ void BeginRead(Gateway& gateway, LinkReads& reads, size_t index) {
   LogTrace("Reading %s in the background\n", NameOf(meter).text);
 }
 
-// Why, and how old: the age last, as it differs from answer to answer.
+// Why, and how old (ageMs -1: unknown): the age last, as it differs from
+// answer to answer.
 void TraceStale(const Meter& meter, const CachedMeter& cached, int64_t ageMs) {
   char why[sizeof(FailureText::text) + 64];
   if (cached.failedReads == 0) {
@@ -108,6 +109,11 @@ void TraceStale(const Meter& meter, const CachedMeter& cached, int64_t ageMs) {
   } else {
     std::snprintf(why, sizeof why, "%d read(s) failed since, the last with %s", cached.failedReads,
                   DescribeFailure(meter, cached.lastFailure).text);
+  }
+  if (ageMs < 0) {
+    LogTrace("%s: answered with status 10h, values of unknown age (restored, read at a time that cannot be): %s\n",
+             NameOf(meter).text, why);
+    return;
   }
   LogTrace("%s: answered with status 10h, values older than MaxAge %u s: %s; values %lld.%lld s old\n",
            NameOf(meter).text, meter.maxAgeS, why, static_cast<long long>(ageMs / kMsPerSecond),
@@ -168,6 +174,9 @@ void KeepSnapshot(Gateway& gateway, size_t index, const std::vector<TelegramReco
   cached.snapshot.telegrams = telegrams;
   cached.snapshot.complete = true;
   cached.snapshot.readStartMs = startMs;
+  cached.snapshot.readWallMs = CalendarMs() - (NowMs() - startMs);
+  cached.snapshot.ageUnknown = false;
+  gateway.background.state.changed = true;
   cached.nextReadMs = startMs + RefreshIntervalMs(meter);
   cached.written = false;
   cached.failedReads = 0;
@@ -211,10 +220,10 @@ bool AnswerFromSnapshot(Gateway& gateway, const Meter& meter, int telegram, RspU
     return false;
   }
   const int64_t ageMs = NowMs() - snapshot.readStartMs;
-  const bool stale = ageMs > MaxAgeMs(meter);
+  const bool stale = snapshot.ageUnknown || ageMs > MaxAgeMs(meter);
   if (stale) {
     header.status |= kStatusTemporaryError;
-    TraceStale(meter, cached, ageMs);
+    TraceStale(meter, cached, snapshot.ageUnknown ? -1 : ageMs);
   }
   const TelegramRecords& records = snapshot.telegrams[static_cast<size_t>(telegram)];
   answer.length = EncodeRspUdAround(header, records.bytes, records.length, answer.bytes);

@@ -7,6 +7,7 @@
 // background_reads.h its work.
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "links/meter_read.h"
@@ -15,8 +16,12 @@ namespace kestrel {
 
 struct Snapshot {
   std::vector<TelegramRecords> telegrams;  // one per telegram the meter answers in
-  bool complete = false;  // a complete read has been taken since start
+  bool complete = false;  // a complete read has been taken since start, or restored
   int64_t readStartMs = 0;  // when the read behind it began: no value in it is older
+  int64_t readWallMs = 0;   // the same on the calendar, for the state file
+  // Restored with a reading time that cannot be (in the future, or before
+  // 2020): as old as it may be, it counts as older than MaxAge.
+  bool ageUnknown = false;
 };
 
 // What the background reader keeps of one meter with MaxAge.
@@ -45,9 +50,17 @@ struct LinkReads {
   std::array<SlaveHealth, 256> slaves{};
 };
 
+// [Main] state_file: the snapshots kept across a restart.
+struct StateFile {
+  std::string path;      // as opened (below KESTREL_ROOT); empty: none
+  bool changed = false;  // a snapshot was taken since the last write
+  int64_t dueMs = 0;     // no write before this: at most one a minute
+};
+
 struct BackgroundReads {
   std::vector<CachedMeter> meters;  // one per meter of the model, used for those with MaxAge
   std::vector<LinkReads> links;     // one per link
+  StateFile state;
 };
 
 }  // namespace kestrel

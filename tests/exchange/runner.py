@@ -27,7 +27,7 @@ EXCHANGE_VERBS = """--- repeat end master modbus on_link slave answer no_answer 
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
-    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications signal"""
+    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications signal restart"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
@@ -784,6 +784,13 @@ class Run:
     def do_pause(self, s): time.sleep(int(s.text) / 1000)
 
     def do_signal(self, s): self.process.send_signal(getattr(signal, "SIG" + s.text))
+
+    def do_restart(self, s):  # a clean stop, then the same gateway, sandbox and lines started again
+        self.stop(signal.SIGTERM)
+        check(self.process.returncode == 0, "exit status %d at the restart" % self.process.returncode)
+        self.master_in.clear()
+        self.start_time, self.cursor = int(time.time()), 0  # the new gateway empties the trace
+        self.launch()
 
     # stopwatch: starts it; stopwatch within MS: at most MS have passed since.
     def do_stopwatch(self, s):

@@ -1,0 +1,33 @@
+#pragma once
+// [Main] state_file: the snapshots of the meters with MaxAge, kept across a
+// restart. Written at most once a minute while a snapshot changed, and at a
+// clean stop, each time as a whole new file renamed over the old one; read
+// once at start, where a meter whose definition (its Device and Objects) is
+// unchanged is answered at once from its restored snapshot, as old as it is,
+// until its first background read replaces it. A file that is missing,
+// damaged or of another version, or a meter of another definition, is
+// skipped with a StartupLog line: never a wrong value, never a refusal.
+//
+// The file, line by line (numbers decimal, digests and bytes hexadecimal):
+//   kestrel state 1
+//   meter ADDRESS IDNUMBER DEFINITION READ_CALENDAR_MS TELEGRAMS
+//   telegram RECORD_BYTES            (one per telegram)
+//   check DIGEST                     (of every line before it)
+#include "gateway/gateway.h"
+
+namespace kestrel {
+
+class ConfigStore;
+
+// Bring-up, after the background reads are started: the key, and what the
+// file holds.
+void StartStateFile(const ConfigStore& store, Gateway& gateway);
+
+// The loop's share: the file written when due. WatchStateFile: when that is.
+void KeepStateFileCurrent(Gateway& gateway);
+void WatchStateFile(const Gateway& gateway, WaitSet& wait);
+
+// At a clean stop: written now, if anything changed.
+void WriteStateFileNow(Gateway& gateway);
+
+}  // namespace kestrel
