@@ -246,6 +246,16 @@ void CheckSocketPort(const PortSection& port) {
 
 }  // namespace
 
+// An [Main] path key that is set must be absolute (below KESTREL_ROOT).
+void CheckAbsolutePath(const ConfigStore& store, const ConfigFiles& files, const char* key, const char* otherwise,
+                       Report& report) {
+  std::string path;
+  if (store.GetString(path, "Main", key, true, false) == 0 && !path.empty() && path[0] != '/') {
+    AddError(report, SourceOf(store, files, "Main", key), KeyPlace("Main", key, path, true),
+             std::string("not an absolute path: ") + otherwise);
+  }
+}
+
 void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report) {
   std::string fileName;
   if (store.GetString(fileName, "Main", "FILENAME", false, false) != 0 || fileName.empty()) {
@@ -254,11 +264,8 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
   }
   CheckSwitch(store, files, "Main", "enable_leds", "the LED panel", report);
   CheckSwitch(store, files, "Main", "events", "the journal's events", report);
-  std::string path;
-  if (store.GetString(path, "Main", "metrics_file", true, false) == 0 && !path.empty() && path[0] != '/') {
-    AddError(report, SourceOf(store, files, "Main", "metrics_file"), KeyPlace("Main", "metrics_file", path, true),
-             "not an absolute path: the gateway writes no metrics file");
-  }
+  CheckAbsolutePath(store, files, "metrics_file", "the gateway writes no metrics file", report);
+  CheckAbsolutePath(store, files, "state_file", "the gateway keeps no snapshots across a restart", report);
   std::string interval;
   int seconds = 0;
   store.GetInt(seconds, "Main", "metrics_interval");
@@ -268,6 +275,16 @@ void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report
                KeyPlace("Main", "metrics_interval", interval, true),
                "not a whole number of seconds from 1 to 86400: the gateway writes the metrics file every " +
                    std::to_string(MetricsIntervalS(seconds)) + " s");
+  }
+}
+
+void PrintStateFile(const ConfigStore& store, FILE* out) {
+  std::string path;
+  store.GetString(path, "Main", "state_file", true, false);
+  if (path.empty() || path[0] != '/') {
+    std::fprintf(out, "[Main] state_file none: snapshots start empty after a restart\n");
+  } else {
+    std::fprintf(out, "[Main] state_file %s: snapshots kept across a restart\n", RootedPath(path).c_str());
   }
 }
 

@@ -21,6 +21,8 @@ struct ConfigFiles {
 void CheckMainSection(const ConfigStore& store, const ConfigFiles& files, Report& report);
 // What events and metrics_file do.
 void PrintMonitoring(const ConfigStore& store, FILE* out);
+// [Main] state_file, as the gateway takes it.
+void PrintStateFile(const ConfigStore& store, FILE* out);
 // collisions and multi_telegram: yes or no.
 void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Report& report);
 // writes: yes, listed or no; and not yes or absent while Objects with a

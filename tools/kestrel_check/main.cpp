@@ -206,6 +206,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
     PrintMBusFeatures(collisions, multiTelegram, writes.writes, stdout);
     PrintMonitoring(store, stdout);
+    PrintStateFile(store, stdout);
   }
   if (options.telegrams) {
     PrintTelegrams(file);
