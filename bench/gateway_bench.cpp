@@ -6,6 +6,9 @@
 //
 //   kestrel_gateway_bench [--out FILE] [--micro FILE] [--source DIR]
 //   kestrel_gateway_bench --list          names the stages and ends
+//   kestrel_gateway_bench --only several-links [--out FILE]
+//                                         that stage alone; its section replaces
+//                                         the one in FILE, the rest is kept
 //   kestrel_gateway_bench --hold-model F  loads F into the meter model alone
 //                                         and prints its VmHWM and the model's share in kB
 #include <arpa/inet.h>
@@ -26,6 +29,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -34,6 +39,7 @@
 
 #include "bench/bench_files.h"
 #include "bench/gateway_process.h"
+#include "bench/modbus_tcp_double.h"
 #include "bench/proc_stats.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/crc.h"
@@ -445,6 +451,15 @@ struct FromMemory {
   long hwmAllCachedKb = 0;          // the 250 x 40 file, every meter with MaxAge and its snapshot
 };
 
+// How many were answered, and their median and 99th percentile.
+void AddPercentiles(AnswerTimes& times, const std::vector<double>& answered) {
+  times.answered = static_cast<int>(answered.size());
+  if (!answered.empty()) {
+    times.median = Percentile(answered, 0.5);
+    times.p99 = Percentile(answered, 0.99);
+  }
+}
+
 // requests REQ_UD2s, each after a random 0-5 ms gap.
 AnswerTimes Ask(Master& master, uint8_t address, int requests) {
   std::mt19937 random(7);
@@ -456,11 +471,7 @@ AnswerTimes Ask(Master& master, uint8_t address, int requests) {
     const double ms = master.ReqUd2Ms(address);
     if (ms >= 0) answered.push_back(ms);
   }
-  times.answered = static_cast<int>(answered.size());
-  if (!answered.empty()) {
-    times.median = Percentile(answered, 0.5);
-    times.p99 = Percentile(answered, 0.99);
-  }
+  AddPercentiles(times, answered);
   return times;
 }
 
@@ -502,6 +513,286 @@ void MeasureFromMemory(FromMemory& r) {
                 AwaitSnapshot(master, kLargeMeters);
                 r.hwmAllCachedKb = ReadStatusKb(pid, "VmHWM:");
               });
+}
+
+// ---- Several links -------------------------------------------------------
+
+// Defined with the report, below.
+std::string LoadAverage();
+
+// Links of kLinkMeters meters each. The three-link plant: [ModbusPort], the
+// pty whose slave answers at once, and two Modbus TCP devices that answer
+// each request kSlowDeviceMs after it came; kLinkRecords records per meter,
+// one read each, so that a slow link's first round is 80 reads of 300 ms.
+constexpr int kLinkMeters = 8;
+constexpr int kLinkRecords = 10;
+constexpr int kSlowDevices = 2;
+constexpr int kSlowDeviceMs = 300;
+constexpr int kTcpLinkTimeoutMs = 1000;  // well above the slow devices' answer time
+// Long enough that no meter is read twice before every meter was read once.
+const char* const kLinkMeterAttributes = "MaxAge=\"300\"";
+// The most links the gateway takes, each with kLinkMeters meters of
+// kLargeObjects records, read as the large file of the from-memory stage.
+constexpr int kManyLinks = 32;
+const char* const kManyLinkAttributes = "MaxAge=\"600\" BlockReads=\"1\"";
+// How the bench sees snapshots: the metrics file, written every second and
+// read again at most this often.
+const char* const kMetricsPath = "/tmp/kestrel.prom";  // below the sandbox's root
+constexpr auto kMetricsReread = std::chrono::milliseconds(50);
+constexpr auto kSnapshotsDeadline = std::chrono::seconds(120);
+
+// The links of a plant: [ModbusPort] (named "") and [ModbusPort.NAME]s, each
+// of the latter a TCP client of a device of its own.
+struct Plant {
+  std::vector<std::string> links;
+  std::vector<std::unique_ptr<ModbusTcpDouble>> devices;
+  std::string sections;  // for kestrel.ini
+};
+
+std::string TcpLinkSection(const std::string& name, int port) {
+  return "[ModbusPort." + name + "]\nporttype = TCP\nlocalip = LO\nremoteip = 127.0.0.1\nremoteport = " +
+         std::to_string(port) + "\nserver = 0\nframing = mbap\ntimeout = " + std::to_string(kTcpLinkTimeoutMs) +
+         "\n";
+}
+
+// Links prefix1 to prefixN, their devices answering after answerMs. A
+// device that cannot listen leaves its link unopened: its meters are never
+// read, and the stage reports it.
+void AddTcpLinks(Plant& plant, const char* prefix, int count, int answerMs) {
+  for (int i = 1; i <= count; ++i) {
+    plant.devices.push_back(std::make_unique<ModbusTcpDouble>(answerMs));
+    plant.links.push_back(prefix + std::to_string(i));
+    plant.sections += TcpLinkSection(plant.links.back(), plant.devices.back()->port());
+  }
+}
+
+// Link `link`'s meters: numbered link * kLinkMeters + 1 and up, so that a
+// meter keeps its number whichever links are in the file.
+int FirstMeterOf(size_t link) { return static_cast<int>(link) * kLinkMeters + 1; }
+
+std::string LinkDevices(const Plant& plant, size_t link, int records, const std::string& attributes) {
+  const std::string& name = plant.links[link];
+  const std::string all = (name.empty() ? "" : "ModbusPort=\"" + name + "\" ") + attributes;
+  std::string devices;
+  for (int m = 0; m < kLinkMeters; ++m) devices += BenchDevice(FirstMeterOf(link) + m, records, all);
+  return devices;
+}
+
+// How a run sees its meters read.
+enum class Watch {
+  kMetrics,        // in the metrics file, written every second
+  kMetricsAndAsk,  // the same, a master reading the meters seen meanwhile
+  kLastMeters,     // without a metrics file: each link's last meter answers a REQ_UD2
+};
+
+// The sandbox's kestrel.ini with the plant's link sections and, unless
+// kLastMeters, the metrics file written every second.
+void AddPlant(const Sandbox& box, const Plant& plant, Watch watch) {
+  const std::string path = box.dir / "config/kestrel.ini";
+  std::string ini = testutil::ReadFile(path);
+  const std::string main = "[Main]\n";
+  const size_t at = ini.find(main);
+  if (at != std::string::npos && watch != Watch::kLastMeters) {
+    ini.insert(at + main.size(), std::string("metrics_file = ") + kMetricsPath + "\nmetrics_interval = 1\n");
+  }
+  testutil::WriteFile(path, ini + plant.sections);
+}
+
+// Which meters have a complete snapshot: a meter's sample of
+// kestrel_meter_snapshot_age_seconds appears in the metrics file with its
+// first complete read. Each is seen at the first read of the file that
+// shows it, up to a metrics interval (1 s) after the read completed.
+class SnapshotWatch {
+ public:
+  SnapshotWatch(std::string path, const std::vector<int>& meters, Clock::time_point start)
+      : path_(std::move(path)), meters_(meters), seenS_(meters.size(), -1), start_(start) {
+    for (size_t m = 0; m < meters.size(); ++m) placeOf_[BenchIdNumber(meters[m])] = m;
+  }
+  // Reads the file again once kMetricsReread has passed; true once every meter has been seen.
+  bool Poll() {
+    if (Clock::now() - lastRead_ >= kMetricsReread) Read();
+    return seen_.size() == meters_.size();
+  }
+  // Seconds from the start until the meter (its place in the list) was seen; -1: not yet.
+  double SeenS(size_t place) const { return seenS_[place]; }
+  // The number of a meter seen so far, drawn at random; -1 when none.
+  int AnySeen(std::mt19937& random) const {
+    if (seen_.empty()) return -1;
+    return seen_[std::uniform_int_distribution<size_t>(0, seen_.size() - 1)(random)];
+  }
+
+ private:
+  void Read() {
+    lastRead_ = Clock::now();
+    std::istringstream text(testutil::ReadFile(path_));
+    const std::string family = "kestrel_meter_snapshot_age_seconds{";
+    const std::string label = "id=\"";
+    for (std::string line; std::getline(text, line);) {
+      const size_t id = line.find(label);
+      if (line.compare(0, family.size(), family) != 0 || id == std::string::npos) continue;
+      const size_t from = id + label.size();
+      const auto found = placeOf_.find(line.substr(from, line.find('"', from) - from));
+      if (found == placeOf_.end() || seenS_[found->second] >= 0) continue;
+      seenS_[found->second] = Ms(lastRead_ - start_) / 1000.0;
+      seen_.push_back(meters_[found->second]);
+    }
+  }
+
+  std::string path_;
+  std::vector<int> meters_;
+  std::vector<double> seenS_;
+  std::vector<int> seen_;  // numbers, in the order seen
+  std::map<std::string, size_t> placeOf_;  // IdNumber to place in meters_
+  Clock::time_point start_;
+  Clock::time_point lastRead_{};
+};
+
+// The gateway on the pty of the other stages and the plant's links; `use`
+// gets it once it accepts a master, with its metrics file and the time it
+// was started.
+template <typename Use>
+void WithPlant(const Plant& plant, const std::string& devices, Watch watch, Use use) {
+  Sandbox box(devices);
+  AddPlant(box, plant, watch);
+  FastSlave slave(box.master);
+  const Clock::time_point start = Clock::now();
+  testutil::Gateway gateway(box.dir.path());
+  Master master(box.mbusPort);
+  use(gateway.pid(), master, box.dir.path() + kMetricsPath, start);
+}
+
+struct LinksRun {
+  std::vector<double> linkDoneS;  // per link run: until its last meter was seen, s; -1: never
+  double allDoneS = -1;           // the last of them; -1 when a link never was
+  AnswerTimes cached;             // REQ_UD2s to meters already seen, meanwhile
+  long hwmKb = -1;                // VmHWM once every meter was seen (or at the deadline)
+};
+
+// REQ_UD2s to meters seen so far, each after a random 0-5 ms gap, until
+// every meter has been seen or the deadline.
+AnswerTimes AskWhileReading(Master& master, SnapshotWatch& watch) {
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> gapUs(0, 5000);
+  AnswerTimes times;
+  std::vector<double> answered;
+  for (const auto end = Clock::now() + kSnapshotsDeadline; !watch.Poll() && Clock::now() < end;) {
+    usleep(static_cast<useconds_t>(gapUs(random)));
+    const int meter = watch.AnySeen(random);
+    if (meter < 0) continue;
+    ++times.asked;
+    const double ms = master.ReqUd2Ms(static_cast<uint8_t>(BenchPrimaryAddress(meter)));
+    if (ms >= 0) answered.push_back(ms);
+  }
+  AddPercentiles(times, answered);
+  return times;
+}
+
+// The watch's meters stand link by link, kLinkMeters each.
+void NoteDone(const SnapshotWatch& watch, size_t links, LinksRun& run) {
+  run.linkDoneS.assign(links, 0);
+  for (size_t place = 0; place < links * kLinkMeters; ++place) {
+    double& done = run.linkDoneS[place / kLinkMeters];
+    const double seen = watch.SeenS(place);
+    done = seen < 0 || done < 0 ? -1 : std::max(done, seen);
+  }
+  const auto last = std::max_element(run.linkDoneS.begin(), run.linkDoneS.end());
+  const bool every = std::find(run.linkDoneS.begin(), run.linkDoneS.end(), -1.0) == run.linkDoneS.end();
+  run.allDoneS = every && last != run.linkDoneS.end() ? *last : -1;
+}
+
+// A link's meters are read in file order (all are due at once, the first in
+// the file first), so once each link's last meter answers a REQ_UD2, every
+// meter has its snapshot. Seconds from start until then; -1: not within the
+// deadline. Each link's last meter must be the first at its primary address.
+double AwaitLastMeters(Master& master, const std::vector<size_t>& links, Clock::time_point start) {
+  const Clock::time_point end = start + kSnapshotsDeadline;
+  for (size_t link : links) {
+    const auto address = static_cast<uint8_t>(BenchPrimaryAddress(FirstMeterOf(link) + kLinkMeters - 1));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (!testutil::WaitFor([&] { return master.ReqUd2Ms(address) >= 0; }, left)) return -1;
+  }
+  return Ms(Clock::now() - start) / 1000.0;
+}
+
+// Until every meter was read, as watch says.
+void Observe(Watch watch, Master& master, const std::string& metricsFile, const std::vector<size_t>& links,
+             const std::vector<int>& meters, Clock::time_point start, LinksRun& run) {
+  if (watch == Watch::kLastMeters) {
+    run.allDoneS = AwaitLastMeters(master, links, start);
+    return;
+  }
+  SnapshotWatch seen(metricsFile, meters, start);
+  if (watch == Watch::kMetricsAndAsk) run.cached = AskWhileReading(master, seen);
+  else testutil::WaitFor([&] { return seen.Poll(); }, kSnapshotsDeadline);
+  NoteDone(seen, links.size(), run);
+}
+
+// The plant's gateway with the meters of the given links only, in that
+// order, the other links configured and idle.
+LinksRun RunLinks(const Plant& plant, const std::vector<size_t>& links, int records, const std::string& attributes,
+                  Watch watch) {
+  std::string devices;
+  std::vector<int> meters;
+  for (size_t link : links) {
+    devices += LinkDevices(plant, link, records, attributes);
+    for (int m = 0; m < kLinkMeters; ++m) meters.push_back(FirstMeterOf(link) + m);
+  }
+  LinksRun run;
+  WithPlant(plant, BenchDeviceFile(devices), watch,
+            [&](pid_t pid, Master& master, const std::string& metricsFile, Clock::time_point start) {
+              Observe(watch, master, metricsFile, links, meters, start, run);
+              run.hwmKb = ReadStatusKb(pid, "VmHWM:");
+            });
+  return run;
+}
+
+std::vector<size_t> EveryLink(const Plant& plant) {
+  std::vector<size_t> links(plant.links.size());
+  for (size_t link = 0; link < links.size(); ++link) links[link] = link;
+  return links;
+}
+
+// With more than 250 meters some share a primary address, the first in the
+// file answering for it: the last link's meters first make each link's last
+// meter the first at its address (kManyLinks x kLinkMeters = 256: meters
+// 251 to 256 share addresses 1 to 6 with meters 1 to 6).
+std::vector<size_t> LastLinkFirst(const Plant& plant) {
+  std::vector<size_t> links = EveryLink(plant);
+  std::reverse(links.begin(), links.end());
+  return links;
+}
+
+struct SeveralLinks {
+  std::vector<std::string> links;  // the three-link plant's names; "" for [ModbusPort]
+  std::vector<double> aloneS;      // each link's meters without the others'
+  LinksRun together;               // all three links' meters, a master reading meanwhile
+  long tcpRequests = 0;
+  long tcpOverlapping = 0;  // requests a TCP device got while it still owed an answer
+  LinksRun many;            // kManyLinks links, every meter with its snapshot
+  LinksRun manyWithMetrics;  // the same, its metrics file written every second
+  std::string loadBefore, loadAfter;
+};
+
+void MeasureSeveralLinks(SeveralLinks& r) {
+  r.loadBefore = LoadAverage();
+  Plant plant;
+  plant.links.push_back("");
+  AddTcpLinks(plant, "slow", kSlowDevices, kSlowDeviceMs);
+  r.links = plant.links;
+  for (size_t link : EveryLink(plant)) {
+    r.aloneS.push_back(RunLinks(plant, {link}, kLinkRecords, kLinkMeterAttributes, Watch::kMetrics).allDoneS);
+  }
+  r.together = RunLinks(plant, EveryLink(plant), kLinkRecords, kLinkMeterAttributes, Watch::kMetricsAndAsk);
+  for (const auto& device : plant.devices) {
+    r.tcpRequests += device->requests();
+    r.tcpOverlapping += device->overlapping();
+  }
+  // The pty link of the sandbox stays, without meters: kManyLinks named links besides.
+  Plant many;
+  AddTcpLinks(many, "link", kManyLinks, 0);
+  r.many = RunLinks(many, LastLinkFirst(many), kLargeObjects, kManyLinkAttributes, Watch::kLastMeters);
+  r.manyWithMetrics = RunLinks(many, LastLinkFirst(many), kLargeObjects, kManyLinkAttributes, Watch::kMetrics);
+  r.loadAfter = LoadAverage();
 }
 
 }  // namespace
@@ -620,6 +911,7 @@ struct Results {
   bool exampleFile = false;
   Scale scale;
   FromMemory memory;
+  SeveralLinks links;
   std::string micro;
 };
 
@@ -649,6 +941,124 @@ std::string MemoryReport(const FromMemory& m) {
                 "with MaxAge and its snapshot (BlockReads) | %.2f MiB | <= %.0f MiB | %s |\n",
                 kLargeMeters, kLargeObjects, mib, kLargeFileLimitMiB, Verdict(mib <= kLargeFileLimitMiB));
   return out;
+}
+
+// Together, every meter of the plant read within this many times the slowest link alone.
+constexpr double kTogetherFactor = 1.2;
+constexpr double kManyLinksLimitMiB = 6.5;
+
+std::string LinkLabel(const std::string& name) {
+  if (name.empty()) return "`[ModbusPort]`: the pty, its slave answers at once";
+  return Format("`[ModbusPort.%s]`: Modbus TCP, its device answers after %d ms", name.c_str(), kSlowDeviceMs);
+}
+
+std::string SecondsText(double s) {
+  return s < 0 ? Format("not within %lld s", static_cast<long long>(kSnapshotsDeadline.count())) : Format("%.1f s", s);
+}
+
+// The slowest link alone, -1 when a link never had all its meters read.
+double SlowestAloneS(const SeveralLinks& r) {
+  double slowest = -1;
+  for (double s : r.aloneS) {
+    if (s < 0) return -1;
+    slowest = std::max(slowest, s);
+  }
+  return slowest;
+}
+
+std::string LinksTimes(const SeveralLinks& r) {
+  std::string out = "| link | its meters read, alone | its meters read, all three together |\n|---|---|---|\n";
+  for (size_t link = 0; link < r.links.size(); ++link) {
+    const double alone = link < r.aloneS.size() ? r.aloneS[link] : -1;
+    const double together = link < r.together.linkDoneS.size() ? r.together.linkDoneS[link] : -1;
+    out += Format("| %s | %s | %s |\n", LinkLabel(r.links[link]).c_str(), SecondsText(alone).c_str(),
+                  SecondsText(together).c_str());
+  }
+  return out;
+}
+
+std::string LinksTargets(const SeveralLinks& r) {
+  const double slowest = SlowestAloneS(r);
+  const double together = r.together.allDoneS;
+  const AnswerTimes& asked = r.together.cached;
+  const bool allAnswered = asked.asked > 0 && asked.answered == asked.asked;
+  const double mib = r.many.hwmKb / 1024.0;
+  std::string out = "\n| measure | value | target | |\n|---|---|---|---|\n";
+  out += Format("| every meter of the three links read, together | %s | <= %.1f x %s (the slowest link alone) | %s |\n",
+                SecondsText(together).c_str(), kTogetherFactor, SecondsText(slowest).c_str(),
+                Verdict(together >= 0 && slowest >= 0 && together <= kTogetherFactor * slowest));
+  out += Format("| REQ_UD2s to meters already read, meanwhile: answered | %d of %d | all | %s |\n", asked.answered,
+                asked.asked, Verdict(allAnswered));
+  out += Format("| their median / p99 | %.2f / %.2f ms | p99 <= %.0f ms | %s |\n", asked.median, asked.p99,
+                kCachedTargetMs, Verdict(allAnswered && asked.p99 <= kCachedTargetMs));
+  out += Format("| requests a TCP device got while it still owed an answer | %ld of %ld | 0 | %s |\n",
+                r.tcpOverlapping, r.tcpRequests, Verdict(r.tcpRequests > 0 && r.tcpOverlapping == 0));
+  out += Format("| peak RSS (VmHWM), %d links x %d meters x %d records, every meter read (within %s) | %.2f MiB | "
+                "<= %.1f MiB | %s |\n",
+                kManyLinks, kLinkMeters, kLargeObjects, SecondsText(r.many.allDoneS).c_str(), mib, kManyLinksLimitMiB,
+                Verdict(r.many.allDoneS >= 0 && r.many.hwmKb > 0 && mib <= kManyLinksLimitMiB));
+  out += Format("| the same with the metrics file written every second (every meter read in %s) | %.2f MiB | | |\n",
+                SecondsText(r.manyWithMetrics.allDoneS).c_str(), r.manyWithMetrics.hwmKb / 1024.0);
+  return out;
+}
+
+// Why the targets were met or missed, from the figures of this run.
+std::string LinksFinding(const SeveralLinks& r) {
+  const double slowest = SlowestAloneS(r);
+  if (slowest <= 0 || r.together.allDoneS < 0) return "\nNot every meter was read: the trace of a run by hand says why.\n";
+  return Format(
+      "\nThe links are read side by side, each with its own transaction: together the three links' %d meters "
+      "were read in %s, %+.1f %% against the slowest link alone (%s: its device's %d answers of %d ms, %.1f s, "
+      "then start-up and up to a second until the metrics file shows it). Meters already read were answered from "
+      "memory in %.2f ms at the 99th percentile while both TCP links waited for their devices, and no device got "
+      "a request while it owed an answer: one request in flight per link.\n",
+      static_cast<int>(r.links.size()) * kLinkMeters, SecondsText(r.together.allDoneS).c_str(),
+      100.0 * (r.together.allDoneS - slowest) / slowest, SecondsText(slowest).c_str(), kLinkMeters * kLinkRecords,
+      kSlowDeviceMs, kLinkMeters * kLinkRecords * kSlowDeviceMs / 1000.0, r.together.cached.p99);
+}
+
+std::string LinksReport(const SeveralLinks& r) {
+  std::string out = Format(
+      "\n## Several links\n\nThree Modbus links behind one M-Bus line, each with %d meters of %d INT16 records (one "
+      "read per record) and `%s`: `[ModbusPort]`, the pty of the other stages, and `[ModbusPort.slow1]` and "
+      "`[ModbusPort.slow2]`, Modbus TCP clients (`framing = mbap`, `timeout = %d`) of devices on 127.0.0.1 that "
+      "answer each request %d ms after it came, so that a slow link's first round is %d reads. A meter counts as "
+      "read once its sample of `kestrel_meter_snapshot_age_seconds` is in the metrics file (`metrics_interval = "
+      "1`, read by the bench every %lld ms): times run from the gateway's start to the first read of the file that "
+      "shows it, up to a second after the read itself completed. Each link's time alone is measured, not "
+      "computed: the gateway with that link's %d meters only (the other links configured and idle) and no master. "
+      "All three together, an M-Bus master meanwhile sends REQ_UD2s to meters already read, picked at random, "
+      "after random 0-5 ms gaps; last request byte to last answer byte on TCP. Load average (1, 5, 15 min) %s "
+      "before this stage, %s after.\n\n",
+      kLinkMeters, kLinkRecords, kLinkMeterAttributes, kTcpLinkTimeoutMs, kSlowDeviceMs, kLinkMeters * kLinkRecords,
+      static_cast<long long>(kMetricsReread.count()), kLinkMeters, r.loadBefore.c_str(), r.loadAfter.c_str());
+  out += LinksTimes(r) + LinksTargets(r);
+  out += Format(
+      "\nThe largest plant: %d sections `[ModbusPort.link1]` to `[ModbusPort.link%d]`, each a Modbus TCP client "
+      "(`framing = mbap`) of a device of its own on 127.0.0.1 that answers at once, with %d meters of %d records "
+      "(`%s`, as the large file of Answers from memory); `[ModbusPort]`, the pty, has no meters. Its peak RSS is "
+      "taken once every meter was read: a link reads its meters in file order, so once each link's last meter "
+      "answers a REQ_UD2 they all have their snapshots (the links stand in the file last first, so that of the "
+      "%d meters each link's last is the first at its primary address). The gateway has no metrics file there; "
+      "the row below it is a run with one, seen through the file as above, whose text for %d meters takes memory "
+      "of its own while it is written.\n",
+      kManyLinks, kManyLinks, kLinkMeters, kLargeObjects, kManyLinkAttributes, kManyLinks * kLinkMeters,
+      kManyLinks * kLinkMeters);
+  out += LinksFinding(r);
+  return out;
+}
+
+// Puts section in place of the one under the same heading in the report at
+// path, or before its Findings; a missing report becomes the section alone.
+void SpliceSection(const std::string& path, const std::string& section) {
+  std::string report = testutil::ReadFile(path);
+  const std::string heading = section.substr(0, section.find('\n', 1) + 1);  // "\n## Name\n"
+  size_t from = report.find(heading);
+  size_t to = from == std::string::npos ? std::string::npos : report.find("\n## ", from + 1);
+  if (from == std::string::npos) from = to = report.find("\n## Findings\n");
+  if (from == std::string::npos) from = to = report.size();
+  report.replace(from, (to == std::string::npos ? report.size() : to) - from, section);
+  testutil::WriteFile(path, report);
 }
 
 // Why a target was met or missed, from the figures of this run.
@@ -770,6 +1180,7 @@ std::string Report(const Results& r) {
                 kLastVsFirstLimitPercent, Verdict(std::fabs(LastVsFirstPercent(r.scale)) <= kLastVsFirstLimitPercent));
 
   out += MemoryReport(r.memory);
+  out += LinksReport(r.links);
   out += Findings(r);
   if (!r.micro.empty()) out += "\n## Micro-benchmarks\n\n```\n" + r.micro + "```\n";
   return out;
@@ -825,6 +1236,8 @@ int RunAll(const std::string& outPath, const std::string& microPath, const std::
   });
   Stage("answers from memory, and the large DeviceFile with every meter read in the background");
   MeasureFromMemory(r.memory);
+  Stage("several links");
+  MeasureSeveralLinks(r.links);
   if (!microPath.empty()) r.micro = testutil::ReadFile(microPath);
   r.loadAfter = LoadAverage();
 
@@ -834,28 +1247,51 @@ int RunAll(const std::string& outPath, const std::string& microPath, const std::
   return 0;
 }
 
+// The stage that can run alone (--only): the one it names, in --list too.
+const char* const kSeveralLinksStage = "several-links";
+
+// Its section printed and, with an output file, put in place of its section
+// there, the rest of the file kept.
+int RunOnly(const std::string& stage, const std::string& outPath) {
+  if (stage != kSeveralLinksStage) {
+    std::fprintf(stderr, "--only %s: only %s runs alone\n", stage.c_str(), kSeveralLinksStage);
+    return 2;
+  }
+  UsePreciseSleeps();  // the master's gaps, as in the full run
+  Stage("several links");
+  SeveralLinks links;
+  MeasureSeveralLinks(links);
+  const std::string section = LinksReport(links);
+  std::fputs(section.c_str(), stdout);
+  if (!outPath.empty()) SpliceSection(outPath, section);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string out, micro, source;
+  std::string out, micro, source, only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--list") {
       std::puts("latency 1 8 32\nline-model\nidle\nfootprint\nscale\nfrom-memory");
+      std::puts(kSeveralLinksStage);
       return 0;
     }
     if (arg == "--hold-model" && hasValue) return HoldModel(argv[i + 1]);
     if (arg == "--out" && hasValue) out = argv[++i];
     else if (arg == "--micro" && hasValue) micro = argv[++i];
     else if (arg == "--source" && hasValue) source = argv[++i];
+    else if (arg == "--only" && hasValue) only = argv[++i];
     else {
-      std::fprintf(stderr, "usage: %s [--out FILE] [--micro FILE] [--source DIR] | --list\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--out FILE] [--micro FILE] [--source DIR] | --only %s [--out FILE] | --list\n",
+                   argv[0], kSeveralLinksStage);
       return 2;
     }
   }
   try {
-    return RunAll(out, micro, source);
+    return only.empty() ? RunAll(out, micro, source) : RunOnly(only, out);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench failed: %s\n", e.what());
     return 1;
