@@ -91,6 +91,11 @@ void WriteProcess(const Gateway& gateway, Exposition& out) {
   out.Sample(kNoLabels, SecondsOf(gateway.monitoring.startMs));
   out.Family("kestrel_metrics_interval_seconds", "gauge", "How often this file is written.");
   out.Sample(kNoLabels, SecondsOf(gateway.monitoring.metrics.intervalMs));
+  out.Family("kestrel_notify_dropped_total", "counter",
+             "Notifications for the service manager dropped because its socket was full.");
+  out.Sample(kNoLabels, gateway.monitoring.notify.dropped);
+  out.Family("kestrel_events_dropped_total", "counter", "Event lines dropped because standard error was full.");
+  out.Sample(kNoLabels, EventsDropped());
 }
 
 // A counter of every meter.

@@ -191,11 +191,15 @@ void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* fail
 void KeepMonitoringCurrent(Gateway& gateway) {
   WriteMetricsIfDue(gateway);
   NotifyIfDue(gateway);
+  TellDroppedEvents(NowMs());
 }
 
 void WatchMonitoring(const Gateway& gateway, WaitSet& wait) {
   WatchMetricsFile(gateway, wait);
   WatchServiceNotify(gateway, wait);
+  // Only while lines are owed: an idle gateway wakes no more.
+  const int64_t dueMs = DroppedEventsDueMs();
+  if (dueMs >= 0) wait.DueAtUs(dueMs * kUsPerMs);
 }
 
 IdDigits IdDigitsOf(const Meter& meter) {

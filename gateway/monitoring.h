@@ -5,6 +5,9 @@
 // meters' changes between answering and failing (events), the metrics file
 // ([Main] metrics_file) and the service manager's notifications
 // (NOTIFY_SOCKET, WATCHDOG_USEC).
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -39,9 +42,14 @@ struct MetricsFile {
   bool failing = false;  // the last write failed
 };
 
-// What the service manager asked for through the environment.
+// What the service manager asked for through the environment, and the
+// socket its notifications go to.
 struct ServiceNotify {
-  bool on = false;            // NOTIFY_SOCKET is set
+  bool on = false;            // NOTIFY_SOCKET names a socket, and one could be made to send to it
+  int socket = -1;            // a datagram socket of our own, kept from start
+  sockaddr_un address{};      // where NOTIFY_SOCKET says
+  socklen_t addressLength = 0;
+  uint64_t dropped = 0;       // notifications the socket did not take at once
   int64_t watchdogUs = 0;     // the keep-alive interval: half of WATCHDOG_USEC; 0: none asked
   int64_t watchdogDueUs = 0;  // of the next WATCHDOG=1
   std::string status;         // the STATUS= sent last

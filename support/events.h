@@ -4,7 +4,9 @@
 // refused, a write is done or refused, a file is left alone) as one line on
 // standard error, with the priority prefix journald reads ("<4>..."). Never
 // one line per request. Off unless [Main] events = yes: then standard error
-// stays silent.
+// stays silent. A reader that stops reading never stops the gateway: a line
+// standard error cannot take at once is dropped and counted, and one line
+// tells how many once it takes lines again.
 #include <cstdint>
 
 namespace kestrel {
@@ -17,6 +19,15 @@ bool EventsOn();
 
 // One line, printf-style, without its line break; a no-op while events are off.
 void LogEvent(EventPriority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Lines dropped since start because standard error was full.
+uint64_t EventsDropped();
+// The line that tells of lines dropped since the last such line, when one
+// is owed and due: tried with the next event, and once a second until
+// standard error takes it.
+void TellDroppedEvents(int64_t nowMs);
+// When that is due next; -1 while none is owed.
+int64_t DroppedEventsDueMs();
 
 // A small memory of keys (a peer's address) seen lately, for events that
 // may come at most once a minute per key: true when the key's event is

@@ -16,18 +16,22 @@ SKIPPED = 77
 TIOCVHANGUP = 0x5437
 CMSPAR = 0o10000000000  # not in the termios module
 IN_OPEN = 0x20  # inotify, not in the os module
+F_SETPIPE_SZ = 1031  # not in the fcntl module before Python 3.10
+PAGE = 4096  # the smallest pipe
 
 # The verbs ("_" stands for a blank). Settings stand before the first exchange,
 # file operations anywhere; any other verb starts the gateway. Consecutive lines
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
-SETTINGS = "meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket"
+SETTINGS = """meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket
+    stderr_pipe_full"""
 FILE_OPS = "file fifo_reader symlink mkdir remove edit"
 BLOCK_VERBS = "trace startup stdout stderr"
 EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
-    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications"""
+    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications
+    notify_reader_starts stderr_drains"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
@@ -82,8 +86,9 @@ class Step:
         text = " ".join(self.words)
         return TIMING.sub(" ", text).split(), {name: int(ms) / 1000 for name, ms in TIMING.findall(text)}
 
-    def again(self, iteration):  # the copy a repeat makes
-        return Step(self.file, self.line, self.verb, self.text, self.block, self.iteration or iteration)
+    def again(self, iteration):  # the copy a repeat makes; $REPEAT is its number (the innermost repeat's)
+        return Step(self.file, self.line, self.verb, self.text.replace("$REPEAT", str(iteration)), self.block,
+                    self.iteration or iteration)
 
     def where(self):  # how a failure names the step
         repeat = " (repeat %d)" % self.iteration if self.iteration else ""
@@ -211,6 +216,12 @@ def lines_of(block, indent=""): return "".join(indent + line + "\n" for line in 
 def like(want, have): return have.startswith(want[:-3]) if want.endswith("...") else have == want  # "..." ends a prefix
 
 
+def sample_like(want, have):  # a metrics line like want, or "NAME > N": the sample NAME above N
+    name, above, bound = want.partition(" > ")
+    if not above: return like(want, have)
+    return have.startswith(name + " ") and float(have.split()[-1]) > float(bound)
+
+
 # Line for line; "..." stands for any number of lines, and ends a line's prefix.
 def lines_match(want, have):
     if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:]) for skip in range(len(have) + 1))
@@ -263,7 +274,7 @@ class Run:
         self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
         # notify socket: datagrams as (time, lines) and how many were matched; the metrics file's inode
         self.notify, self.notify_env, self.notes, self.notes_seen, self.metrics_inode = None, {}, [], 0, None
-        self.stderr_checked = False
+        self.stderr_checked, self.stderr_pipe, self.stderr_filler = False, None, 0  # stderr pipe full: its read end
         os.makedirs(self.root + "/tmp")
 
     def close(self):
@@ -274,6 +285,7 @@ class Run:
             end is None or isinstance(end, int) or end.close()  # an int: the M-Bus pty's end, closed with it
         for fd in self.fifo_readers.values(): os.close(fd)
         self.notify and (self.notify.shutdown(socket.SHUT_RDWR), self.notify.close())
+        self.stderr_pipe is None or os.close(self.stderr_pipe)
         os.environ.get("KESTREL_KEEP_ROOT") or shutil.rmtree(self.root, ignore_errors=True)
 
     def substitute(self, text):
@@ -325,16 +337,40 @@ class Run:
 
     def do_trace_off(self, s): self.tracing = False
 
-    # notify socket [watchdog MS]: a datagram socket as NOTIFY_SOCKET, read as it comes.
+    # notify socket [abstract] [unread] [watchdog MS]: a datagram socket as NOTIFY_SOCKET (a name in the
+    # abstract namespace, "@..."), read as it comes (unread: from "notify reader starts" on).
     def do_notify_socket(self, s):
+        words, times = s.timed()
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.notify.bind(self.root + "/notify")
-        self.notify_env = {"NOTIFY_SOCKET": self.root + "/notify"}
-        self.notify_env.update({"WATCHDOG_USEC": str(int(s.timed()[1]["watchdog"] * 1e6))} if s.words else {})
+        name = "@" + os.path.basename(self.root) + "-notify" if "abstract" in words else self.root + "/notify"
+        self.notify.bind(name.replace("@", "\0", 1))
+        self.notify_env = {"NOTIFY_SOCKET": name}
+        self.notify_env.update({"WATCHDOG_USEC": str(int(times["watchdog"] * 1e6))} if "watchdog" in times else {})
+        "unread" in words or self.do_notify_reader_starts(s)
+
+    def do_notify_reader_starts(self, s):
         def listen():  # until the socket is shut: then it reads nothing
             while data := attempt(lambda: self.notify.recv(4096), b""):
                 self.notes.append((time.monotonic(), data.decode().split("\n")))
         threading.Thread(target=listen, daemon=True).start()
+
+    # stderr pipe full: standard error is a pipe of one page that the runner filled and does not read;
+    # stderr drains: it reads it from then on, into the file stderr, what it filled it with left out.
+    def do_stderr_pipe_full(self, s):
+        self.stderr_pipe, self.stderr_end = os.pipe()
+        fcntl.fcntl(self.stderr_end, F_SETPIPE_SZ, PAGE)
+        os.set_blocking(self.stderr_end, False)
+        while written := attempt(lambda: os.write(self.stderr_end, b"\n" * PAGE), 0): self.stderr_filler += written
+        os.set_blocking(self.stderr_end, True)  # as the gateway would find a journal's
+
+    def do_stderr_drains(self, s):
+        def drain():
+            with open(self.root + "/stderr", "ab", buffering=0) as out:
+                skip = self.stderr_filler
+                while data := attempt(lambda: os.read(self.stderr_pipe, PAGE), b""):
+                    out.write(data[skip:])
+                    skip = max(0, skip - len(data))
+        threading.Thread(target=drain, daemon=True).start()
 
     def do_args(self, s): self.args = s.words
 
@@ -437,8 +473,9 @@ class Run:
         self.process = subprocess.Popen(
             self.launcher + [self.binary] + [self.substitute(a) for a in self.args or []],
             env=dict(os.environ, KESTREL_ROOT=self.root, **self.notify_env), stdin=subprocess.DEVNULL,
-            stderr=open(self.root + "/stderr", "wb"),
+            stderr=self.stderr_end if self.stderr_pipe is not None else open(self.root + "/stderr", "wb"),
             stdout=subprocess.PIPE if self.args is not None else subprocess.DEVNULL)
+        self.stderr_pipe is None or os.close(self.stderr_end)  # the gateway's alone now
         if self.args is not None: return
         # A PidFile the file replaced by something else is never written:
         # then the master connects as soon as the port listens.
@@ -642,12 +679,12 @@ class Run:
         self.stderr_checked, log = True, lambda: read_text(self.root + "/stderr").split("\n")[:-1]
         check(wait_for(lambda: lines_match(block, log()), 2), "standard error holds:\n" + lines_of(log(), "  "))
 
-    # metrics PATH: the file holds the lines of the block ("..." ends a prefix), written anew (never in
-    # place) since the last look, and promtool (when installed) accepts it.
+    # metrics PATH: the file holds the lines of the block ("..." ends a prefix; "NAME > N": a sample above N),
+    # written anew (never in place) since the last look, and promtool (when installed) accepts it.
     def do_metrics(self, s):
         path = self.root + "/" + s.words[0]
         fresh = lambda: attempt(lambda: os.stat(path).st_ino) not in (None, self.metrics_inode)
-        holds = lambda: all(any(like(w, h) for h in read_text(path).split("\n")) for w in s.block)
+        holds = lambda: all(any(sample_like(w, h) for h in read_text(path).split("\n")) for w in s.block)
         expect(lambda: fresh() and holds(), "%s does not hold\n%s" % (s.words[0], lines_of(s.block, "  ")))
         self.metrics_inode = os.stat(path).st_ino
         if not shutil.which("promtool"): return print("promtool not installed: the metrics format was not checked")
