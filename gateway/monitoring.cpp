@@ -7,6 +7,7 @@
 #include "gateway/metrics_file.h"
 #include "gateway/record_reads.h"
 #include "gateway/service_notify.h"
+#include "ports/port_events.h"
 #include "support/clock.h"
 #include "support/config_store.h"
 #include "support/events.h"
@@ -191,15 +192,18 @@ void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* fail
 void KeepMonitoringCurrent(Gateway& gateway) {
   WriteMetricsIfDue(gateway);
   NotifyIfDue(gateway);
-  TellDroppedEvents(NowMs());
+  const int64_t now = NowMs();
+  TellDroppedEvents(now);
+  TellFoldedRefusals(now);
 }
 
 void WatchMonitoring(const Gateway& gateway, WaitSet& wait) {
   WatchMetricsFile(gateway, wait);
   WatchServiceNotify(gateway, wait);
-  // Only while lines are owed: an idle gateway wakes no more.
-  const int64_t dueMs = DroppedEventsDueMs();
-  if (dueMs >= 0) wait.DueAtUs(dueMs * kUsPerMs);
+  // Only while lines are owed or refusals folded: an idle gateway wakes no more.
+  for (const int64_t dueMs : {DroppedEventsDueMs(), FoldedRefusalsDueMs()}) {
+    if (dueMs >= 0) wait.DueAtUs(dueMs * kUsPerMs);
+  }
 }
 
 IdDigits IdDigitsOf(const Meter& meter) {

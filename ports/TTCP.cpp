@@ -246,7 +246,7 @@ bool TTCP::AcceptConnection() {
   acceptRestMs_ = 0;
   if (!IsAllowed(allow_, peer)) {
     LogTrace("TCP connection from %s refused, not in allow\n", Dotted(peer).text);
-    NotePeerRefused(counters_, "TCP connection", peer);
+    NotePeerRefused(counters_, Refused::kTcpConnection, peer);
     ShutAndClose(incoming);
     return false;
   }

@@ -93,17 +93,42 @@ void TellDroppedEvents(int64_t nowMs) {
 int64_t DroppedEventsDueMs() { return gOwed > 0 ? gOwedDueMs : -1; }
 
 bool EventPace::Due(uint32_t key, int64_t nowMs) {
-  Seen* oldest = &seen_[0];
+  Seen* place = nullptr;  // a free one, or one not seen for a minute
   for (Seen& seen : seen_) {
     if (seen.used && seen.key == key) {
       if (nowMs - seen.atMs < kIntervalMs) return false;
       seen.atMs = nowMs;
       return true;
     }
-    if (!seen.used || (oldest->used && seen.atMs < oldest->atMs)) oldest = &seen;
+    if (place == nullptr && (!seen.used || nowMs - seen.atMs >= kIntervalMs)) place = &seen;
   }
-  *oldest = Seen{key, nowMs, true};
+  if (place == nullptr) {
+    Fold(key, nowMs);
+    return false;
+  }
+  *place = Seen{key, nowMs, true};
   return true;
 }
+
+void EventPace::Fold(uint32_t key, int64_t nowMs) {
+  if (folded_.events++ == 0) foldStartMs_ = nowMs;
+  for (int k = 0; k < folded_.keys; ++k) {
+    if (foldedKeys_[k] == key) return;
+  }
+  if (folded_.keys < kFoldedKeys) {
+    foldedKeys_[folded_.keys++] = key;
+  } else {
+    folded_.moreKeys = true;
+  }
+}
+
+bool EventPace::FoldedDue(int64_t nowMs, Folded& folded) {
+  if (folded_.events == 0 || nowMs - foldStartMs_ < kIntervalMs) return false;
+  folded = folded_;
+  folded_ = Folded{};
+  return true;
+}
+
+int64_t EventPace::FoldedDueMs() const { return folded_.events == 0 ? -1 : foldStartMs_ + kIntervalMs; }
 
 }  // namespace kestrel
