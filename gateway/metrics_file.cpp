@@ -135,6 +135,22 @@ void WriteMeterCounts(const Gateway& gateway, Exposition& out) {
   });
 }
 
+// Decided on the monotonic clock, so that a calendar stepped back or forth
+// changes no verdict.
+void WriteMeterStates(const Gateway& gateway, Exposition& out) {
+  out.Family("kestrel_meter_failing", "gauge", "1 while the meter's reads fail (from one that fails until one that "
+             "succeeds), else 0.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, c.failing ? 1 : 0);
+  });
+  out.Family("kestrel_meter_unanswered_seconds", "gauge", "How long the meter has been asked without an answer "
+             "(since its last answer, or the start), by the monotonic clock; 0 while it answers.");
+  const int64_t now = NowMs();
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, SecondsOf(UnansweredMs(gateway.monitoring, c, now)));
+  });
+}
+
 // Meters with MaxAge only.
 void WriteSnapshots(const Gateway& gateway, Exposition& out) {
   out.Family("kestrel_meter_stale_answers_total", "counter",
@@ -197,6 +213,7 @@ std::string MetricsText(const Gateway& gateway) {
   Exposition out;
   WriteProcess(gateway, out);
   WriteMeterCounts(gateway, out);
+  WriteMeterStates(gateway, out);
   WriteSnapshots(gateway, out);
   WriteModbus(gateway, out);
   WriteMBus(gateway, out);

@@ -138,6 +138,7 @@ void StartMonitoring(const ConfigStore& store, Gateway& gateway) {
   StartServiceNotify(monitoring.notify);
   AssignSeries(gateway.model, monitoring);
   monitoring.startMs = CalendarMs();
+  monitoring.startNowMs = NowMs();
 }
 
 void CountFrame(Gateway& gateway, const FrameBuffer& frame) {
@@ -151,10 +152,16 @@ void CountAnswerSent(Gateway& gateway) { ++gateway.monitoring.mbus.answers; }
 
 void CountRequest(Gateway& gateway, const Meter& meter) {
   CountWithTime(gateway, meter, &MeterCounters::requests, &MeterCounters::lastRequestMs);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts != nullptr) counts->awaitingAnswer = true;
 }
 
 void CountAnswer(Gateway& gateway, const Meter& meter) {
   CountWithTime(gateway, meter, &MeterCounters::answers, &MeterCounters::lastAnswerMs);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  counts->awaitingAnswer = false;
+  counts->lastAnswerNowMs = NowMs();
 }
 
 void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason) {
@@ -204,6 +211,11 @@ void WatchMonitoring(const Gateway& gateway, WaitSet& wait) {
   for (const int64_t dueMs : {DroppedEventsDueMs(), FoldedRefusalsDueMs()}) {
     if (dueMs >= 0) wait.DueAtUs(dueMs * kUsPerMs);
   }
+}
+
+int64_t UnansweredMs(const Monitoring& monitoring, const MeterCounters& counts, int64_t nowMs) {
+  if (!counts.awaitingAnswer) return 0;
+  return nowMs - (counts.lastAnswerNowMs > 0 ? counts.lastAnswerNowMs : monitoring.startNowMs);
 }
 
 IdDigits IdDigitsOf(const Meter& meter) {

@@ -67,6 +67,7 @@ struct Monitoring {
   RecentMinutes recent;
   uint64_t changes = 0;  // frames and changes of state since start: the status may be due
   int64_t startMs = 0;   // calendar time
+  int64_t startNowMs = 0;  // the same instant by NowMs()
   MetricsFile metrics;
   ServiceNotify notify;
 };
@@ -111,5 +112,10 @@ struct IdDigits {
   char text[9];
 };
 IdDigits IdDigitsOf(const Meter& meter);
+
+// How long the meter has been asked without an answer, by the monotonic
+// clock: since its last answer (or the start), from when a request went
+// unanswered; 0 while it answers.
+int64_t UnansweredMs(const Monitoring& monitoring, const MeterCounters& counts, int64_t nowMs);
 
 }  // namespace kestrel

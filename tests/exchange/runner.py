@@ -7,7 +7,7 @@
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
-import ctypes, fcntl, os, pathlib, pty, re, resource, select, shutil, signal, socket, struct, subprocess, sys
+import ctypes, fcntl, fnmatch, glob, os, pathlib, pty, re, resource, select, shutil, signal, socket, struct, subprocess, sys
 import tempfile, termios, threading, time, tty
 from itertools import takewhile
 
@@ -23,19 +23,20 @@ PAGE = 4096  # the smallest pipe
 # file operations anywhere; any other verb starts the gateway. Consecutive lines
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
 SETTINGS = """meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket
-    stderr_pipe_full"""
+    stderr_pipe_full wall_clock_at"""
 FILE_OPS = "file fifo_reader symlink mkdir remove edit"
-BLOCK_VERBS = "trace startup stdout stderr"
+BLOCK_VERBS = "trace startup stdout stderr checked"
 EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
     second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications
-    notify_reader_starts stderr_drains"""
+    notify_reader_starts stderr_drains wall_clock_steps_to check_status_exits"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
 VERBS = sorted(SETTINGS | FILE_OPS | BLOCK_VERBS | EXCHANGE_VERBS, key=len, reverse=True)
+OUTPUT_VERBS = ("stdout", "checked")  # their lines keep their blanks and "#"
 FRAME_VERBS = ("master", "modbus", "slave", "answer")  # a long frame may go on over "|" lines
 COMMENT = re.compile(r"(^|\s)#(\s.*)?$")
 TIMING = re.compile(r"\b(after|within|in|watchdog|every) (\d+)\b")
@@ -103,12 +104,12 @@ def read_script(path):
             check(steps, "%s:%d: a block line without a verb above it" % (path, number))
             steps[-1].block.append(line[2:] if line[1:2] == " " else line[1:])
             continue
-        code = line if line.startswith("stdout") else COMMENT.sub("", line).strip()
+        output = line.startswith(OUTPUT_VERBS)
+        code = line if output else COMMENT.sub("", line).strip()
         verb = next((v for v in VERBS if code == v or code.startswith(v + " ")), None)
         check(verb or not code, "%s:%d: no such verb: %s" % (path, number, code))
-        # Standard output keeps its indentation: one blank follows the verb.
-        code and steps.append(Step(path, number, verb, code[len(verb) + 1:] if verb == "stdout" else
-                                   code[len(verb):].strip()))
+        # Printed output keeps its indentation: one blank follows the verb.
+        code and steps.append(Step(path, number, verb, code[len(verb) + 1:] if output else code[len(verb):].strip()))
     return expand(steps)
 
 
@@ -222,10 +223,11 @@ def sample_like(want, have):  # a metrics line like want, or "NAME > N": the sam
     return have.startswith(name + " ") and float(have.split()[-1]) > float(bound)
 
 
-# Line for line; "..." stands for any number of lines, and ends a line's prefix.
-def lines_match(want, have):
-    if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:]) for skip in range(len(have) + 1))
-    return not want and not have or bool(want and have) and like(want[0], have[0]) and lines_match(want[1:], have[1:])
+# Line for line; "..." stands for any number of lines, and ends a line's prefix (or, as alike, any test of a line).
+def lines_match(want, have, alike=like):
+    if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:], alike) for skip in range(len(have) + 1))
+    return not want and not have or bool(want and have) and alike(want[0], have[0]) and lines_match(want[1:], have[1:],
+                                                                                                       alike)
 
 
 def fileno(fd): return fd if isinstance(fd, int) else fd.fileno()
@@ -275,6 +277,7 @@ class Run:
         # notify socket: datagrams as (time, lines) and how many were matched; the metrics file's inode
         self.notify, self.notify_env, self.notes, self.notes_seen, self.metrics_inode = None, {}, [], 0, None
         self.stderr_checked, self.stderr_pipe, self.stderr_filler = False, None, 0  # stderr pipe full: its read end
+        self.clock_env, self.checked = {}, ""  # wall clock at: libfaketime's settings; what kestrel-check printed
         os.makedirs(self.root + "/tmp")
 
     def close(self):
@@ -371,6 +374,31 @@ class Run:
                     out.write(data[skip:])
                     skip = max(0, skip - len(data))
         threading.Thread(target=drain, daemon=True).start()
+
+    # wall clock at OFFSET: the gateway's calendar (not its monotonic clock) runs OFFSET seconds off, by
+    # libfaketime; wall clock steps to OFFSET: from now on this far off.
+    def do_wall_clock_at(self, s):
+        library = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [None])[0]
+        if not library or os.environ.get("KESTREL_SANITIZED"):
+            raise Skip("libfaketime is not installed (Debian: faketime), or cannot go with a sanitizer build")
+        self.clock_env = {"LD_PRELOAD": library, "FAKETIME_TIMESTAMP_FILE": self.root + "/faketime",
+                          "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1"}
+        self.do_wall_clock_steps_to(s)
+
+    def do_wall_clock_steps_to(self, s): write_text(self.root + "/faketime", "%+d\n" % int(s.text))
+
+    # check status exits N: kestrel-check --status, beside the gateway with its configuration, ends with
+    # status N; checked TEXT: what it printed, line for line ("*" stands for any text within a line).
+    def do_check_status_exits(self, s):
+        checker = os.environ.get("KESTREL_CHECK", "kestrel-check")
+        run = subprocess.run([checker, "--status"], env=dict(os.environ, KESTREL_ROOT=self.root),
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.checked = run.stdout
+        check(run.returncode == int(s.text), "it ended with status %d, printing:\n%s" % (run.returncode, run.stdout))
+
+    def expect_checked(self, block):
+        check(lines_match(block, self.checked.split("\n")[:-1], lambda w, h: fnmatch.fnmatchcase(h, w)),
+              "kestrel-check --status printed:\n" + self.checked)
 
     def do_args(self, s): self.args = s.words
 
@@ -472,7 +500,7 @@ class Run:
         # close_fds: no pty end or socket of the runner's lives on in the gateway.
         self.process = subprocess.Popen(
             self.launcher + [self.binary] + [self.substitute(a) for a in self.args or []],
-            env=dict(os.environ, KESTREL_ROOT=self.root, **self.notify_env), stdin=subprocess.DEVNULL,
+            env=dict(os.environ, KESTREL_ROOT=self.root, **self.notify_env, **self.clock_env), stdin=subprocess.DEVNULL,
             stderr=self.stderr_end if self.stderr_pipe is not None else open(self.root + "/stderr", "wb"),
             stdout=subprocess.PIPE if self.args is not None else subprocess.DEVNULL)
         self.stderr_pipe is None or os.close(self.stderr_end)  # the gateway's alone now
