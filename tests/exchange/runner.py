@@ -7,8 +7,8 @@
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
-import ctypes, fcntl, fnmatch, glob, os, pathlib, pty, re, resource, select, shutil, signal, socket, struct, subprocess, sys
-import tempfile, termios, threading, time, tty
+import ctypes, fcntl, fnmatch, glob, os, pathlib, pty, re, resource, select, shutil, signal, socket, stat, struct
+import subprocess, sys, tempfile, termios, threading, time, tty
 from itertools import takewhile
 
 DEADLINE = 10.0  # seconds; only a failure waits this long
@@ -24,7 +24,7 @@ PAGE = 4096  # the smallest pipe
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
 SETTINGS = """meters ini hardware mbus_on modbus_on trace_off args quiet under_valgrind program example_config notify_socket
     stderr_pipe_full wall_clock_at"""
-FILE_OPS = "file fifo_reader symlink mkdir remove edit"
+FILE_OPS = "file fifo_reader symlink hardlink mkdir remove edit"
 BLOCK_VERBS = "trace startup stdout stderr checked"
 EXCHANGE_VERBS = """--- repeat end master modbus slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
@@ -420,12 +420,14 @@ class Run:
             return shutil.copytree(self.substitute("$EXAMPLES"), self.root + "/config", dirs_exist_ok=True)
         path = self.root + "/" + s.words[0]
         os.makedirs(path if s.verb == "mkdir" else os.path.dirname(path), exist_ok=True)
-        if s.verb in ("remove", "symlink") and os.path.lexists(path):
+        if s.verb in ("remove", "symlink", "hardlink") and os.path.lexists(path):
             shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.unlink(path)
         if s.verb in ("edit", "file"):
             write_text(path, self.edited(read_text(path), s) if s.verb == "edit" else self.file_content(s))
         elif s.verb == "symlink":
             os.symlink(self.substitute(s.words[1]), path)
+        elif s.verb == "hardlink":  # a second name of a file below the root
+            os.link(self.root + "/" + s.words[1], path)
         elif s.verb == "fifo reader":  # held open, so that opening it for writing would not fail
             os.mkfifo(path)
             self.fifo_readers[s.words[0]] = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
@@ -505,10 +507,10 @@ class Run:
             stdout=subprocess.PIPE if self.args is not None else subprocess.DEVNULL)
         self.stderr_pipe is None or os.close(self.stderr_end)  # the gateway's alone now
         if self.args is not None: return
-        # A PidFile the file replaced by something else is never written:
-        # then the master connects as soon as the port listens.
+        # A PidFile the file replaced by something else (or gave a second name) is
+        # never written: then the master connects as soon as the port listens.
         pid = self.root + "/tmp/kestrel.pid"
-        if not os.path.lexists(pid) or (os.path.isfile(pid) and not os.path.islink(pid)):
+        if not os.path.lexists(pid) or (stat.S_ISREG(os.lstat(pid).st_mode) and os.lstat(pid).st_nlink == 1):
             wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
                      60 if self.launcher else DEADLINE)
         self.running() and self.connect_master()
@@ -818,12 +820,13 @@ class Run:
     do_cpu_below = do_wakes_at_most
 
     # descriptors full: the gateway's soft RLIMIT_NOFILE comes down to its lowest
-    # free descriptor, so it can open nothing more; descriptors free: as it was.
+    # free descriptor, so it can open nothing more; descriptors none: down to 3, so that
+    # it cannot open again even one it closes; descriptors free: as it was.
     def do_descriptors(self, s):
         pid, held = self.process.pid, {int(fd) for fd in os.listdir("/proc/%d/fd" % self.process.pid)}
         self.nofile = getattr(self, "nofile", None) or resource.prlimit(pid, resource.RLIMIT_NOFILE)  # as it was
-        full = (min(set(range(len(held) + 1)) - held), self.nofile[1])
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, full if s.text == "full" else self.nofile)
+        limits = {"full": (min(set(range(len(held) + 1)) - held), self.nofile[1]), "none": (3, self.nofile[1])}
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits.get(s.text, self.nofile))
 
     # panel written after MS within MS: the LED panel (an SPI device file below
     # the root) is next opened for a change that long after the last request.
