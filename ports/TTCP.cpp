@@ -223,7 +223,7 @@ void TTCP::DropClient() {
 }
 
 void TTCP::KeepSpare() {
-  if (spare_ < 0 && main_ >= 0) spare_ = fcntl(main_, F_DUPFD_CLOEXEC, 0);
+  if (server_ && spare_ < 0 && main_ >= 0) spare_ = fcntl(main_, F_DUPFD_CLOEXEC, 0);
 }
 
 // With the descriptor table full, the spare makes room for one connection:
@@ -231,14 +231,12 @@ void TTCP::KeepSpare() {
 // connected one's descriptor for the spare again.
 int TTCP::AcceptWithSpare(sockaddr_in& peer) {
   socklen_t length = sizeof peer;
-  int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
+  const int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
   if (incoming >= 0 || errno != EMFILE || spare_ < 0) return incoming;
   close(spare_);
   spare_ = -1;
   length = sizeof peer;
-  incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
-  if (incoming < 0) errno = EMFILE;  // what the shortage is, whatever the second try said
-  return incoming;
+  return accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
 }
 
 bool TTCP::ListenerResting() const { return acceptRestEndMs_ > NowMs(); }
