@@ -91,6 +91,10 @@ void WriteProcess(const Gateway& gateway, Exposition& out) {
   out.Sample(kNoLabels, SecondsOf(gateway.monitoring.startMs));
   out.Family("kestrel_metrics_interval_seconds", "gauge", "How often this file is written.");
   out.Sample(kNoLabels, SecondsOf(gateway.monitoring.metrics.intervalMs));
+  out.Family("kestrel_metrics_written_monotonic_seconds", "gauge",
+             "When this file was written, by the machine's monotonic clock (CLOCK_MONOTONIC_RAW), which no "
+             "step of the calendar moves.");
+  out.Sample(kNoLabels, SecondsOf(NowMs()));
   out.Family("kestrel_notify_dropped_total", "counter",
              "Notifications for the service manager dropped because its socket was full.");
   out.Sample(kNoLabels, gateway.monitoring.notify.dropped);

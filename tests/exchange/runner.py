@@ -230,6 +230,15 @@ def lines_match(want, have, alike=like):
                                                                                                        alike)
 
 
+# libfaketime's settings for a process whose calendar runs off, its monotonic clocks and the times of files
+# (the kernel's) as they are.
+def faked_calendar():
+    library = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [None])[0]
+    if not library or os.environ.get("KESTREL_SANITIZED"):
+        raise Skip("libfaketime is not installed (Debian: faketime), or cannot go with a sanitizer build")
+    return {"LD_PRELOAD": library, "FAKETIME_DONT_FAKE_MONOTONIC": "1", "NO_FAKE_STAT": "1"}
+
+
 def fileno(fd): return fd if isinstance(fd, int) else fd.fileno()
 
 
@@ -378,23 +387,21 @@ class Run:
     # wall clock at OFFSET: the gateway's calendar (not its monotonic clock) runs OFFSET seconds off, by
     # libfaketime; wall clock steps to OFFSET: from now on this far off.
     def do_wall_clock_at(self, s):
-        library = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [None])[0]
-        if not library or os.environ.get("KESTREL_SANITIZED"):
-            raise Skip("libfaketime is not installed (Debian: faketime), or cannot go with a sanitizer build")
-        self.clock_env = {"LD_PRELOAD": library, "FAKETIME_TIMESTAMP_FILE": self.root + "/faketime",
-                          "FAKETIME_NO_CACHE": "1", "FAKETIME_DONT_FAKE_MONOTONIC": "1"}
+        self.clock_env = dict(faked_calendar(), FAKETIME_TIMESTAMP_FILE=self.root + "/faketime", FAKETIME_NO_CACHE="1")
         self.do_wall_clock_steps_to(s)
 
     def do_wall_clock_steps_to(self, s): write_text(self.root + "/faketime", "%+d\n" % int(s.text))
 
-    # check status exits N: kestrel-check --status, beside the gateway with its configuration, ends with
-    # status N; checked TEXT: what it printed, line for line ("*" stands for any text within a line).
+    # check status exits N [clock SECONDS]: kestrel-check --status, beside the gateway with its configuration
+    # (and its calendar SECONDS off), ends with status N; checked TEXT: what it printed, line for line ("*"
+    # stands for any text within a line).
     def do_check_status_exits(self, s):
-        checker = os.environ.get("KESTREL_CHECK", "kestrel-check")
-        run = subprocess.run([checker, "--status"], env=dict(os.environ, KESTREL_ROOT=self.root),
+        checker, clock = os.environ.get("KESTREL_CHECK", "kestrel-check"), {}
+        if s.words[1:2] == ["clock"]: clock = dict(faked_calendar(), FAKETIME="%+d" % int(s.words[2]))
+        run = subprocess.run([checker, "--status"], env=dict(os.environ, KESTREL_ROOT=self.root, **clock),
                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
         self.checked = run.stdout
-        check(run.returncode == int(s.text), "it ended with status %d, printing:\n%s" % (run.returncode, run.stdout))
+        check(run.returncode == int(s.words[0]), "it ended with status %d, printing:\n%s" % (run.returncode, run.stdout))
 
     def expect_checked(self, block):
         check(lines_match(block, self.checked.split("\n")[:-1], lambda w, h: fnmatch.fnmatchcase(h, w)),

@@ -9,6 +9,7 @@
 #include <map>
 #include <utility>
 
+#include "support/clock.h"
 #include "support/counters.h"
 
 namespace kestrel {
@@ -19,6 +20,7 @@ namespace {
 constexpr double kIntervalsBeforeFailing = 4;
 constexpr long long kSecondsPerMinute = 60;
 constexpr long long kSecondsPerHour = 3600;
+constexpr double kMsPerSecond = 1000;
 
 // The reasons as the table shows them, in the order of its columns.
 constexpr Outcome kReasons[] = {Outcome::kSilence, Outcome::kException, Outcome::kCrc, Outcome::kInvalid,
@@ -38,6 +40,7 @@ struct MeterRow {
 struct Metrics {
   double start = 0;
   double interval = 0;
+  double writtenMonotonic = -1;  // -1: not said
   std::map<std::pair<int, std::string>, MeterRow> meters;  // by address and id
 };
 
@@ -65,6 +68,7 @@ bool ParseSample(const std::string& line, std::string& name, std::map<std::strin
 void Take(Metrics& metrics, const std::string& name, std::map<std::string, std::string>& labels, double value) {
   if (name == "kestrel_start_time_seconds") metrics.start = value;
   if (name == "kestrel_metrics_interval_seconds") metrics.interval = value;
+  if (name == "kestrel_metrics_written_monotonic_seconds") metrics.writtenMonotonic = value;
   if (labels.count("address") == 0 || labels.count("id") == 0) return;
   MeterRow& row = metrics.meters[{std::atoi(labels["address"].c_str()), labels["id"]}];
   if (name == "kestrel_meter_requests_total") row.requests = value;
@@ -121,6 +125,18 @@ const char* Verdict(const Metrics& metrics, const MeterRow& row) {
   return row.failing ? "  reads failing" : "";
 }
 
+// Not written for more than four intervals. The file's time of change is
+// calendar time, which a step of the calendar since misleads; the
+// monotonic time it was written at overrules it, where the gateway said it
+// and it is not ahead of this machine's clock (as it is in a file written
+// before the machine started again).
+bool Stale(const Metrics& metrics, double calendarAge) {
+  const double limit = kIntervalsBeforeFailing * metrics.interval;
+  const double now = static_cast<double>(NowMs()) / kMsPerSecond;
+  const bool monotonicKnown = metrics.writtenMonotonic >= 0 && metrics.writtenMonotonic <= now;
+  return monotonicKnown ? now - metrics.writtenMonotonic > limit : calendarAge > limit;
+}
+
 void PrintMeter(const Metrics& metrics, const std::pair<int, std::string>& key, const MeterRow& row, double now,
                 FILE* out) {
   std::fprintf(out, "%7d  %-8s %9.0f %9.0f", key.first, key.second.c_str(), row.requests, row.answers);
@@ -171,7 +187,7 @@ int PrintStatus(const std::string& metricsFile, FILE* out) {
     PrintMeter(metrics, meter.first, meter.second, now, out);
     failing += Failing(metrics, meter.second) ? 1 : 0;
   }
-  const bool stale = age > kIntervalsBeforeFailing * metrics.interval;
+  const bool stale = Stale(metrics, age);
   if (stale) std::fprintf(out, "the file is no longer written: is the gateway running?\n");
   if (failing > 0) {
     std::fprintf(out, "%d meter(s) asked but not answering for more than %.0f s\n", failing,
