@@ -64,12 +64,14 @@ constexpr int kLargeMeters = 250;
 constexpr int kLargeObjects = 40;
 constexpr int kIdleSeconds = 10;
 
-// What a REQ_UD2 cannot be faster than: per Object the 2 ms pause after the
-// record and the slave's own answer time (as a master waiting in poll sees
-// it, measured on the same line before the gateway starts). No loop pause,
-// no poll interval.
+// What a REQ_UD2 cannot be faster than: per Object the slave's own answer
+// time (as a master waiting in poll sees it, measured on the same line
+// before the gateway starts), and the 2 ms pause between one record's read
+// and the next. The pause after the last record comes after the answer
+// has gone: it is in no request's path. No loop pause, no poll interval.
 constexpr double kPauseAfterRecordMs = 2.0;
-double FloorMs(int objects, double slaveMs) { return objects * (kPauseAfterRecordMs + slaveMs); }
+double PausesMs(int reads) { return reads > 1 ? (reads - 1) * kPauseAfterRecordMs : 0.0; }
+double FloorMs(int objects, double slaveMs) { return objects * slaveMs + PausesMs(objects); }
 double OverheadTargetMs(int objects) { return 1.0 + 0.1 * objects; }
 
 // Idle targets: a fraction of a core, and wake-ups (voluntary and
@@ -844,23 +846,23 @@ struct Overhead {
 };
 
 // Objects that fit the window when each costs the pause, its wire time and
-// the gateway's own cost, after a fixed cost per request. The answer is
-// taken as soon as its last byte is in.
+// the gateway's own cost, after a fixed cost per request; the last one's
+// pause comes after the answer. The answer is taken as soon as its last
+// byte is in.
 int ObjectsThatFit(const Overhead& overhead, int registers, int baud) {
   const double perObject = kPauseAfterRecordMs + WireMs(registers, baud) + overhead.perObjectMs;
-  return static_cast<int>(std::floor((kWindowMs - overhead.fixedMs) / perObject));
+  return static_cast<int>(std::floor((kWindowMs - overhead.fixedMs + kPauseAfterRecordMs) / perObject));
 }
 
-// The same with BlockReads, all Objects contiguous: one request, answer
-// head and pause per block of at most 125 registers, and each Object's
-// register bytes; the gateway's cost per Object is kept as measured for
-// separate reads.
+// The same with BlockReads, all Objects contiguous: one request and answer
+// head per block of at most 125 registers, a pause between blocks, and
+// each Object's register bytes; the gateway's cost per Object is kept as
+// measured for separate reads.
 double BlockReadMs(const Overhead& overhead, int objects, int registers, int baud) {
   const int totalRegisters = objects * registers;
   const int blocks = (totalRegisters + kMaxReadRegisters - 1) / kMaxReadRegisters;
-  return overhead.fixedMs + objects * overhead.perObjectMs +
-         blocks * (kPauseAfterRecordMs + (kReadRequestLength + kReadAnswerOverheadBytes) * ByteMs(baud)) +
-         2 * totalRegisters * ByteMs(baud);
+  return overhead.fixedMs + objects * overhead.perObjectMs + PausesMs(blocks) +
+         blocks * (kReadRequestLength + kReadAnswerOverheadBytes) * ByteMs(baud) + 2 * totalRegisters * ByteMs(baud);
 }
 
 int ObjectsThatFitInBlocks(const Overhead& overhead, int registers, int baud) {
@@ -871,7 +873,8 @@ int ObjectsThatFitInBlocks(const Overhead& overhead, int registers, int baud) {
 
 std::string LineModel(const std::vector<Latency>& rows, double slaveMs) {
   const double slope = (rows.back().median - rows.front().median) / (rows.back().objects - rows.front().objects);
-  const double fixed = rows.front().median - slope * rows.front().objects;
+  // The slope holds a pause per Object; a request has one pause fewer.
+  const double fixed = rows.front().median - slope * rows.front().objects + kPauseAfterRecordMs;
   const Overhead measured{fixed, std::max(0.0, slope - (kPauseAfterRecordMs + slaveMs))};
   const Overhead none{0.0, 0.0};
   std::string out = Format(
@@ -1120,9 +1123,10 @@ std::string Report(const Results& r) {
   out += "## REQ_UD2 latency\n\nLast request byte sent to last answer byte received; M-Bus side TCP on "
          "127.0.0.1, Modbus side a pty with a slave that answers at once; " +
          std::to_string(kRequestsPerMeter) + " requests per meter. " +
-         Format("Floor = per Object the 2 ms pause + the slave's answer time (%.3f ms: median round trip "
-                "of a read request on the same line, for a master waiting in poll, before the gateway "
-                "starts).\n\n", r.slaveMs) +
+         Format("Floor = per Object the slave's answer time (%.3f ms: median round trip of a read request "
+                "on the same line, for a master waiting in poll, before the gateway starts), and the 2 ms "
+                "pause between two Objects' reads (the pause after the last one follows the answer).\n\n",
+                r.slaveMs) +
          "| Objects | median (ms) | p95 (ms) | floor (ms) | overhead median (ms) | overhead p95 (ms) | "
          "target (ms) | | gateway CPU per request (ms) | gateway waiting for a CPU per request (ms) | "
          "gateway wake-ups per Object |\n|---|---|---|---|---|---|---|---|---|---|---|\n";

@@ -27,7 +27,7 @@ set(CPACK_INSTALL_PREFIX /usr)
 # packages. dpkg-shlibdeps adds libc and libstdc++ for a native build; for a
 # cross build it cannot read the ARM binary, so those are named here too.
 # passwd: useradd and usermod, with which postinst creates the system user.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libiniparser1 (>= 4.1), libmxml1 (>= 3.0), libsystemd0, passwd")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libiniparser1 (>= 4.1), libmxml1 (>= 3.0), passwd")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
   # Built against Debian 12: its C and C++ runtimes at least.

@@ -101,6 +101,7 @@ bool TTCP::OpenServer() {
   }
   // accept must not hang when a connection vanishes between select and accept.
   fcntl(main_, F_SETFL, fcntl(main_, F_GETFL) | O_NONBLOCK);
+  KeepSpare();
   return true;
 }
 
@@ -203,13 +204,34 @@ bool TTCP::Close() {
   mainLive_ = false;
   ShutAndClose(main_);
   ShutAndClose(client_);
+  if (spare_ >= 0) close(spare_);  // a duplicate: closing it leaves the listener as it is
+  spare_ = -1;
   connecting_ = false;
   return true;
 }
 
+// Its descriptor goes to the spare first, when that was given up.
 void TTCP::DropClient() {
   if (client_ >= 0) FD_CLR(client_, &readSet_);
   ShutAndClose(client_);
+  KeepSpare();
+}
+
+void TTCP::KeepSpare() {
+  if (server_ && spare_ < 0 && main_ >= 0) spare_ = fcntl(main_, F_DUPFD_CLOEXEC, 0);
+}
+
+// With the descriptor table full, the spare makes room for one connection:
+// with that the newer master can be judged and take over, which frees the
+// connected one's descriptor for the spare again.
+int TTCP::AcceptWithSpare(sockaddr_in& peer) {
+  socklen_t length = sizeof peer;
+  const int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (incoming >= 0 || errno != EMFILE || spare_ < 0) return incoming;
+  close(spare_);
+  spare_ = -1;
+  length = sizeof peer;
+  return accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
 }
 
 bool TTCP::ListenerResting() const { return acceptRestEndMs_ > NowMs(); }
@@ -232,22 +254,25 @@ void TTCP::RestListener(int error) {
 // client connected. Returns true when the newer connection was taken.
 bool TTCP::AcceptConnection() {
   sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  int incoming = accept(main_, reinterpret_cast<sockaddr*>(&peer), &length);
+  int incoming = AcceptWithSpare(peer);
   if (incoming < 0) {
-    if (ShortOfResources(errno)) RestListener(errno);
+    const int error = errno;
+    KeepSpare();
+    if (ShortOfResources(error)) RestListener(error);
     return false;
   }
   acceptRestMs_ = 0;
   if (!IsAllowed(allow_, peer)) {
     LogTrace("TCP connection from %s refused, not in allow\n", Dotted(peer).text);
-    NotePeerRefused(counters_, "TCP connection", peer);
+    NotePeerRefused(counters_, Refused::kTcpConnection, peer);
     ShutAndClose(incoming);
+    KeepSpare();
     return false;
   }
   if (PeerClosed(incoming)) {
     LogTrace("TCP connection from %s closed before it was accepted\n", Dotted(peer).text);
     ShutAndClose(incoming);
+    KeepSpare();
     return false;
   }
   DropClient();

@@ -49,6 +49,8 @@ class TTCP : public TPort {
   bool OpenServer();
   bool OpenClient();
   void DropClient();
+  int AcceptWithSpare(sockaddr_in& peer);
+  void KeepSpare();
   bool Receive(int socket, uint8_t* buffer, int maxLength, int& count);
   bool Reconnects() const { return !server_ && reconnectSeconds_ > 0; }
   bool OpenReconnectingClient();
@@ -61,6 +63,10 @@ class TTCP : public TPort {
 
   int main_ = -1;    // listening socket (server) or the connection (client)
   int client_ = -1;  // server only: the accepted connection
+  // Server only: a descriptor held in reserve (a duplicate of the
+  // listener), given up to accept a newer master when the table is full, so
+  // that it can take over from the one connected, and taken again at once.
+  int spare_ = -1;
   // main_ listens (server) or holds a connection not yet closed by the peer
   // (client). Anything else reports a hang-up for ever and is not waited on.
   bool mainLive_ = false;

@@ -63,7 +63,7 @@ bool TUDP::Read(uint8_t* buffer, int maxLength, int& count) {
   if (n < 0) return false;
   if (!IsAllowed(allow_, sender)) {
     LogTrace("UDP datagram from %s dropped, not in allow\n", Dotted(sender).text);
-    NotePeerRefused(counters_, "UDP datagram", sender);
+    NotePeerRefused(counters_, Refused::kUdpDatagram, sender);
     return false;
   }
   NoteSender(counters_, sender, lastSender_);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cinttypes>
 #include <cstring>
 
 #include "ports/allow_list.h"
@@ -11,15 +12,45 @@
 namespace kestrel {
 namespace {
 
-EventPace gRefusedPeers;  // both sides' ports, by address
+// Both sides' ports, by address, for each kind of refusal.
+struct RefusedPeers {
+  const char* what;
+  EventPace pace;
+};
+RefusedPeers gRefused[] = {{"TCP connection", {}}, {"UDP datagram", {}}};
+
+RefusedPeers& RefusedPeersOf(Refused what) { return gRefused[what == Refused::kTcpConnection ? 0 : 1]; }
 
 }  // namespace
 
-void NotePeerRefused(PortCounters& counters, const char* what, const sockaddr_in& peer) {
+void NotePeerRefused(PortCounters& counters, Refused what, const sockaddr_in& peer) {
   ++counters.peersRefused;
-  if (!EventsOn() || !gRefusedPeers.Due(peer.sin_addr.s_addr, NowMs())) return;
-  LogEvent(EventPriority::kWarning, "%s from %s refused, not in allow (told once a minute per address)", what,
-           Dotted(peer).text);
+  if (!EventsOn()) return;
+  const int64_t now = NowMs();
+  RefusedPeers& refused = RefusedPeersOf(what);
+  if (refused.pace.Due(peer.sin_addr.s_addr, now)) {
+    LogEvent(EventPriority::kWarning, "%s from %s refused, not in allow (told once a minute per address)",
+             refused.what, Dotted(peer).text);
+  }
+  TellFoldedRefusals(now);
+}
+
+void TellFoldedRefusals(int64_t nowMs) {
+  EventPace::Folded folded;
+  for (RefusedPeers& refused : gRefused) {
+    if (!refused.pace.FoldedDue(nowMs, folded)) continue;
+    LogEvent(EventPriority::kWarning, "%ss refused from %s%d more addresses in the last minute: %" PRIu64,
+             refused.what, folded.moreKeys ? "over " : "", folded.keys, folded.events);
+  }
+}
+
+int64_t FoldedRefusalsDueMs() {
+  int64_t due = -1;
+  for (const RefusedPeers& refused : gRefused) {
+    const int64_t at = refused.pace.FoldedDueMs();
+    if (at >= 0 && (due < 0 || at < due)) due = at;
+  }
+  return due;
 }
 
 void NoteSender(PortCounters& counters, const sockaddr_in& sender, const sockaddr_in& last) {

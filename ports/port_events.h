@@ -1,16 +1,24 @@
 #pragma once
 // What a socket port counts about its peers and its connection, and the
 // events it gives (see support/events.h): a refused peer (at most once a
-// minute per address), a Modbus TCP connection lost and made again, a
+// minute per address; addresses beyond what that memory holds told
+// together, once a minute), a Modbus TCP connection lost and made again, a
 // listener that cannot accept for want of resources.
 #include <netinet/in.h>
+
+#include <cstdint>
 
 #include "support/counters.h"
 
 namespace kestrel {
 
-// what: "TCP connection" or "UDP datagram".
-void NotePeerRefused(PortCounters& counters, const char* what, const sockaddr_in& peer);
+// What a refused peer sent.
+enum class Refused { kTcpConnection, kUdpDatagram };
+void NotePeerRefused(PortCounters& counters, Refused what, const sockaddr_in& peer);
+// The refusals folded together, told when their minute is over; when that is
+// next due (-1: nothing folded).
+void TellFoldedRefusals(int64_t nowMs);
+int64_t FoldedRefusalsDueMs();
 
 // A datagram from sender, allowed: a peer taken when it is another than the last.
 void NoteSender(PortCounters& counters, const sockaddr_in& sender, const sockaddr_in& last);

@@ -76,6 +76,11 @@ struct MeterCounters {
   std::array<uint64_t, kWriteOutcomeCount> writes{};  // SND_UD writes by outcome
   int64_t lastRequestMs = 0;    // calendar time in ms; 0: never
   int64_t lastAnswerMs = 0;
+  // How long it goes unanswered is measured on the monotonic clock, which a
+  // calendar stepped back or forth does not move: NowMs() of its last
+  // answer (0: never), and whether a request came since that got none.
+  int64_t lastAnswerNowMs = 0;
+  bool awaitingAnswer = false;
   bool failing = false;   // its last read failed; answering again ends it
   Outcome failure = Outcome::kOk;  // why, while failing
 };

@@ -290,7 +290,7 @@ TEST(PortLeakTest, ThousandOpenCloseCyclesOfEveryKindKeepTheDescriptorCount) {
     reopened.InitSocket("lo", 0, "", 0, true);
     const int before = porttest::OpenDescriptorCount();
     for (int i = 0; i < 100; ++i) ASSERT_TRUE(reopened.Open());
-    EXPECT_EQ(porttest::OpenDescriptorCount(), before + 1);
+    EXPECT_EQ(porttest::OpenDescriptorCount(), before + 2);  // the listener and its spare
   }
   close(listener);
 }

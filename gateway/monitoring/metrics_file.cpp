@@ -91,6 +91,15 @@ void WriteProcess(const Gateway& gateway, Exposition& out) {
   out.Sample(kNoLabels, SecondsOf(gateway.monitoring.startMs));
   out.Family("kestrel_metrics_interval_seconds", "gauge", "How often this file is written.");
   out.Sample(kNoLabels, SecondsOf(gateway.monitoring.metrics.intervalMs));
+  out.Family("kestrel_metrics_written_monotonic_seconds", "gauge",
+             "When this file was written, by the machine's monotonic clock (CLOCK_MONOTONIC_RAW), which no "
+             "step of the calendar moves.");
+  out.Sample(kNoLabels, SecondsOf(NowMs()));
+  out.Family("kestrel_notify_dropped_total", "counter",
+             "Notifications for the service manager dropped because its socket was full.");
+  out.Sample(kNoLabels, gateway.monitoring.notify.dropped);
+  out.Family("kestrel_events_dropped_total", "counter", "Event lines dropped because standard error was full.");
+  out.Sample(kNoLabels, EventsDropped());
 }
 
 // A counter of every meter.
@@ -127,6 +136,22 @@ void WriteMeterCounts(const Gateway& gateway, Exposition& out) {
              "When the meter last answered, in seconds since the epoch; 0: never.");
   ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
     out.Sample(l, SecondsOf(c.lastAnswerMs));
+  });
+}
+
+// Decided on the monotonic clock, so that a calendar stepped back or forth
+// changes no verdict.
+void WriteMeterStates(const Gateway& gateway, Exposition& out) {
+  out.Family("kestrel_meter_failing", "gauge", "1 while the meter's reads fail (from one that fails until one that "
+             "succeeds), else 0.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, c.failing ? 1 : 0);
+  });
+  out.Family("kestrel_meter_unanswered_seconds", "gauge", "How long the meter has been asked without an answer "
+             "(since its last answer, or the start), by the monotonic clock; 0 while it answers.");
+  const int64_t now = NowMs();
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, SecondsOf(UnansweredMs(gateway.monitoring, c, now)));
   });
 }
 
@@ -211,6 +236,7 @@ std::string MetricsText(const Gateway& gateway) {
   Exposition out;
   WriteProcess(gateway, out);
   WriteMeterCounts(gateway, out);
+  WriteMeterStates(gateway, out);
   WriteSnapshots(gateway, out);
   WriteModbus(gateway, out);
   WriteMBus(gateway, out);

@@ -3,10 +3,11 @@
 #include <cstdio>
 
 #include "gateway/gateway.h"
-#include "links/meter_exchange.h"
 #include "gateway/monitoring/metrics_file.h"
-#include "links/meter_read.h"
 #include "gateway/monitoring/service_notify.h"
+#include "links/meter_exchange.h"
+#include "links/meter_read.h"
+#include "ports/port_events.h"
 #include "support/clock.h"
 #include "support/config_store.h"
 #include "support/events.h"
@@ -137,6 +138,7 @@ void StartMonitoring(const ConfigStore& store, Gateway& gateway) {
   StartServiceNotify(monitoring.notify);
   AssignSeries(gateway.model, monitoring);
   monitoring.startMs = CalendarMs();
+  monitoring.startNowMs = NowMs();
 }
 
 void CountFrame(Gateway& gateway, const FrameBuffer& frame) {
@@ -150,10 +152,16 @@ void CountAnswerSent(Gateway& gateway) { ++gateway.monitoring.mbus.answers; }
 
 void CountRequest(Gateway& gateway, const Meter& meter) {
   CountWithTime(gateway, meter, &MeterCounters::requests, &MeterCounters::lastRequestMs);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts != nullptr) counts->awaitingAnswer = true;
 }
 
 void CountAnswer(Gateway& gateway, const Meter& meter) {
   CountWithTime(gateway, meter, &MeterCounters::answers, &MeterCounters::lastAnswerMs);
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  counts->awaitingAnswer = false;
+  counts->lastAnswerNowMs = NowMs();
 }
 
 void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason) {
@@ -191,11 +199,23 @@ void NoteMeterRead(Gateway& gateway, const Meter& meter, const ReadFailure* fail
 void KeepMonitoringCurrent(Gateway& gateway) {
   WriteMetricsIfDue(gateway);
   NotifyIfDue(gateway);
+  const int64_t now = NowMs();
+  TellDroppedEvents(now);
+  TellFoldedRefusals(now);
 }
 
 void WatchMonitoring(const Gateway& gateway, WaitSet& wait) {
   WatchMetricsFile(gateway, wait);
   WatchServiceNotify(gateway, wait);
+  // Only while lines are owed or refusals folded: an idle gateway wakes no more.
+  for (const int64_t dueMs : {DroppedEventsDueMs(), FoldedRefusalsDueMs()}) {
+    if (dueMs >= 0) wait.DueAtUs(dueMs * kUsPerMs);
+  }
+}
+
+int64_t UnansweredMs(const Monitoring& monitoring, const MeterCounters& counts, int64_t nowMs) {
+  if (!counts.awaitingAnswer) return 0;
+  return nowMs - (counts.lastAnswerNowMs > 0 ? counts.lastAnswerNowMs : monitoring.startNowMs);
 }
 
 IdDigits IdDigitsOf(const Meter& meter) {

@@ -5,6 +5,9 @@
 // meters' changes between answering and failing (events), the metrics file
 // ([Main] metrics_file) and the service manager's notifications
 // (NOTIFY_SOCKET, WATCHDOG_USEC).
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -39,9 +42,14 @@ struct MetricsFile {
   bool failing = false;  // the last write failed
 };
 
-// What the service manager asked for through the environment.
+// What the service manager asked for through the environment, and the
+// socket its notifications go to.
 struct ServiceNotify {
-  bool on = false;            // NOTIFY_SOCKET is set
+  bool on = false;            // NOTIFY_SOCKET names a socket, and one could be made to send to it
+  int socket = -1;            // a datagram socket of our own, kept from start
+  sockaddr_un address{};      // where NOTIFY_SOCKET says
+  socklen_t addressLength = 0;
+  uint64_t dropped = 0;       // notifications the socket did not take at once
   int64_t watchdogUs = 0;     // the keep-alive interval: half of WATCHDOG_USEC; 0: none asked
   int64_t watchdogDueUs = 0;  // of the next WATCHDOG=1
   std::string status;         // the STATUS= sent last
@@ -59,6 +67,7 @@ struct Monitoring {
   RecentMinutes recent;
   uint64_t changes = 0;  // frames and changes of state since start: the status may be due
   int64_t startMs = 0;   // calendar time
+  int64_t startNowMs = 0;  // the same instant by NowMs()
   MetricsFile metrics;
   ServiceNotify notify;
 };
@@ -103,5 +112,10 @@ struct IdDigits {
   char text[9];
 };
 IdDigits IdDigitsOf(const Meter& meter);
+
+// How long the meter has been asked without an answer, by the monotonic
+// clock: since its last answer (or the start), from when a request went
+// unanswered; 0 while it answers.
+int64_t UnansweredMs(const Monitoring& monitoring, const MeterCounters& counts, int64_t nowMs);
 
 }  // namespace kestrel

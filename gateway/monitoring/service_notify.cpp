@@ -1,11 +1,14 @@
 #include "gateway/monitoring/service_notify.h"
 
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/clock.h"
 
@@ -18,6 +21,46 @@ constexpr int64_t kMsPerMinute = 60000;
 constexpr int64_t kBusyStatusMs = 1000;
 constexpr int64_t kIdleStatusMs = kMsPerMinute;
 constexpr int kFailingNamed = 5;  // more are counted, not named
+// NOTIFY_SOCKET's first character: a path, or a name in the abstract
+// namespace, whose first byte is a zero byte in the address.
+constexpr char kPathStart = '/';
+constexpr char kAbstractStart = '@';
+
+// The socket NOTIFY_SOCKET names; false for anything else (an empty or too
+// long name, another kind of address).
+bool NotifyAddressOf(const char* name, sockaddr_un& address, socklen_t& length) {
+  const size_t size = std::strlen(name);
+  if (size < 2 || size >= sizeof address.sun_path || (name[0] != kPathStart && name[0] != kAbstractStart)) {
+    return false;
+  }
+  address = sockaddr_un{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, name, size);
+  if (name[0] == kAbstractStart) address.sun_path[0] = '\0';
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size);
+  return true;
+}
+
+// WATCHDOG_USEC, when it is meant for this process (WATCHDOG_PID, where
+// set, names it); 0: no watchdog.
+int64_t WatchdogUsOfEnvironment() {
+  const char* usec = std::getenv("WATCHDOG_USEC");
+  const char* pid = std::getenv("WATCHDOG_PID");
+  if (usec == nullptr || (pid != nullptr && std::strtoll(pid, nullptr, 10) != getpid())) return 0;
+  char* end = nullptr;
+  const long long us = std::strtoll(usec, &end, 10);
+  return end != usec && *end == '\0' && us > 0 ? us : 0;
+}
+
+// One datagram of KEY=VALUE lines, never waiting: a socket whose reader
+// has stopped (its queue full) drops the notification, never the loop.
+bool Notify(ServiceNotify& notify, const std::string& message) {
+  const ssize_t sent = sendto(notify.socket, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                              reinterpret_cast<const sockaddr*>(&notify.address), notify.addressLength);
+  if (sent == static_cast<ssize_t>(message.size())) return true;
+  ++notify.dropped;
+  return false;
+}
 
 int64_t StatusDueMs(const Monitoring& monitoring) {
   const ServiceNotify& notify = monitoring.notify;
@@ -59,18 +102,19 @@ class FailingList {
   int count_ = 0;
 };
 
+// A status the socket dropped goes again when the next one is due.
 void SendStatus(ServiceNotify& notify, const std::string& status) {
-  if (status == notify.status) return;
-  notify.status = status;
-  sd_notify(0, ("STATUS=" + status).c_str());
+  if (status != notify.status && Notify(notify, "STATUS=" + status)) notify.status = status;
 }
 
 }  // namespace
 
 void StartServiceNotify(ServiceNotify& notify) {
-  notify.on = std::getenv("NOTIFY_SOCKET") != nullptr;
-  uint64_t usec = 0;
-  if (notify.on && sd_watchdog_enabled(0, &usec) > 0) notify.watchdogUs = static_cast<int64_t>(usec / 2);
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  if (name == nullptr || !NotifyAddressOf(name, notify.address, notify.addressLength)) return;
+  notify.socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  notify.on = notify.socket >= 0;
+  if (notify.on) notify.watchdogUs = WatchdogUsOfEnvironment() / 2;
 }
 
 void NotifyReady(Gateway& gateway) {
@@ -79,18 +123,19 @@ void NotifyReady(Gateway& gateway) {
   notify.status = StatusText(gateway);
   notify.statusSentMs = NowMs();
   notify.changesAtStatus = gateway.monitoring.changes;
-  sd_notify(0, ("READY=1\nSTATUS=" + notify.status).c_str());
+  Notify(notify, "READY=1\nSTATUS=" + notify.status);
 }
 
-void NotifyStopping(const Gateway& gateway) {
-  if (gateway.monitoring.notify.on) sd_notify(0, "STOPPING=1");
+void NotifyStopping(Gateway& gateway) {
+  ServiceNotify& notify = gateway.monitoring.notify;
+  if (notify.on) Notify(notify, "STOPPING=1");
 }
 
 void NotifyIfDue(Gateway& gateway) {
   ServiceNotify& notify = gateway.monitoring.notify;
   if (!notify.on) return;
   if (notify.watchdogUs > 0 && NowUs() >= notify.watchdogDueUs) {
-    sd_notify(0, "WATCHDOG=1");
+    Notify(notify, "WATCHDOG=1");
     notify.watchdogDueUs = NowUs() + notify.watchdogUs;
   }
   if (NowMs() < StatusDueMs(gateway.monitoring)) return;

@@ -4,7 +4,10 @@
 // is loaded; a one-line STATUS= kept current, at most once a second; and,
 // when WATCHDOG_USEC is set, WATCHDOG=1 at half that interval, sent by the
 // main loop's round, so that a loop held longer than the watchdog's time
-// gets the gateway restarted.
+// gets the gateway restarted. The gateway speaks the protocol itself (one
+// datagram of KEY=VALUE lines to the socket NOTIFY_SOCKET names), without
+// ever waiting for the socket: a notification it cannot take at once is
+// dropped and counted.
 #include <string>
 
 #include "gateway/gateway.h"
@@ -16,7 +19,7 @@ void StartServiceNotify(ServiceNotify& notify);
 
 void NotifyReady(Gateway& gateway);
 // STOPPING=1, at a clean stop.
-void NotifyStopping(const Gateway& gateway);
+void NotifyStopping(Gateway& gateway);
 
 // The keep-alive and the status, each when due.
 void NotifyIfDue(Gateway& gateway);

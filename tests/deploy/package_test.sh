@@ -55,6 +55,11 @@ for dependency in libiniparser1 libmxml1 libc6 libstdc++6; do
   [[ ", $depends," == *", $dependency "* || ", $depends," == *", $dependency,"* ]] ||
     fail "Depends lacks $dependency: $depends"
 done
+# The service manager's protocol is the gateway's own: no libsystemd, and
+# none of the compression and crypto libraries it brings along.
+for library in libsystemd liblzma libzstd liblz4 libgcrypt; do
+  [[ "$depends" != *"$library"* ]] || fail "Depends names $library: $depends"
+done
 
 # Conffiles: the INI files under /config, so that local edits survive upgrades.
 dpkg-deb -e "$deb" "$TMP/control"

@@ -7,8 +7,8 @@
 # and the lines the logs must hold. tests/exchanges/README.md describes it.
 #
 #   runner.py KESTREL FIXTURES FILE      exit 0 passed, 1 failed, 77 skipped
-import ctypes, fcntl, os, pathlib, pty, re, resource, select, shutil, signal, socket, struct, subprocess, sys
-import tempfile, termios, threading, time, tty
+import ctypes, fcntl, fnmatch, glob, os, pathlib, pty, re, resource, select, shutil, signal, socket, stat, struct
+import subprocess, sys, tempfile, termios, threading, time, tty
 from itertools import takewhile
 
 DEADLINE = 10.0  # seconds; only a failure waits this long
@@ -16,22 +16,27 @@ SKIPPED = 77
 TIOCVHANGUP = 0x5437
 CMSPAR = 0o10000000000  # not in the termios module
 IN_OPEN = 0x20  # inotify, not in the os module
+F_SETPIPE_SZ = 1031  # not in the fcntl module before Python 3.10
+PAGE = 4096  # the smallest pipe
 
 # The verbs ("_" stands for a blank). Settings stand before the first exchange,
 # file operations anywhere; any other verb starts the gateway. Consecutive lines
 # of a block verb are one block. Run.do_VERB does a verb (expect_VERB a block).
-SETTINGS = "meters ini hardware mbus_on modbus_on link trace_off args quiet under_valgrind program example_config notify_socket"
-FILE_OPS = "file fifo_reader symlink mkdir remove edit"
-BLOCK_VERBS = "trace startup stdout stderr"
+SETTINGS = """meters ini hardware mbus_on modbus_on link trace_off args quiet under_valgrind program example_config
+    notify_socket stderr_pipe_full wall_clock_at"""
+FILE_OPS = "file fifo_reader symlink hardlink mkdir remove edit"
+BLOCK_VERBS = "trace startup stdout stderr checked"
 EXCHANGE_VERBS = """--- repeat end master modbus on_link slave answer no_answer received frames_traced no_trace no_stdout
     no_file emptied exit pause pidfile pidfile_refreshed stopwatch wakes_at_most panel_written holds resources
     resources_steady drop_modbus_line restore_modbus_line modbus_device_closes modbus_device_resets modbus_device_stops
     modbus_device_starts hang_up_mbus_line reconnect_master second_master_from second_master_refused
-    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications signal restart"""
+    second_master second_master_takes_over valgrind_clean descriptors cpu_below metrics notified notifications
+    notify_reader_starts stderr_drains wall_clock_steps_to check_status_exits signal restart"""
 SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS = ({v.replace("_", " ") for v in kind.split()}
                                                    for kind in (SETTINGS, FILE_OPS, BLOCK_VERBS, EXCHANGE_VERBS))
 # Longer phrases first: the verb of a line is the first one it starts with.
 VERBS = sorted(SETTINGS | FILE_OPS | BLOCK_VERBS | EXCHANGE_VERBS, key=len, reverse=True)
+OUTPUT_VERBS = ("stdout", "checked")  # their lines keep their blanks and "#"
 FRAME_VERBS = ("master", "modbus", "slave", "answer")  # a long frame may go on over "|" lines
 COMMENT = re.compile(r"(^|\s)#(\s.*)?$")
 TIMING = re.compile(r"\b(after|within|in|watchdog|every) (\d+)\b")
@@ -82,8 +87,9 @@ class Step:
         text = " ".join(self.words)
         return TIMING.sub(" ", text).split(), {name: int(ms) / 1000 for name, ms in TIMING.findall(text)}
 
-    def again(self, iteration):  # the copy a repeat makes
-        return Step(self.file, self.line, self.verb, self.text, self.block, self.iteration or iteration)
+    def again(self, iteration):  # the copy a repeat makes; $REPEAT is its number (the innermost repeat's)
+        return Step(self.file, self.line, self.verb, self.text.replace("$REPEAT", str(iteration)), self.block,
+                    self.iteration or iteration)
 
     def where(self):  # how a failure names the step
         repeat = " (repeat %d)" % self.iteration if self.iteration else ""
@@ -98,12 +104,12 @@ def read_script(path):
             check(steps, "%s:%d: a block line without a verb above it" % (path, number))
             steps[-1].block.append(line[2:] if line[1:2] == " " else line[1:])
             continue
-        code = line if line.startswith("stdout") else COMMENT.sub("", line).strip()
+        output = line.startswith(OUTPUT_VERBS)
+        code = line if output else COMMENT.sub("", line).strip()
         verb = next((v for v in VERBS if code == v or code.startswith(v + " ")), None)
         check(verb or not code, "%s:%d: no such verb: %s" % (path, number, code))
-        # Standard output keeps its indentation: one blank follows the verb.
-        code and steps.append(Step(path, number, verb, code[len(verb) + 1:] if verb == "stdout" else
-                                   code[len(verb):].strip()))
+        # Printed output keeps its indentation: one blank follows the verb.
+        code and steps.append(Step(path, number, verb, code[len(verb) + 1:] if output else code[len(verb):].strip()))
     return expand(steps)
 
 
@@ -211,10 +217,26 @@ def lines_of(block, indent=""): return "".join(indent + line + "\n" for line in 
 def like(want, have): return have.startswith(want[:-3]) if want.endswith("...") else have == want  # "..." ends a prefix
 
 
-# Line for line; "..." stands for any number of lines, and ends a line's prefix.
-def lines_match(want, have):
-    if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:]) for skip in range(len(have) + 1))
-    return not want and not have or bool(want and have) and like(want[0], have[0]) and lines_match(want[1:], have[1:])
+def sample_like(want, have):  # a metrics line like want, or "NAME > N": the sample NAME above N
+    name, above, bound = want.partition(" > ")
+    if not above: return like(want, have)
+    return have.startswith(name + " ") and float(have.split()[-1]) > float(bound)
+
+
+# Line for line; "..." stands for any number of lines, and ends a line's prefix (or, as alike, any test of a line).
+def lines_match(want, have, alike=like):
+    if want[:1] == ["..."]: return any(lines_match(want[1:], have[skip:], alike) for skip in range(len(have) + 1))
+    return not want and not have or bool(want and have) and alike(want[0], have[0]) and lines_match(want[1:], have[1:],
+                                                                                                       alike)
+
+
+# libfaketime's settings for a process whose calendar runs off, its monotonic clocks and the times of files
+# (the kernel's) as they are.
+def faked_calendar():
+    library = (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [None])[0]
+    if not library or os.environ.get("KESTREL_SANITIZED"):
+        raise Skip("libfaketime is not installed (Debian: faketime), or cannot go with a sanitizer build")
+    return {"LD_PRELOAD": library, "FAKETIME_DONT_FAKE_MONOTONIC": "1", "NO_FAKE_STAT": "1"}
 
 
 def fileno(fd): return fd if isinstance(fd, int) else fd.fileno()
@@ -321,7 +343,8 @@ class Run:
         self.recorded = {}  # with --record: line number of a "?" step -> the bytes it saw
         # notify socket: datagrams as (time, lines) and how many were matched; the metrics file's inode
         self.notify, self.notify_env, self.notes, self.notes_seen, self.metrics_inode = None, {}, [], 0, None
-        self.stderr_checked = False
+        self.stderr_checked, self.stderr_pipe, self.stderr_filler = False, None, 0  # stderr pipe full: its read end
+        self.clock_env, self.checked = {}, ""  # wall clock at: libfaketime's settings; what kestrel-check printed
         os.makedirs(self.root + "/tmp")
 
     def close(self):
@@ -332,6 +355,7 @@ class Run:
             end is None or isinstance(end, int) or end.close()  # an int: the M-Bus pty's end, closed with it
         for fd in self.fifo_readers.values(): os.close(fd)
         self.notify and (self.notify.shutdown(socket.SHUT_RDWR), self.notify.close())
+        self.stderr_pipe is None or os.close(self.stderr_pipe)
         os.environ.get("KESTREL_KEEP_ROOT") or shutil.rmtree(self.root, ignore_errors=True)
 
     def substitute(self, text):
@@ -394,16 +418,63 @@ class Run:
 
     def do_trace_off(self, s): self.tracing = False
 
-    # notify socket [watchdog MS]: a datagram socket as NOTIFY_SOCKET, read as it comes.
+    # notify socket [abstract] [unread] [watchdog MS]: a datagram socket as NOTIFY_SOCKET (a name in the
+    # abstract namespace, "@..."), read as it comes (unread: from "notify reader starts" on).
     def do_notify_socket(self, s):
+        words, times = s.timed()
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.notify.bind(self.root + "/notify")
-        self.notify_env = {"NOTIFY_SOCKET": self.root + "/notify"}
-        self.notify_env.update({"WATCHDOG_USEC": str(int(s.timed()[1]["watchdog"] * 1e6))} if s.words else {})
+        name = "@" + os.path.basename(self.root) + "-notify" if "abstract" in words else self.root + "/notify"
+        self.notify.bind(name.replace("@", "\0", 1))
+        self.notify_env = {"NOTIFY_SOCKET": name}
+        self.notify_env.update({"WATCHDOG_USEC": str(int(times["watchdog"] * 1e6))} if "watchdog" in times else {})
+        "unread" in words or self.do_notify_reader_starts(s)
+
+    def do_notify_reader_starts(self, s):
         def listen():  # until the socket is shut: then it reads nothing
             while data := attempt(lambda: self.notify.recv(4096), b""):
                 self.notes.append((time.monotonic(), data.decode().split("\n")))
         threading.Thread(target=listen, daemon=True).start()
+
+    # stderr pipe full: standard error is a pipe of one page that the runner filled and does not read;
+    # stderr drains: it reads it from then on, into the file stderr, what it filled it with left out.
+    def do_stderr_pipe_full(self, s):
+        self.stderr_pipe, self.stderr_end = os.pipe()
+        fcntl.fcntl(self.stderr_end, F_SETPIPE_SZ, PAGE)
+        os.set_blocking(self.stderr_end, False)
+        while written := attempt(lambda: os.write(self.stderr_end, b"\n" * PAGE), 0): self.stderr_filler += written
+        os.set_blocking(self.stderr_end, True)  # as the gateway would find a journal's
+
+    def do_stderr_drains(self, s):
+        def drain():
+            with open(self.root + "/stderr", "ab", buffering=0) as out:
+                skip = self.stderr_filler
+                while data := attempt(lambda: os.read(self.stderr_pipe, PAGE), b""):
+                    out.write(data[skip:])
+                    skip = max(0, skip - len(data))
+        threading.Thread(target=drain, daemon=True).start()
+
+    # wall clock at OFFSET: the gateway's calendar (not its monotonic clock) runs OFFSET seconds off, by
+    # libfaketime; wall clock steps to OFFSET: from now on this far off.
+    def do_wall_clock_at(self, s):
+        self.clock_env = dict(faked_calendar(), FAKETIME_TIMESTAMP_FILE=self.root + "/faketime", FAKETIME_NO_CACHE="1")
+        self.do_wall_clock_steps_to(s)
+
+    def do_wall_clock_steps_to(self, s): write_text(self.root + "/faketime", "%+d\n" % int(s.text))
+
+    # check status exits N [clock SECONDS]: kestrel-check --status, beside the gateway with its configuration
+    # (and its calendar SECONDS off), ends with status N; checked TEXT: what it printed, line for line ("*"
+    # stands for any text within a line).
+    def do_check_status_exits(self, s):
+        checker, clock = os.environ.get("KESTREL_CHECK", "kestrel-check"), {}
+        if s.words[1:2] == ["clock"]: clock = dict(faked_calendar(), FAKETIME="%+d" % int(s.words[2]))
+        run = subprocess.run([checker, "--status"], env=dict(os.environ, KESTREL_ROOT=self.root, **clock),
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.checked = run.stdout
+        check(run.returncode == int(s.words[0]), "it ended with status %d, printing:\n%s" % (run.returncode, run.stdout))
+
+    def expect_checked(self, block):
+        check(lines_match(block, self.checked.split("\n")[:-1], lambda w, h: fnmatch.fnmatchcase(h, w)),
+              "kestrel-check --status printed:\n" + self.checked)
 
     def do_args(self, s): self.args = s.words
 
@@ -425,12 +496,14 @@ class Run:
             return shutil.copytree(self.substitute("$EXAMPLES"), self.root + "/config", dirs_exist_ok=True)
         path = self.root + "/" + s.words[0]
         os.makedirs(path if s.verb == "mkdir" else os.path.dirname(path), exist_ok=True)
-        if s.verb in ("remove", "symlink") and os.path.lexists(path):
+        if s.verb in ("remove", "symlink", "hardlink") and os.path.lexists(path):
             shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.unlink(path)
         if s.verb in ("edit", "file"):
             write_text(path, self.edited(read_text(path), s) if s.verb == "edit" else self.file_content(s))
         elif s.verb == "symlink":
             os.symlink(self.substitute(s.words[1]), path)
+        elif s.verb == "hardlink":  # a second name of a file below the root
+            os.link(self.root + "/" + s.words[1], path)
         elif s.verb == "fifo reader":  # held open, so that opening it for writing would not fail
             os.mkfifo(path)
             self.fifo_readers[s.words[0]] = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
@@ -509,14 +582,15 @@ class Run:
         # close_fds: no pty end or socket of the runner's lives on in the gateway.
         self.process = subprocess.Popen(
             self.launcher + [self.binary] + [self.substitute(a) for a in self.args or []],
-            env=dict(os.environ, KESTREL_ROOT=self.root, **self.notify_env), stdin=subprocess.DEVNULL,
-            stderr=open(self.root + "/stderr", "wb"),
+            env=dict(os.environ, KESTREL_ROOT=self.root, **self.notify_env, **self.clock_env), stdin=subprocess.DEVNULL,
+            stderr=self.stderr_end if self.stderr_pipe is not None else open(self.root + "/stderr", "wb"),
             stdout=subprocess.PIPE if self.args is not None else subprocess.DEVNULL)
+        self.stderr_pipe is None or os.close(self.stderr_end)  # the gateway's alone now
         if self.args is not None: return
-        # A PidFile the file replaced by something else is never written:
-        # then the master connects as soon as the port listens.
+        # A PidFile the file replaced by something else (or gave a second name) is
+        # never written: then the master connects as soon as the port listens.
         pid = self.root + "/tmp/kestrel.pid"
-        if not os.path.lexists(pid) or (os.path.isfile(pid) and not os.path.islink(pid)):
+        if not os.path.lexists(pid) or (stat.S_ISREG(os.lstat(pid).st_mode) and os.lstat(pid).st_nlink == 1):
             wait_for(lambda: self.pidfile_time() >= self.start_time - 1 or not self.running(),
                      60 if self.launcher else DEADLINE)
         self.running() and self.connect_master()
@@ -698,12 +772,12 @@ class Run:
         self.stderr_checked, log = True, lambda: read_text(self.root + "/stderr").split("\n")[:-1]
         check(wait_for(lambda: lines_match(block, log()), 2), "standard error holds:\n" + lines_of(log(), "  "))
 
-    # metrics PATH: the file holds the lines of the block ("..." ends a prefix), written anew (never in
-    # place) since the last look, and promtool (when installed) accepts it.
+    # metrics PATH: the file holds the lines of the block ("..." ends a prefix; "NAME > N": a sample above N),
+    # written anew (never in place) since the last look, and promtool (when installed) accepts it.
     def do_metrics(self, s):
         path = self.root + "/" + s.words[0]
         fresh = lambda: attempt(lambda: os.stat(path).st_ino) not in (None, self.metrics_inode)
-        holds = lambda: all(any(like(w, h) for h in read_text(path).split("\n")) for w in s.block)
+        holds = lambda: all(any(sample_like(w, h) for h in read_text(path).split("\n")) for w in s.block)
         expect(lambda: fresh() and holds(), "%s does not hold\n%s" % (s.words[0], lines_of(s.block, "  ")))
         self.metrics_inode = os.stat(path).st_ino
         if not shutil.which("promtool"): return print("promtool not installed: the metrics format was not checked")
@@ -818,12 +892,13 @@ class Run:
     do_cpu_below = do_wakes_at_most
 
     # descriptors full: the gateway's soft RLIMIT_NOFILE comes down to its lowest
-    # free descriptor, so it can open nothing more; descriptors free: as it was.
+    # free descriptor, so it can open nothing more; descriptors none: down to 3, so that
+    # it cannot open again even one it closes; descriptors free: as it was.
     def do_descriptors(self, s):
         pid, held = self.process.pid, {int(fd) for fd in os.listdir("/proc/%d/fd" % self.process.pid)}
         self.nofile = getattr(self, "nofile", None) or resource.prlimit(pid, resource.RLIMIT_NOFILE)  # as it was
-        full = (min(set(range(len(held) + 1)) - held), self.nofile[1])
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, full if s.text == "full" else self.nofile)
+        limits = {"full": (min(set(range(len(held) + 1)) - held), self.nofile[1]), "none": (3, self.nofile[1])}
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits.get(s.text, self.nofile))
 
     # panel written after MS within MS: the LED panel (an SPI device file below
     # the root) is next opened for a change that long after the last request.

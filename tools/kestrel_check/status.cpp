@@ -9,6 +9,7 @@
 #include <map>
 #include <utility>
 
+#include "support/clock.h"
 #include "support/counters.h"
 
 namespace kestrel {
@@ -19,6 +20,7 @@ namespace {
 constexpr double kIntervalsBeforeFailing = 4;
 constexpr long long kSecondsPerMinute = 60;
 constexpr long long kSecondsPerHour = 3600;
+constexpr double kMsPerSecond = 1000;
 
 // The reasons as the table shows them, in the order of its columns.
 constexpr Outcome kReasons[] = {Outcome::kSilence, Outcome::kException, Outcome::kCrc, Outcome::kInvalid,
@@ -28,8 +30,9 @@ struct MeterRow {
   double requests = 0;
   double answers = 0;
   std::map<std::string, double> unanswered;  // by reason label
-  double lastRequest = 0;  // seconds since the epoch, 0: never
-  double lastAnswer = 0;
+  double lastAnswer = 0;  // seconds since the epoch, 0: never
+  bool failing = false;    // its reads fail
+  double unansweredSeconds = 0;  // asked without an answer, by the gateway's monotonic clock
   bool snapshot = false;
   double snapshotAge = 0;
 };
@@ -37,6 +40,7 @@ struct MeterRow {
 struct Metrics {
   double start = 0;
   double interval = 0;
+  double writtenMonotonic = -1;  // -1: not said
   std::map<std::pair<int, std::string>, MeterRow> meters;  // by address and id
 };
 
@@ -64,13 +68,15 @@ bool ParseSample(const std::string& line, std::string& name, std::map<std::strin
 void Take(Metrics& metrics, const std::string& name, std::map<std::string, std::string>& labels, double value) {
   if (name == "kestrel_start_time_seconds") metrics.start = value;
   if (name == "kestrel_metrics_interval_seconds") metrics.interval = value;
+  if (name == "kestrel_metrics_written_monotonic_seconds") metrics.writtenMonotonic = value;
   if (labels.count("address") == 0 || labels.count("id") == 0) return;
   MeterRow& row = metrics.meters[{std::atoi(labels["address"].c_str()), labels["id"]}];
   if (name == "kestrel_meter_requests_total") row.requests = value;
   if (name == "kestrel_meter_answers_total") row.answers = value;
   if (name == "kestrel_meter_unanswered_total") row.unanswered[labels["reason"]] = value;
-  if (name == "kestrel_meter_last_request_timestamp_seconds") row.lastRequest = value;
   if (name == "kestrel_meter_last_answer_timestamp_seconds") row.lastAnswer = value;
+  if (name == "kestrel_meter_failing") row.failing = value > 0;
+  if (name == "kestrel_meter_unanswered_seconds") row.unansweredSeconds = value;
   if (name == "kestrel_meter_snapshot_age_seconds") {
     row.snapshot = true;
     row.snapshotAge = value;
@@ -92,6 +98,12 @@ std::string Duration(double seconds) {
   return text;
 }
 
+// "42 s ago"; a time ahead of this clock (a calendar stepped since, here or
+// in the gateway) is said to be so, never a negative duration.
+std::string Ago(double now, double then) {
+  return then > now ? std::string("ahead of this clock") : Duration(now - then) + " ago";
+}
+
 std::string ClockTime(double epochSeconds) {
   const time_t seconds = static_cast<time_t>(epochSeconds);
   struct tm local {};
@@ -101,11 +113,28 @@ std::string ClockTime(double epochSeconds) {
   return text;
 }
 
-// Asked since its last answer, and that answer (or the start) lies more
-// than four intervals back.
-bool Failing(const Metrics& metrics, const MeterRow& row, double now) {
-  const double since = row.lastAnswer > metrics.start ? row.lastAnswer : metrics.start;
-  return row.lastRequest > row.lastAnswer && now - since > kIntervalsBeforeFailing * metrics.interval;
+// Asked and not answering for more than four intervals, as the gateway
+// measures it on its monotonic clock: the calendar's time stamps play no
+// part, so a clock stepped back or forth changes no verdict.
+bool Failing(const Metrics& metrics, const MeterRow& row) {
+  return row.unansweredSeconds > kIntervalsBeforeFailing * metrics.interval;
+}
+
+const char* Verdict(const Metrics& metrics, const MeterRow& row) {
+  if (Failing(metrics, row)) return "  FAILING";
+  return row.failing ? "  reads failing" : "";
+}
+
+// Not written for more than four intervals. The file's time of change is
+// calendar time, which a step of the calendar since misleads; the
+// monotonic time it was written at overrules it, where the gateway said it
+// and it is not ahead of this machine's clock (as it is in a file written
+// before the machine started again).
+bool Stale(const Metrics& metrics, double calendarAge) {
+  const double limit = kIntervalsBeforeFailing * metrics.interval;
+  const double now = static_cast<double>(NowMs()) / kMsPerSecond;
+  const bool monotonicKnown = metrics.writtenMonotonic >= 0 && metrics.writtenMonotonic <= now;
+  return monotonicKnown ? now - metrics.writtenMonotonic > limit : calendarAge > limit;
 }
 
 void PrintMeter(const Metrics& metrics, const std::pair<int, std::string>& key, const MeterRow& row, double now,
@@ -116,12 +145,12 @@ void PrintMeter(const Metrics& metrics, const std::pair<int, std::string>& key, 
     std::fprintf(out, " %9.0f", count == row.unanswered.end() ? 0.0 : count->second);
   }
   if (row.lastAnswer > 0) {
-    std::fprintf(out, "  %s (%s ago)", ClockTime(row.lastAnswer).c_str(), Duration(now - row.lastAnswer).c_str());
+    std::fprintf(out, "  %s (%s)", ClockTime(row.lastAnswer).c_str(), Ago(now, row.lastAnswer).c_str());
   } else {
     std::fprintf(out, "  never");
   }
   if (row.snapshot) std::fprintf(out, "; values %.1f s old", row.snapshotAge);
-  std::fprintf(out, "%s\n", Failing(metrics, row, now) ? "  FAILING" : "");
+  std::fprintf(out, "%s\n", Verdict(metrics, row));
 }
 
 }  // namespace
@@ -148,17 +177,17 @@ int PrintStatus(const std::string& metricsFile, FILE* out) {
   }
   const double now = static_cast<double>(std::time(nullptr));
   const double age = now - static_cast<double>(status.st_mtime);
-  std::fprintf(out, "%s: written %s ago (every %.0f s); gateway running since %s (%s)\n", metricsFile.c_str(),
-               Duration(age).c_str(), metrics.interval, ClockTime(metrics.start).c_str(),
-               Duration(now - metrics.start).c_str());
+  std::fprintf(out, "%s: written %s (every %.0f s); gateway running since %s (%s)\n", metricsFile.c_str(),
+               Ago(now, static_cast<double>(status.st_mtime)).c_str(), metrics.interval,
+               ClockTime(metrics.start).c_str(), Ago(now, metrics.start).c_str());
   std::fprintf(out, "address  id        requests  answered   silence exception       crc   invalid  not_sent  "
                     "last answer\n");
   int failing = 0;
   for (const auto& meter : metrics.meters) {
     PrintMeter(metrics, meter.first, meter.second, now, out);
-    failing += Failing(metrics, meter.second, now) ? 1 : 0;
+    failing += Failing(metrics, meter.second) ? 1 : 0;
   }
-  const bool stale = age > kIntervalsBeforeFailing * metrics.interval;
+  const bool stale = Stale(metrics, age);
   if (stale) std::fprintf(out, "the file is no longer written: is the gateway running?\n");
   if (failing > 0) {
     std::fprintf(out, "%d meter(s) asked but not answering for more than %.0f s\n", failing,

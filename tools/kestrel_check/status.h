@@ -6,9 +6,10 @@
 
 namespace kestrel {
 
-// 0 when every meter asked since its last answer answered within four
-// metrics intervals; 1 when one did not, or when the file is missing, not
-// the gateway's, or older than four intervals (the gateway writes no more).
+// 0 when no meter has been asked without an answer for more than four
+// metrics intervals (kestrel_meter_unanswered_seconds, the gateway's
+// monotonic clock); 1 when one has, or when the file is missing, not the
+// gateway's, or older than four intervals (the gateway writes no more).
 int PrintStatus(const std::string& metricsFile, FILE* out);
 
 }  // namespace kestrel
