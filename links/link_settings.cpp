@@ -83,18 +83,35 @@ std::string LinkSectionOf(const std::string& name) {
   return name.empty() ? std::string(kModbusSection) : std::string(kModbusSection) + "." + name;
 }
 
+std::vector<LinkSection> LinkSectionsOf(const ConfigStore& store) {
+  std::vector<LinkSection> sections;
+  size_t links = 0;
+  for (const std::string& section : store.SectionsOf(kModbusSection)) {
+    LinkSection found{section.substr(section.find('.') + 1)};
+    if (!IsLinkName(found.name)) {
+      found.refusal = LinkRefusal::kName;
+    } else if (links == kMostNamedLinks) {
+      found.refusal = LinkRefusal::kBeyondMost;
+    } else {
+      ++links;
+    }
+    sections.push_back(found);
+  }
+  return sections;
+}
+
 std::vector<std::string> LinkNames(const ConfigStore& store) {
   std::vector<std::string> names;
-  for (const std::string& section : store.SectionsOf(kModbusSection)) {
-    const std::string name = section.substr(section.find('.') + 1);
-    if (!IsLinkName(name)) {
+  for (const LinkSection& found : LinkSectionsOf(store)) {
+    const std::string section = LinkSectionOf(found.name);
+    if (found.refusal == LinkRefusal::kName) {
       LogStartup("Error: [%s]: a link's name is 1 to %zu letters, digits, _ or -: the section is not used\n",
                  section.c_str(), kLongestLinkName);
-    } else if (names.size() == kMostNamedLinks) {
+    } else if (found.refusal == LinkRefusal::kBeyondMost) {
       LogStartup("Error: [%s]: more than %zu Modbus links: the section is not used\n", section.c_str(),
                  kMostNamedLinks);
     } else {
-      names.push_back(name);
+      names.push_back(found.name);
     }
   }
   return names;

@@ -36,6 +36,19 @@ bool IsLinkName(const std::string& name);
 // The section of the link: ModbusPort, or ModbusPort.NAME.
 std::string LinkSectionOf(const std::string& name);
 
+// Why a section [ModbusPort.NAME] is no link: its NAME, or more than
+// kMostNamedLinks before it.
+enum class LinkRefusal : uint8_t { kNone, kName, kBeyondMost };
+
+struct LinkSection {
+  std::string name;  // NAME as iniparser gives it (lower case)
+  LinkRefusal refusal = LinkRefusal::kNone;
+};
+
+// Every section [ModbusPort.NAME] of MainConfig, in file order, and whether
+// the gateway takes it as a link (kestrel-check reports those it refuses).
+std::vector<LinkSection> LinkSectionsOf(const ConfigStore& store);
+
 // The names of the links beyond [ModbusPort], in file order, as iniparser
 // gives them (lower case); a section whose name is refused, or beyond the
 // 32nd, is a StartupLog line and no link.

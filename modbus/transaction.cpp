@@ -432,12 +432,6 @@ void ModbusTransaction::TraceDropped() {
   DumpTrace(dropped_, droppedKept_);
 }
 
-int64_t LongestTransactionUs(int timeoutMs, int attempts) {
-  if (attempts < 1) return 0;
-  const int64_t attemptUs = (kQuietWaitLimits + 1) * UsOfMs(timeoutMs);
-  return attempts * attemptUs + (attempts - 1) * kRetryPauseUs;
-}
-
 TransactionResult RunTransaction(ModbusTransaction& transaction, ModbusLine& line, const TransactionRequest& request) {
   transaction.Begin(line, request);
   CompleteTransaction(transaction);

@@ -186,12 +186,6 @@ class ModbusTransaction {
   TransactionResult result_;
 };
 
-// The longest a transaction of so many attempts can take on a line with this
-// time limit: each attempt may first wait for a quiet line (after a missed
-// answer), then for its answer, with a pause between attempts. The pause a
-// line keeps after a read (quietUntilUs) comes before it.
-int64_t LongestTransactionUs(int timeoutMs, int attempts);
-
 // Begins a transaction and drives it to its end, waiting on the line only.
 TransactionResult RunTransaction(ModbusTransaction& transaction, ModbusLine& line, const TransactionRequest& request);
 // Drives a transaction already begun to its end.

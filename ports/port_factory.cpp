@@ -111,17 +111,6 @@ std::unique_ptr<TPort> CreateSocketPort(const ConfigStore& store, const std::str
   return InitSocketPort(std::move(port), ends, allow, keys.framing);
 }
 
-// rs485 kernel or rts, with its delays; absent, no or anything else: nothing.
-Rs485Settings Rs485Of(const ConfigStore& store, const std::string& section) {
-  const std::string mode = UpperString(store, section, "rs485", true);
-  Rs485Settings settings;
-  if (mode == "KERNEL") settings.mode = Rs485Mode::kKernel;
-  if (mode == "RTS") settings.mode = Rs485Mode::kRts;
-  settings.delayBeforeMs = std::max(0, Integer(store, section, "rs485_delay_before"));
-  settings.delayAfterMs = std::max(0, Integer(store, section, "rs485_delay_after"));
-  return settings;
-}
-
 std::unique_ptr<TPort> CreateSerialPort(const ConfigStore& store, const std::string& section, PortMode mode) {
   const int baudRate = Integer(store, section, "serbaudrate");
   const int dataBits = Integer(store, section, "serbits");
@@ -153,6 +142,16 @@ LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section) {
   const int stopBits = Integer(store, section, "serstopbit");
   return {Integer(store, section, "serbaudrate"), CharacterBits(dataBits, parity.empty() ? 'N' : parity[0], stopBits),
           dataBits, stopBits};
+}
+
+Rs485Settings Rs485Of(const ConfigStore& store, const std::string& section) {
+  const std::string mode = UpperString(store, section, "rs485", true);
+  Rs485Settings settings;
+  if (mode == "KERNEL") settings.mode = Rs485Mode::kKernel;
+  if (mode == "RTS") settings.mode = Rs485Mode::kRts;
+  settings.delayBeforeMs = std::max(0, Integer(store, section, "rs485_delay_before"));
+  settings.delayAfterMs = std::max(0, Integer(store, section, "rs485_delay_after"));
+  return settings;
 }
 
 std::unique_ptr<TPort> CreatePort(const ConfigStore& store, const std::string& section) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ports/TPort.h"
+#include "ports/TSER.h"
 
 namespace kestrel {
 
@@ -32,5 +33,9 @@ struct LineSpeed {
   int stopBits = 0;
 };
 LineSpeed LineSpeedOf(const ConfigStore& store, const std::string& section);
+
+// How the section's serial line switches its RS-485 driver: rs485 kernel or
+// rts, with its delays; absent, no or anything else: not at all.
+Rs485Settings Rs485Of(const ConfigStore& store, const std::string& section);
 
 }  // namespace kestrel

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "links/link_settings.h"
 #include "mbus/record_header.h"
 #include "modbus/function_codes.h"
 #include "modbus/value_conversion.h"
@@ -248,6 +249,22 @@ void CheckReadFunction(const Place& at, const Record& record) {
   }
 }
 
+// ModbusPort: a link the gateway made, with a port; else it never answers
+// the meter.
+void CheckLink(const Place& at, const Meter& meter) {
+  if (meter.modbusPort.empty()) return;
+  const LinkModel* link = LinkOf(at.file, meter);
+  const std::string section = "[" + LinkSectionOf(LinkNameOf(meter)) + "]";
+  if (link == nullptr) {
+    Error(at, a::kModbusPort.name,
+          "no link " + section + ": MainConfig has no such section, or one the gateway does not use; the "
+          "gateway does not answer this meter");
+  } else if (!link->working) {
+    Error(at, a::kModbusPort.name,
+          section + " builds no port (see its findings): the gateway does not answer this meter");
+  }
+}
+
 }  // namespace
 
 void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
@@ -259,6 +276,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   CheckSwitch(at, a::kBlockReads, file.model.meters[meter].blockReads);
   if (at.written.Has(a::kMaxAge.name)) CheckNumberText(at, kMaxAgeRule);
   if (at.written.Has(a::kModbusTimeout.name)) CheckNumberText(at, kModbusTimeoutRule);
+  CheckLink(at, file.model.meters[meter]);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {

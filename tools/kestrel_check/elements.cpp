@@ -1,5 +1,9 @@
 #include "tools/kestrel_check/elements.h"
 
+#include <cctype>
+
+#include "links/link_settings.h"
+
 namespace kestrel {
 namespace {
 
@@ -8,6 +12,24 @@ std::string Quoted(const WrittenElement& element, const char* name) {
 }
 
 }  // namespace
+
+std::string LinkNameOf(const Meter& meter) {
+  std::string name = meter.modbusPort;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+const LinkModel* LinkOf(const CheckedFile& file, const Meter& meter) {
+  const std::string name = LinkNameOf(meter);
+  for (const LinkModel& link : file.links) {
+    if (link.name == name) return &link;
+  }
+  return nullptr;
+}
+
+std::string OnLinkText(const Meter& meter) {
+  return meter.modbusPort.empty() ? "" : " on [" + LinkSectionOf(LinkNameOf(meter)) + "]";
+}
 
 std::string DescribeDevice(const CheckedFile& file, size_t meter) {
   return "Device #" + std::to_string(meter + 1) + " (DeviceId " +

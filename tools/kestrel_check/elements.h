@@ -6,6 +6,7 @@
 // Name (missing).
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "gateway/handlers/write_policy.h"
 #include "modbus/framing.h"
@@ -24,15 +25,31 @@ struct ModbusLineModel {
   int timeoutMs = 0;       // each attempt's time limit, unless a meter has its own
 };
 
+// A Modbus link as kestrel-check sees it: [ModbusPort] (name empty) or
+// [ModbusPort.NAME], its line, and whether its section builds a port.
+struct LinkModel {
+  std::string name;
+  ModbusLineModel line;
+  bool working = true;
+};
+
 struct CheckedFile {
   const std::string& path;
   const MeterModel& model;
   const WrittenDocument& written;
   Report& report;
   bool multiTelegram = false;  // [MBusPort] multi_telegram: records go into the telegrams they name
-  ModbusLineModel modbusLine;
+  std::vector<LinkModel> links;  // [ModbusPort] first, then those of MainConfig's link sections
   WritePolicy writes;          // [MBusPort] writes: which Objects SND_UD may write
 };
+
+// The name of the meter's link as the gateway matches it (lower case):
+// empty for [ModbusPort].
+std::string LinkNameOf(const Meter& meter);
+// The meter's link; nullptr when its ModbusPort names none.
+const LinkModel* LinkOf(const CheckedFile& file, const Meter& meter);
+// " on [ModbusPort.roof]" for a meter on a link of its own, else "".
+std::string OnLinkText(const Meter& meter);
 
 std::string DescribeDevice(const CheckedFile& file, size_t meter);
 std::string DescribeObject(const CheckedFile& file, size_t record);

@@ -1,6 +1,5 @@
 #include "tools/kestrel_check/ini_checks.h"
 
-#include <strings.h>
 #include <termios.h>
 
 #include "links/link_settings.h"
@@ -62,6 +61,7 @@ struct PortSection {
   const std::string& section;
   const ConfigFiles& files;
   Report& report;
+  bool& buildsPort;  // cleared by a finding that leaves the side without a port
 };
 
 // Keys read from MainConfig only; the others fall back to DefaultConfig.
@@ -87,6 +87,12 @@ void KeyError(const PortSection& port, const std::string& key, const std::string
 
 void KeyWarning(const PortSection& port, const std::string& key, const std::string& message) {
   KeyFinding(port, key, message, Severity::kWarning);
+}
+
+// What the port factory refuses: the side gets no port at all.
+void NoPortError(const PortSection& port, const std::string& key, const std::string& what) {
+  KeyError(port, key, what + ": the gateway builds no port for this side");
+  port.buildsPort = false;
 }
 
 bool HasKey(const PortSection& port, const std::string& key, std::string& value) {
@@ -128,7 +134,7 @@ void CheckRs485(const PortSection& port, const std::string& type) {
 // and keys that mean nothing on the other.
 void CheckModbusLink(const PortSection& port, const std::string& type) {
   std::string value;
-  if (strcasecmp(port.section.c_str(), kModbusSection) != 0) {
+  if (!IsModbusSection(port.section)) {
     for (const char* key : kModbusOnlyKeys) {
       if (HasKey(port, key, value)) KeyWarning(port, key, "only [ModbusPort] reads this key: it has no effect here");
     }
@@ -139,9 +145,9 @@ void CheckModbusLink(const PortSection& port, const std::string& type) {
   }
   if (HasKey(port, "framing", value) && !value.empty()) {
     if (!OneOf(value, kFramings)) {
-      KeyError(port, "framing", "not rtu or mbap: the gateway builds no port for this side");
+      NoPortError(port, "framing", "not rtu or mbap");
     } else if (value == kMbapFraming && type == kSerialPortType) {
-      KeyError(port, "framing", "mbap needs porttype TCP or UDP: the gateway builds no port for this side");
+      NoPortError(port, "framing", "mbap needs porttype TCP or UDP");
     }
   }
   CheckFrameGap(port, type);
@@ -198,9 +204,7 @@ void CheckSerialPort(const PortSection& port) {
   std::string interface;
   port.store.GetString(interface, port.section, "sercomport", false, true);
   if (!OneOf(interface, kSerialInterfaces)) {
-    KeyError(port, "sercomport",
-             "not RS232, RS485, MBMASTER, MBSLAVE1 or MBSLAVE2: the gateway builds no port for "
-             "this side");
+    NoPortError(port, "sercomport", "not RS232, RS485, MBMASTER, MBSLAVE1 or MBSLAVE2");
     return;
   }
   std::string device;
@@ -218,9 +222,9 @@ void CheckAllowList(const PortSection& port) {
   AllowList allow;
   std::string badEntry;
   if (!ParseAllowList(text, allow, badEntry)) {
-    KeyError(port, "allow",
-             "\"" + badEntry + "\" is not an IPv4 address or CIDR range (at most " +
-                 std::to_string(kMaxAllowEntries) + " entries): the gateway builds no port for this side");
+    NoPortError(port, "allow",
+                "\"" + badEntry + "\" is not an IPv4 address or CIDR range (at most " +
+                    std::to_string(kMaxAllowEntries) + " entries)");
   }
 }
 
@@ -333,29 +337,66 @@ void CheckWrites(const ConfigStore& store, const ConfigFiles& files, const Check
              "writes = listed lets through only those with Writable=\"1\"");
 }
 
-void CheckPortSection(const ConfigStore& store, const std::string& section,
+bool CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report) {
-  const PortSection port{store, section, files, report};
+  bool buildsPort = true;
+  const PortSection port{store, section, files, report, buildsPort};
   std::string type;
   store.GetString(type, section, "porttype", false, true);
   CheckModbusLink(port, type);
   CheckRs485(port, type);
   if (!OneOf(type, kPortTypes)) {
-    KeyError(port, "porttype", "not SER, TCP or UDP: the gateway builds no port for this side");
+    NoPortError(port, "porttype", "not SER, TCP or UDP");
   } else if (type == kSerialPortType) {
     CheckSerialPort(port);
   } else {
     CheckSocketPort(port);
   }
+  return buildsPort;
 }
 
-ModbusLineModel ModbusLineOf(const ConfigStore& store) {
+ModbusLineModel ModbusLineOf(const ConfigStore& store, const std::string& section) {
   std::string framing;
-  store.GetString(framing, kModbusSection, "framing", true, true);
+  store.GetString(framing, section, "framing", true, true);
   int timeoutMs = 0;
-  store.GetInt(timeoutMs, kModbusSection, "timeout");
-  return {LineSpeedOf(store, kModbusSection), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu,
-          ModbusTimingOf(store, kModbusSection).frameGapUs, timeoutMs};
+  store.GetInt(timeoutMs, section, "timeout");
+  return {LineSpeedOf(store, section), framing == kMbapFraming ? ModbusFraming::kMbap : ModbusFraming::kRtu,
+          ModbusTimingOf(store, section).frameGapUs, timeoutMs};
+}
+
+namespace {
+
+LinkModel CheckLink(const ConfigStore& store, const std::string& name, const ConfigFiles& files, Report& report) {
+  const std::string section = LinkSectionOf(name);
+  LinkModel link{name, ModbusLineOf(store, section)};
+  link.working = CheckPortSection(store, section, files, report);
+  return link;
+}
+
+void ReportRefusedLink(const LinkSection& found, const ConfigFiles& files, Report& report) {
+  const std::string place = "[" + LinkSectionOf(found.name) + "]";
+  if (found.refusal == LinkRefusal::kName) {
+    AddError(report, files.main, place,
+             "a link's name is 1 to " + std::to_string(kLongestLinkName) +
+                 " letters, digits, _ or -: the gateway does not use this section");
+  } else {
+    AddError(report, files.main, place,
+             "more than " + std::to_string(kMostNamedLinks) + " Modbus links: the gateway does not use this section");
+  }
+}
+
+}  // namespace
+
+std::vector<LinkModel> CheckModbusLinks(const ConfigStore& store, const ConfigFiles& files, Report& report) {
+  std::vector<LinkModel> links{CheckLink(store, "", files, report)};
+  for (const LinkSection& found : LinkSectionsOf(store)) {
+    if (found.refusal == LinkRefusal::kNone) {
+      links.push_back(CheckLink(store, found.name, files, report));
+    } else {
+      ReportRefusedLink(found, files, report);
+    }
+  }
+  return links;
 }
 
 }  // namespace kestrel

@@ -4,6 +4,7 @@
 // yes/no switches that are neither.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "support/config_store.h"
 #include "tools/kestrel_check/elements.h"
@@ -29,10 +30,17 @@ void CheckMBusFeatures(const ConfigStore& store, const ConfigFiles& files, Repor
 // RegisterWrite take any write (deviceFile: the loaded DeviceFile, or nullptr).
 void CheckWrites(const ConfigStore& store, const ConfigFiles& files, const CheckedFile* deviceFile,
                  Report& report);
-void CheckPortSection(const ConfigStore& store, const std::string& section,
+// false when the section builds no port (the gateway runs that side as a
+// port that never opens).
+bool CheckPortSection(const ConfigStore& store, const std::string& section,
                       const ConfigFiles& files, Report& report);
 
-// The Modbus side's line as its keys describe it.
-ModbusLineModel ModbusLineOf(const ConfigStore& store);
+// A Modbus link's line as the keys of its section describe it.
+ModbusLineModel ModbusLineOf(const ConfigStore& store, const std::string& section);
+
+// [ModbusPort] and each [ModbusPort.NAME], checked as ports; a section the
+// gateway takes for no link (its NAME, or beyond the 32nd) is an error.
+// Returns the links the gateway makes of them, [ModbusPort] first.
+std::vector<LinkModel> CheckModbusLinks(const ConfigStore& store, const ConfigFiles& files, Report& report);
 
 }  // namespace kestrel

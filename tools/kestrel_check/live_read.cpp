@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -20,6 +20,7 @@
 #include "ports/port_factory.h"
 #include "support/clock.h"
 #include "support/paths.h"
+#include "tools/kestrel_check/elements.h"
 #include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/record_layout.h"
 #include "tools/kestrel_check/record_reading.h"
@@ -78,21 +79,22 @@ void AwaitConnection(TPort& port, const ConfigStore& store, const std::string& s
 // first needs it; nullptr for one that does not open.
 class LiveLinks {
  public:
-  LiveLinks(const ConfigStore& store, FILE* out) : store_(store), out_(out) {}
+  LiveLinks(const ConfigStore& store, FILE* out) : store_(store), out_(out), names_(LinkNames(store)) {}
   Link* Of(const Meter& meter) {
-    const std::string name = LowerCase(meter.modbusPort);
+    const std::string name = LinkNameOf(meter);
     auto found = links_.find(name);
     if (found == links_.end()) found = links_.emplace(name, Open(name)).first;
     return found->second.get();
   }
 
  private:
-  static std::string LowerCase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-  }
   std::unique_ptr<Link> Open(const std::string& name) {
     const std::string section = LinkSectionOf(name);
+    // The gateway makes no link of a section it does not use.
+    if (!name.empty() && std::find(names_.begin(), names_.end(), name) == names_.end()) {
+      std::fprintf(out_, "no link [%s]; kestrel-check without --read says why\n", section.c_str());
+      return nullptr;
+    }
     auto link = std::make_unique<Link>();
     link->name = name;
     OpenLink(store_, *link);
@@ -107,6 +109,7 @@ class LiveLinks {
 
   const ConfigStore& store_;
   FILE* out_;
+  const std::vector<std::string> names_;
   std::map<std::string, std::unique_ptr<Link>> links_;
 };
 
@@ -238,7 +241,7 @@ void PrintHeader(FILE* out, const Meter& meter) {
   EncodeRspUdHeader(RspUdHeaderOf(meter), 0, header);
   std::string id;
   for (int i = kRspUdIdNumberLength - 1; i >= 0; --i) id += HexBytes(header + kRspUdIdNumberAt + i, 1);
-  std::fprintf(out, "%s, Modbus slave %u\n", NameOf(meter).text, meter.slaveAddress);
+  std::fprintf(out, "%s, Modbus slave %u%s\n", NameOf(meter).text, meter.slaveAddress, OnLinkText(meter).c_str());
   std::fprintf(out, "  primary address %u, identification number %s, manufacturer %s, version %02Xh, medium %02Xh, "
                "status %02Xh\n", header[kLongA], id.c_str(), ManufacturerText(header).c_str(), header[kRspUdVersionAt],
                header[kRspUdMediumAt], header[kRspUdStatusAt]);

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "mbus/frame.h"
 #include "support/config_store.h"
 #include "support/paths.h"
 #include "tools/kestrel_check/attribute_checks.h"
@@ -19,6 +19,7 @@
 #include "tools/kestrel_check/ini_checks.h"
 #include "tools/kestrel_check/line_budget.h"
 #include "tools/kestrel_check/live_read.h"
+#include "tools/kestrel_check/loop_hold.h"
 #include "tools/kestrel_check/number_text.h"
 #include "tools/kestrel_check/report.h"
 #include "tools/kestrel_check/status.h"
@@ -156,6 +157,16 @@ int StatusOf(const Options& options) {
   return PrintStatus(options.metricsFile.empty() ? RootedPath(path) : path, stdout);
 }
 
+// The INI files' findings, in the order of their sections; the Modbus links
+// they make.
+std::vector<LinkModel> CheckIniFiles(const ConfigStore& store, const ConfigFiles& files, Report& report) {
+  CheckMainSection(store, files, report);
+  std::vector<LinkModel> links = CheckModbusLinks(store, files, report);
+  CheckPortSection(store, "MBusPort", files, report);
+  CheckMBusFeatures(store, files, report);
+  return links;
+}
+
 void PrintTelegrams(const CheckedFile& file) {
   for (size_t meter = 0; meter < file.model.meters.size(); ++meter) {
     std::printf("\n");
@@ -183,15 +194,11 @@ int main(int argc, char** argv) {
   const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
   const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
   const WritePolicy writes{configLoaded ? ReadWritesKey(store) : WritesKey::kAbsent, false};
-  const CheckedFile file{deviceFile, model,         written, report,
-                         multiTelegram, configLoaded ? ModbusLineOf(store) : ModbusLineModel(),
-                         writes};
+  std::vector<LinkModel> links;
+  if (configLoaded) links = CheckIniFiles(store, options.files, report);
+  const CheckedFile file{deviceFile, model, written, report, multiTelegram, std::move(links), writes};
   bool deviceFileLoaded = false;
   if (configLoaded) {
-    CheckMainSection(store, options.files, report);
-    CheckPortSection(store, "ModbusPort", options.files, report);
-    CheckPortSection(store, "MBusPort", options.files, report);
-    CheckMBusFeatures(store, options.files, report);
     deviceFileLoaded = CheckDeviceFile(file, model, written);
     CheckWrites(store, options.files, deviceFileLoaded ? &file : nullptr, report);
   }
@@ -211,7 +218,7 @@ int main(int argc, char** argv) {
   if (options.telegrams) {
     PrintTelegrams(file);
     PrintBackgroundShare(file, stdout);
-    PrintLoopHold(file, configLoaded ? AnswerGapUs(LineSpeedOf(store, "MBusPort").baudRate) : 0, stdout);
+    if (configLoaded) PrintLoopHold(store, file.links, stdout);
   }
   std::printf("\n");
   PrintSummary(report, stdout);

@@ -37,11 +37,22 @@ struct MeterRow {
   double snapshotAge = 0;
 };
 
+// A Modbus link's gauges and counters (label link).
+struct LinkRow {
+  double up = 0;
+  double connectionsLost = 0;
+  double reconnects = 0;
+  double droppedBytes = 0;
+};
+
 struct Metrics {
   double start = 0;
   double interval = 0;
   double writtenMonotonic = -1;  // -1: not said
   std::map<std::pair<int, std::string>, MeterRow> meters;  // by address and id
+  std::map<std::string, LinkRow> links;                    // by section
+  // Transactions by outcome label, by link and slave address.
+  std::map<std::pair<std::string, int>, std::map<std::string, double>> slaves;
 };
 
 // One sample line: name{labels} value; the labels as name -> value.
@@ -65,10 +76,25 @@ bool ParseSample(const std::string& line, std::string& name, std::map<std::strin
   return end != line.c_str() + blank + 1;
 }
 
+// The samples of the Modbus side, each labelled with its link.
+void TakeLink(Metrics& metrics, const std::string& name, std::map<std::string, std::string>& labels, double value) {
+  const std::string& link = labels["link"];
+  if (name == "kestrel_modbus_transactions_total") {
+    metrics.slaves[{link, std::atoi(labels["slave"].c_str())}][labels["outcome"]] = value;
+    return;
+  }
+  LinkRow& row = metrics.links[link];
+  if (name == "kestrel_modbus_link_up") row.up = value;
+  if (name == "kestrel_modbus_connections_lost_total") row.connectionsLost = value;
+  if (name == "kestrel_modbus_reconnects_total") row.reconnects = value;
+  if (name == "kestrel_modbus_dropped_bytes_total") row.droppedBytes = value;
+}
+
 void Take(Metrics& metrics, const std::string& name, std::map<std::string, std::string>& labels, double value) {
   if (name == "kestrel_start_time_seconds") metrics.start = value;
   if (name == "kestrel_metrics_interval_seconds") metrics.interval = value;
   if (name == "kestrel_metrics_written_monotonic_seconds") metrics.writtenMonotonic = value;
+  if (labels.count("link") != 0) return TakeLink(metrics, name, labels, value);
   if (labels.count("address") == 0 || labels.count("id") == 0) return;
   MeterRow& row = metrics.meters[{std::atoi(labels["address"].c_str()), labels["id"]}];
   if (name == "kestrel_meter_requests_total") row.requests = value;
@@ -153,6 +179,32 @@ void PrintMeter(const Metrics& metrics, const std::pair<int, std::string>& key, 
   std::fprintf(out, "%s\n", Verdict(metrics, row));
 }
 
+// Per link whether it is up and what befell its connection and line, then
+// per link and slave its transactions by outcome; nothing for a file
+// without them.
+void PrintLinks(const Metrics& metrics, FILE* out) {
+  for (const auto& link : metrics.links) {
+    const LinkRow& row = link.second;
+    std::fprintf(out, "link %s: %s; connections lost %.0f, made again %.0f; late or unrequested bytes dropped %.0f\n",
+                 link.first.c_str(), row.up > 0 ? "up" : "DOWN", row.connectionsLost,
+                 row.reconnects, row.droppedBytes);
+  }
+  if (metrics.slaves.empty()) return;
+  std::fprintf(out, "%-20s slave", "link");
+  for (int outcome = 0; outcome < kOutcomeCount; ++outcome) {
+    std::fprintf(out, " %9s", OutcomeLabel(static_cast<Outcome>(outcome)));
+  }
+  std::fprintf(out, "\n");
+  for (const auto& slave : metrics.slaves) {
+    std::fprintf(out, "%-20s %5d", slave.first.first.c_str(), slave.first.second);
+    for (int outcome = 0; outcome < kOutcomeCount; ++outcome) {
+      const auto count = slave.second.find(OutcomeLabel(static_cast<Outcome>(outcome)));
+      std::fprintf(out, " %9.0f", count == slave.second.end() ? 0.0 : count->second);
+    }
+    std::fprintf(out, "\n");
+  }
+}
+
 }  // namespace
 
 int PrintStatus(const std::string& metricsFile, FILE* out) {
@@ -187,6 +239,7 @@ int PrintStatus(const std::string& metricsFile, FILE* out) {
     PrintMeter(metrics, meter.first, meter.second, now, out);
     failing += Failing(metrics, meter.second) ? 1 : 0;
   }
+  PrintLinks(metrics, out);
   const bool stale = Stale(metrics, age);
   if (stale) std::fprintf(out, "the file is no longer written: is the gateway running?\n");
   if (failing > 0) {

@@ -1,6 +1,7 @@
 #pragma once
 // kestrel-check --status: the counters of a metrics file the gateway wrote
-// ([Main] metrics_file), one line per meter, and which meters fail.
+// ([Main] metrics_file), one line per meter, and which meters fail; then
+// per Modbus link whether it is up, and its transactions per slave.
 #include <cstdio>
 #include <string>
 

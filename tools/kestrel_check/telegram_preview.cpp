@@ -136,9 +136,9 @@ void PrintMeterTelegram(const CheckedFile& file, size_t index, FILE* out) {
   const WrittenElement& device = file.written.devices[index];
   uint8_t init[kInitRequestLength];
   InitRequestFor(meter, init);
-  std::fprintf(out, "%s: primary address %u, IdNumber %s, medium %s, Modbus slave %u\n",
+  std::fprintf(out, "%s: primary address %u, IdNumber %s, medium %s, Modbus slave %u%s\n",
                DescribeDevice(file, index).c_str(), meter.primaryAddress, device.Text("IdNumber").c_str(),
-               device.Text("Medium").c_str(), meter.slaveAddress);
+               device.Text("Medium").c_str(), meter.slaveAddress, OnLinkText(meter).c_str());
   const int count = TelegramCount(meter, file.multiTelegram);
   int number = 0;
   for (int telegram = 0; telegram < count; ++telegram) PrintTelegram(file, meter, telegram, count, number, out);
