@@ -39,6 +39,14 @@ void TraceRegistersTaken(const Meter& meter, const Record& record, int number) {
            first + static_cast<unsigned>(count) - 1u);
 }
 
+// What taking a block's values needs.
+struct BlockValues {
+  const MeterModel& model;
+  const Meter& meter;
+  const ReadBlock& block;
+  HeldCounters* held;  // nullptr: none kept
+};
+
 // false, after tracing it, when the telegram would grow past its 240 bytes.
 bool Append(Records& records, const DataRecord& data, const MeterName& name) {
   if (records.bytes + DataRecordLength(data) > kMaxRecordBytes || records.count >= kMaxRecordsPerTelegram) {
@@ -50,11 +58,24 @@ bool Append(Records& records, const DataRecord& data, const MeterName& name) {
   return true;
 }
 
+// The highest value kept of the record, or nullptr.
+HeldCounter* HeldOf(const MeterModel& model, HeldCounters* held, const Record& record) {
+  if (held == nullptr || model.records.empty()) return nullptr;
+  const size_t index = static_cast<size_t>(&record - model.records.data());
+  return index < held->records.size() && index < model.records.size() ? &held->records[index] : nullptr;
+}
+
+void CountValue(ValueCounts& values, ValueTaken taken) {
+  values.noValues += taken == ValueTaken::kNoValue ? 1 : 0;
+  values.held += taken == ValueTaken::kHeld ? 1 : 0;
+  values.statusBits |= StatusBitsOf(taken);
+}
+
 // The data record of the block's record at index, its value taken from the
 // block's answer (which holds all the block's register bytes).
-BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& block, int index,
-                     const uint8_t* registers) {
-  const Record& record = *block.records[index];
+BlockFault AddRecord(Records& records, const BlockValues& values, int index, const uint8_t* registers) {
+  const Meter& meter = values.meter;
+  const Record& record = *values.block.records[index];
   const MeterName name = NameOf(meter);
   DataRecord data = DataRecordOf(record);
   if (data.valueLength == 0) {
@@ -65,16 +86,22 @@ BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& bloc
     LogTrace("M-Bus error, %s: Function %u is above 3\n", name.text, record.function);
     return BlockFault::kFunctionAbove3;
   }
-  RegistersToMBus(data.value, registers + 2 * RegisterOffset(block, index), record.modbusType, meter.reqUd2Orders);
+  const uint8_t* own = registers + 2 * RegisterOffset(values.block, index);
+  RegistersToMBus(data.value, own, record.modbusType, meter.reqUd2Orders);
+  const ValueTaken taken =
+      TakeValue(meter, record, records.count + 1, own, HeldOf(values.model, values.held, record), data);
   if (!Append(records, data, name)) return BlockFault::kTooManyBytes;
+  CountValue(records.values, taken);
   TraceRegistersTaken(meter, record, records.count);
   return BlockFault::kNone;
 }
 
 // Adds the block's records from its answer (length bytes, framed as the
 // port frames them); the first that cannot be made is at fault.
-BlockFault AddBlockRecords(Records& records, const Meter& meter, const ReadBlock& block, const uint8_t* response,
-                           int length, ModbusFraming framing, int& faultyRecord) {
+BlockFault AddBlockRecords(Records& records, const BlockValues& values, const uint8_t* response, int length,
+                           ModbusFraming framing, int& faultyRecord) {
+  const Meter& meter = values.meter;
+  const ReadBlock& block = values.block;
   faultyRecord = 0;
   if (length < ReadAnswerLength(framing, block.registers)) {
     LogTrace("Modbus error, %s: answer of %d bytes holds no %d value bytes\n", NameOf(meter).text, length,
@@ -83,7 +110,7 @@ BlockFault AddBlockRecords(Records& records, const Meter& meter, const ReadBlock
   }
   const uint8_t* registers = response + AnswerPduOffset(framing) + kReadAnswerHead;
   for (faultyRecord = 0; faultyRecord < block.count; ++faultyRecord) {
-    const BlockFault fault = AddRecord(records, meter, block, faultyRecord, registers);
+    const BlockFault fault = AddRecord(records, values, faultyRecord, registers);
     if (fault != BlockFault::kNone) return fault;
   }
   return BlockFault::kNone;
@@ -179,6 +206,7 @@ void MeterRead::EndTelegram() {
   if (!CloseTelegram(*meter_, telegram_, plan_.telegramCount, records_)) return Fail(BlockFault::kTooManyBytes);
   TelegramRecords& kept = taken_[static_cast<size_t>(telegram_ - plan_.firstTelegram)];
   kept.length = EncodeRecords(records_.items, records_.count, kept.bytes);
+  kept.values = records_.values;
   if (kept.length < 0) return Fail(BlockFault::kTooManyBytes);  // never: Append keeps within a telegram's bytes
   records_ = Records();
   position_ = 0;
@@ -214,7 +242,8 @@ void MeterRead::TakeAnswer(Link& link) {
   if (MeterAnswered(MeterRequest::kRead, result_)) {
     // An exception answer that passed (code 0) holds no register bytes.
     const int length = result_.outcome == TransactionOutcome::kAnswer ? result_.length : 0;
-    fault = AddBlockRecords(records_, *meter_, block_, link.response, length, link.port->GetFraming(), faultyRecord);
+    const BlockValues values{*model_, *meter_, block_, plan_.held};
+    fault = AddBlockRecords(records_, values, link.response, length, link.port->GetFraming(), faultyRecord);
   } else {
     // Deliberate: "errno" names the transaction result here, as in every
     // trace line of this family.

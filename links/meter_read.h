@@ -12,6 +12,7 @@
 
 #include "links/link.h"
 #include "links/meter_requests.h"
+#include "links/record_values.h"
 
 namespace kestrel {
 
@@ -23,6 +24,7 @@ constexpr int64_t kPauseAfterReadUs = 2000;
 struct TelegramRecords {
   uint8_t bytes[kMaxRecordBytes] = {};
   int length = 0;
+  ValueCounts values;  // its answer's Status gets values.statusBits on top
 };
 
 // Why a read of a meter failed: a block's fault, its transaction's result
@@ -66,6 +68,7 @@ struct ReadPlan {
   int telegramCount = 1;  // how many the meter answers in
   int64_t frameStartMs = 0;  // when the request's frame began
   int mbusTimeoutMs = 0;     // 0: no time-out to keep (a background read)
+  HeldCounters* held = nullptr;  // the highest values of Monotonic records; nullptr: none kept
 };
 
 // The plan of a read of every telegram of a meter that answers in count.

@@ -91,11 +91,20 @@ int TelegramCount(const Meter& meter, bool multiTelegram);
 RecordSelection RecordsOfTelegram(const Meter& meter, int telegram, int count);
 RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int telegram, int count);
 
+// Of a telegram's records: how many went without their value ("no value")
+// or with a held one, and the status bits that adds to its answer's Status.
+struct ValueCounts {
+  int noValues = 0;
+  int held = 0;
+  uint8_t statusBits = 0;
+};
+
 // The records gathered so far for one telegram.
 struct Records {
   DataRecord items[kMaxRecordsPerTelegram];
   int count = 0;
   int bytes = 0;
+  ValueCounts values;
 };
 
 // Why a block's records did not all go into the telegram.

@@ -40,6 +40,11 @@ int DataRecordLength(const DataRecord& record) {
   return record.difLength + record.vibLength + record.valueLength;
 }
 
+void MakeNoData(DataRecord& record) {
+  record.dif[0] = static_cast<uint8_t>((record.dif[0] & ~kDataFieldMask) | kNoDataField);
+  record.valueLength = 0;
+}
+
 DataRecord MoreRecordsFollow() {
   DataRecord record;
   record.dif[0] = kDifMoreRecordsFollow;
