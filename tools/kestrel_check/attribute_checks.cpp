@@ -240,6 +240,29 @@ void CheckWriteRange(const Place& at, const MeterModel& model, const Record& rec
   }
 }
 
+// NoValue: register contents of exactly the ModbusDT's length, or it never matches.
+void CheckNoValue(const Place& at, const Record& record) {
+  if (!at.written.Has(a::kNoValue.name)) return;
+  const std::string text = at.written.Text(a::kNoValue.name);
+  NoValue noValue;
+  if (!ParseNoValue(text.c_str(), noValue)) {
+    Error(at, a::kNoValue.name,
+          "not the register contents in hexadecimal (4, 8, 12 or 16 digits): ignored, every reading passes as a "
+          "value");
+    return;
+  }
+  const int valueBytes = 2 * RegisterCount(record.modbusType);
+  if (valueBytes == 0 || noValue.length == valueBytes) return;
+  Error(at, a::kNoValue.name,
+        std::to_string(noValue.length) + " bytes do not fit ModbusDT=\"" + at.written.Text(a::kModbusDT.name) +
+            "\", whose registers hold " + std::to_string(valueBytes) + ": it never matches");
+}
+
+void CheckDeviceNoValue(const Place& at) {
+  if (!at.written.Has(a::kDeviceNoValue.name) || at.written.Text(a::kDeviceNoValue.name) == "sunspec") return;
+  Error(at, a::kDeviceNoValue.name, "only \"sunspec\" is known: ignored, the Objects have only their own NoValue");
+}
+
 void CheckReadFunction(const Place& at, const Record& record) {
   if (!at.written.Has(a::kModbusFunction.name)) return;
   if (record.modbusFunction != kReadHoldingRegisters && record.modbusFunction != kReadInputRegisters) {
@@ -259,6 +282,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   CheckSwitch(at, a::kBlockReads, file.model.meters[meter].blockReads);
   if (at.written.Has(a::kMaxAge.name)) CheckNumberText(at, kMaxAgeRule);
   if (at.written.Has(a::kModbusTimeout.name)) CheckNumberText(at, kModbusTimeoutRule);
+  CheckDeviceNoValue(at);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {
@@ -273,6 +297,8 @@ void CheckObjectAttributes(const CheckedFile& file, size_t record) {
   CheckReadFunction(at, converted);
   CheckSwitch(at, a::kWritable, converted.writable == Writability::kWritable);
   CheckWriteRange(at, file.model, converted);
+  CheckNoValue(at, converted);
+  CheckSwitch(at, a::kMonotonic, converted.monotonic);
 }
 
 }  // namespace kestrel
