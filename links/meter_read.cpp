@@ -45,7 +45,26 @@ struct BlockValues {
   const Meter& meter;
   const ReadBlock& block;
   HeldCounters* held;  // nullptr: none kept
+  const ScaleApart* scales;  // read apart for the block
+  int scaleCount;
 };
+
+const ScaleApart* FindScaleApart(const ScaleApart* scales, int count, const Record& record) {
+  for (int i = 0; i < count; ++i) {
+    if (scales[i].function == record.modbusFunction && scales[i].scaleRegister == record.scaleRegister) return &scales[i];
+  }
+  return nullptr;
+}
+
+// The record's ScaleRegister as read with its block or apart; nullptr when
+// it has none (or, never, it was not read).
+const uint8_t* ScaleOf(const BlockValues& values, const Record& record, const uint8_t* registers) {
+  if (!record.scaled) return nullptr;
+  const int offset = ScaleOffset(values.block, record);
+  if (offset >= 0) return registers + 2 * offset;
+  const ScaleApart* apart = FindScaleApart(values.scales, values.scaleCount, record);
+  return apart != nullptr ? apart->bytes : nullptr;
+}
 
 // false, after tracing it, when the telegram would grow past its 240 bytes.
 bool Append(Records& records, const DataRecord& data, const MeterName& name) {
@@ -88,8 +107,8 @@ BlockFault AddRecord(Records& records, const BlockValues& values, int index, con
   }
   const uint8_t* own = registers + 2 * RegisterOffset(values.block, index);
   RegistersToMBus(data.value, own, record.modbusType, meter.reqUd2Orders);
-  const ValueTaken taken =
-      TakeValue(meter, record, records.count + 1, own, HeldOf(values.model, values.held, record), data);
+  const ValueTaken taken = TakeValue(meter, record, records.count + 1, own, ScaleOf(values, record, registers),
+                                     HeldOf(values.model, values.held, record), data);
   if (!Append(records, data, name)) return BlockFault::kTooManyBytes;
   CountValue(records.values, taken);
   TraceRegistersTaken(meter, record, records.count);
@@ -171,6 +190,8 @@ void MeterRead::Begin(const MeterModel& model, const Meter& meter, const ReadPla
   telegram_ = plan.firstTelegram;
   position_ = 0;
   blockReady_ = false;
+  scaleCount_ = 0;
+  scaleInFlight_ = false;
   records_ = Records();
   taken_.assign(static_cast<size_t>(plan.lastTelegram - plan.firstTelegram + 1), TelegramRecords());
   failure_ = ReadFailure();
@@ -189,6 +210,7 @@ bool MeterRead::FindBlock() {
   while (state_ == ReadState::kReading && !blockReady_) {
     const RecordSelection which = RecordsOfTelegram(*meter_, telegram_, plan_.telegramCount);
     blockReady_ = NextReadBlock(*model_, *meter_, which, position_, block_);
+    scaleCount_ = 0;
     if (!blockReady_) EndTelegram();
   }
   return blockReady_;
@@ -221,10 +243,38 @@ void MeterRead::Fail(BlockFault fault) {
   state_ = ReadState::kFailed;
 }
 
+// A record of block_ whose ScaleRegister is neither in the block nor read yet.
+const Record* MeterRead::NextScaleApart() const {
+  for (int i = 0; i < block_.count; ++i) {
+    const Record& record = *block_.records[i];
+    if (record.scaled && ScaleOffset(block_, record) < 0 && FindScaleApart(scales_, scaleCount_, record) == nullptr) {
+      return &record;
+    }
+  }
+  return nullptr;
+}
+
+BlockFault MeterRead::TakeScaleApart(const uint8_t* response, int length, ModbusFraming framing) {
+  if (length < ReadAnswerLength(framing, 1)) {
+    LogTrace("Modbus error, %s: answer of %d bytes holds no scale register\n", NameOf(*meter_).text, length);
+    return BlockFault::kShortAnswer;
+  }
+  std::memcpy(scales_[scaleCount_++].bytes, response + AnswerPduOffset(framing) + kReadAnswerHead, 2);
+  return BlockFault::kNone;
+}
+
 bool MeterRead::SendNext(Link& link) {
   if (!FindBlock()) return false;
-  blockReady_ = false;
-  const int length = ReadRequestFor(*meter_, block_, request_);
+  const Record* scaled = NextScaleApart();
+  scaleInFlight_ = scaled != nullptr && scaleCount_ < kMaxReadRegisters;
+  int length = 0;
+  if (scaleInFlight_) {
+    scales_[scaleCount_] = ScaleApart{scaled->modbusFunction, scaled->scaleRegister, {}};
+    length = ScaleRequestFor(*meter_, *scaled, request_);
+  } else {
+    blockReady_ = false;
+    length = ReadRequestFor(*meter_, block_, request_);
+  }
   BeginExchangeWithMeter(link, *meter_,
                          {"Request to Modbus Meter\n", request_, length, kReadAttempts,
                           AnswerLimitFor(block_, link.port->GetFraming())});
@@ -242,14 +292,19 @@ void MeterRead::TakeAnswer(Link& link) {
   if (MeterAnswered(MeterRequest::kRead, result_)) {
     // An exception answer that passed (code 0) holds no register bytes.
     const int length = result_.outcome == TransactionOutcome::kAnswer ? result_.length : 0;
-    const BlockValues values{*model_, *meter_, block_, plan_.held};
-    fault = AddBlockRecords(records_, values, link.response, length, link.port->GetFraming(), faultyRecord);
+    const BlockValues values{*model_, *meter_, block_, plan_.held, scales_, scaleCount_};
+    fault = scaleInFlight_ ? TakeScaleApart(link.response, length, link.port->GetFraming())
+                           : AddBlockRecords(records_, values, link.response, length, link.port->GetFraming(),
+                                             faultyRecord);
   } else {
     // Deliberate: "errno" names the transaction result here, as in every
     // trace line of this family.
     LogTrace("Modbus error, errno = %d, not responding\n", ResultCode(result_));
   }
-  if (watch_ != nullptr) watch_(BlockReport{block_, result_, fault, faultyRecord, records_, request_}, watchContext_);
+  if (watch_ != nullptr && !scaleInFlight_) {
+    watch_(BlockReport{block_, result_, fault, faultyRecord, records_, request_}, watchContext_);
+  }
+  scaleInFlight_ = false;
   if (fault != BlockFault::kNone) return Fail(fault);
   if (plan_.mbusTimeoutMs > 0 && FrameTimedOut(plan_.frameStartMs, NowMs(), plan_.mbusTimeoutMs)) {
     LogTrace("M-Bus Timeout\n");

@@ -76,6 +76,13 @@ ReadPlan EveryTelegram(int count);
 
 enum class ReadState : uint8_t { kReading, kComplete, kFailed };
 
+// A ScaleRegister read in a request of its own, before the block that needs it.
+struct ScaleApart {
+  uint8_t function = 0;
+  uint16_t scaleRegister = 0;
+  uint8_t bytes[2] = {};  // as on the wire
+};
+
 class MeterRead {
  public:
   // Begins the read; no request goes out before SendNext.
@@ -100,6 +107,8 @@ class MeterRead {
   bool FindBlock();
   void EndTelegram();
   void Fail(BlockFault fault);
+  const Record* NextScaleApart() const;
+  BlockFault TakeScaleApart(const uint8_t* response, int length, ModbusFraming framing);
 
   const MeterModel* model_ = nullptr;
   const Meter* meter_ = nullptr;
@@ -109,6 +118,9 @@ class MeterRead {
   size_t position_ = 0;  // in the meter's list of records: where the block after block_ starts
   bool blockReady_ = false;  // block_ is found, its transaction not begun
   ReadBlock block_;
+  ScaleApart scales_[kMaxReadRegisters];  // read apart for block_, scaleCount_ of them
+  int scaleCount_ = 0;
+  bool scaleInFlight_ = false;  // the transaction under way reads scales_[scaleCount_]
   uint8_t request_[kReadRequestLength] = {};
   Records records_;  // of the telegram being read
   std::vector<TelegramRecords> taken_;

@@ -20,6 +20,7 @@ struct ReadBlock {
   const Record* records[kMaxReadRegisters] = {};  // each but a lone first one takes a register at least
   int count = 0;
   int registers = 0;
+  uint16_t firstRegister = 0;  // where the read starts: the first record's, or a scale register's just before
 };
 
 // Whether record can join block (which holds a record at least) as its
@@ -35,6 +36,14 @@ bool AddToBlock(ReadBlock& block, const Record& record);
 // Where the value of the block's record at index starts in the registers read.
 int RegisterOffset(const ReadBlock& block, int index);
 
+// Where the record's ScaleRegister stands in the block's registers, or -1
+// when the block does not read it.
+int ScaleOffset(const ReadBlock& block, const Record& record);
+
+// The read request of a record's ScaleRegister alone (one register, the
+// record's function). Returns 8.
+int ScaleRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]);
+
 // Which of a meter's records a read takes: those of one TelegramNr, or all.
 struct RecordSelection {
   uint8_t telegramNr = kEveryTelegram;
@@ -42,7 +51,8 @@ struct RecordSelection {
 
 // The next block of the selected records, from position (an index into the
 // meter's list of records) on; position moves past the block. false when no
-// record is left.
+// record is left. A ScaleRegister of its records right before or after the
+// block is read with it, as long as the block stays within kMaxReadRegisters.
 bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, size_t& position,
                    ReadBlock& block);
 

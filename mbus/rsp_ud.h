@@ -47,6 +47,8 @@ struct DataRecord {
   int difLength = 0;
   const uint8_t* vib = nullptr;  // not owned
   int vibLength = 0;
+  int vibByteAt = -1;     // a VIB byte sent in place of vib's own (a scaled exponent); -1 none
+  uint8_t vibByte = 0;
   uint8_t value[kMaxValueBytes] = {};
   int valueLength = 0;
 };

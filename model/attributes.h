@@ -81,6 +81,10 @@ constexpr Attribute kNoValue{ElementKind::kObject, "NoValue", Reading::kText, 0}
 // Optional: 1 for a cumulative value that never runs backwards; a lower
 // reading than the highest yet is not passed on.
 constexpr Attribute kMonotonic{ElementKind::kObject, "Monotonic", Reading::kDecimal, 8};
+// Optional: the register (same ModbusFunction and Base) holding the value's
+// power of ten, a signed 16-bit number from -10 to 10; it goes into the VIF's
+// exponent, the value bytes stay as read.
+constexpr Attribute kScaleRegister{ElementKind::kObject, "ScaleRegister", Reading::kDecimal, 16};
 
 constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
@@ -89,7 +93,7 @@ constexpr const Attribute* kAll[] = {
     &kModbusTimeout, &kModbusPort, &kDeviceNoValue,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
-    &kWritable, &kWriteMin, &kWriteMax, &kNoValue, &kMonotonic,
+    &kWritable, &kWriteMin, &kWriteMax, &kNoValue, &kMonotonic, &kScaleRegister,
 };
 
 }  // namespace attributes

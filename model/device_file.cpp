@@ -165,6 +165,8 @@ void AddRecord(Loading& loading, mxml_node_t* node) {
   // One that does not parse is none (kestrel-check reports it).
   ParseNoValue(Text(node, a::kNoValue), record.noValue);
   record.monotonic = NumberOf(a::kMonotonic, Text(node, a::kMonotonic)) == kMonotonicOn;
+  record.scaled = mxmlElementGetAttr(node, a::kScaleRegister.name) != nullptr;
+  Put(record.scaleRegister, node, a::kScaleRegister);
   PutWriteRange(record, loading.model, node);
   loading.model.records.push_back(std::move(record));
   loading.recordGroups.push_back(GroupOf(loading, Text(node, a::kOwnerId)));

@@ -69,6 +69,8 @@ struct Record {
   uint32_t writeRange = kNoWriteRange;  // index into MeterModel::writeRanges
   NoValue noValue;             // NoValue, or its meter's NoValue="sunspec"
   bool monotonic = false;      // Monotonic 1: never passed on lower than the highest read
+  bool scaled = false;         // it has a ScaleRegister
+  uint16_t scaleRegister = 0;  // ScaleRegister, before Base is subtracted
 };
 
 // One Device: an emulated meter.

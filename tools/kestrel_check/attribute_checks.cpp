@@ -4,6 +4,7 @@
 #include <string>
 
 #include "mbus/record_header.h"
+#include "mbus/vif_exponent.h"
 #include "modbus/function_codes.h"
 #include "modbus/value_conversion.h"
 #include "model/attributes.h"
@@ -258,6 +259,20 @@ void CheckNoValue(const Place& at, const Record& record) {
             "\", whose registers hold " + std::to_string(valueBytes) + ": it never matches");
 }
 
+// ScaleRegister: its power of ten needs a VIF exponent to go into, and
+// the master's writes could not be scaled back.
+void CheckScale(const Place& at, const Record& record) {
+  if (!record.scaled) return;
+  if (FindExponentField(record.vib.data(), static_cast<int>(record.vib.size())).at < 0) {
+    Error(at, a::kVib.name,
+          "has no exponent a ScaleRegister can move (energy, volume, power, flow, temperatures, pressure, voltage, "
+          "current): the record is always sent as \"no data\"");
+  }
+  if (record.writable == Writability::kWritable) {
+    Error(at, a::kWritable.name, "1 with a ScaleRegister: the gateway refuses every write to this record");
+  }
+}
+
 void CheckDeviceNoValue(const Place& at) {
   if (!at.written.Has(a::kDeviceNoValue.name) || at.written.Text(a::kDeviceNoValue.name) == "sunspec") return;
   Error(at, a::kDeviceNoValue.name, "only \"sunspec\" is known: ignored, the Objects have only their own NoValue");
@@ -299,6 +314,7 @@ void CheckObjectAttributes(const CheckedFile& file, size_t record) {
   CheckWriteRange(at, file.model, converted);
   CheckNoValue(at, converted);
   CheckSwitch(at, a::kMonotonic, converted.monotonic);
+  CheckScale(at, converted);
 }
 
 }  // namespace kestrel
