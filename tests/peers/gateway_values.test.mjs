@@ -1,6 +1,7 @@
 // What libmbus (node-mbus) shows of the values a device does not mean as
 // numbers: records sent as "no data" for a SunSpec device's "no value"
-// contents, and a Monotonic counter held while its device's value dips.
+// contents, a Monotonic counter held while its device's value dips, and
+// values whose scale registers move their VIF's exponent.
 // The Modbus slaves are units of a simulator serving over Modbus TCP, so
 // that a dip is a new register file and a restart of the simulator.
 import assert from 'node:assert/strict';
@@ -12,6 +13,7 @@ import { loadMbusMaster, missingPeerTooling, startPlant } from '../../tools/demo
 
 const kSunSpecSlave = 20;
 const kCounterSlave = 21;
+const kInverterSlave = 22;
 // Longest a read may take after the simulator restarted: the plant's
 // reconnect (1 s) and 2 s.
 const kReconnectedWithinMs = 3000;
@@ -44,12 +46,20 @@ function deviceFile() {
       object('sunspec', j + 1, register, type, dataField, vib, noValue ? ` NoValue="${noValue}"` : '')).join('') +
     '  </Device>\n' +
     device('counter', 4, kCounterSlave, '') + object('counter', 2, 200, 'UINT32', 4, '03', ' Monotonic="1"') +
+    '  </Device>\n' +
+    // W and W_SF in one block; WH (an accumulator) with WH_SF apart.
+    device('inverter', 5, kInverterSlave, ' BlockReads="1" NoValue="sunspec"') +
+    object('inverter', 1, 300, 'INT16', 2, '2B', ' ScaleRegister="301"') +
+    object('inverter', 2, 302, 'UINT32', 4, '03', ' ScaleRegister="310" NoValue="00000000"') +
     '  </Device>\n</Meters>\n';
 }
 
-function registerFile(counter) {
+// The counter's value and the inverter's W_SF and WH_SF.
+function registerFile({ counter = 12400, wScale = -1, whScale = 3 } = {}) {
   return [...kSunSpecObjects.map(([register, type, value]) => `${kSunSpecSlave} holding ${register} ${type} 0 ${value}`),
-    `${kCounterSlave} holding 200 UINT32 0 ${counter}`, ''].join('\n');
+    `${kCounterSlave} holding 200 UINT32 0 ${counter}`,
+    `${kInverterSlave} holding 300 INT16 0 1234`, `${kInverterSlave} holding 301 INT16 0 ${wScale}`,
+    `${kInverterSlave} holding 302 UINT32 0 74565`, `${kInverterSlave} holding 310 INT16 0 ${whScale}`, ''].join('\n');
 }
 
 const missing = missingPeerTooling();
@@ -59,7 +69,7 @@ describe('values without meaning as numbers, read by libmbus', { skip: missing ?
   let plant = null;
   let master = null;
   before(async () => {
-    plant = await startPlant({ deviceFile: deviceFile(), registerFile: registerFile(12400), mbus: 'tcp',
+    plant = await startPlant({ deviceFile: deviceFile(), registerFile: registerFile(), mbus: 'tcp',
       modbus: 'tcp', masterTimeoutMs: 1000,
       keys: { ModbusPort: { timeout: 1000 }, MBusPort: { timeout: 10000, collisions: null, multi_telegram: null } } });
     const MbusMaster = loadMbusMaster();
@@ -71,15 +81,15 @@ describe('values without meaning as numbers, read by libmbus', { skip: missing ?
     if (plant) await plant.stop();
   });
 
-  // The counter's device now holds value: a new register file, a restarted
-  // simulator, and reads until the gateway has reconnected.
-  async function counterAfterRestart(value) {
-    fs.writeFileSync(path.join(plant.root, 'registers.txt'), registerFile(value));
+  // Meter address read once the devices hold new registers: a new
+  // register file, a restarted simulator, reads until the gateway has reconnected.
+  async function readAfterRestart(address, registers) {
+    fs.writeFileSync(path.join(plant.root, 'registers.txt'), registerFile(registers));
     await plant.restartModbus();
     const started = Date.now();
     let data = null;
     while (data === null && Date.now() - started < kReconnectedWithinMs) {
-      data = await master.getDataAsync(4).catch(() => null);
+      data = await master.getDataAsync(address).catch(() => null);
     }
     assert.notEqual(data, null, 'no answer after the restart');
     return data;
@@ -99,10 +109,21 @@ describe('values without meaning as numbers, read by libmbus', { skip: missing ?
   it('shows a counter that dips as the value held, with status 2, until it recovers', async () => {
     const first = await master.getDataAsync(4);
     assert.deepEqual([first.SlaveInformation.Status, records(first)], [0, [{ Unit: 'Energy (Wh)', Value: 12400 }]]);
-    const dipped = await counterAfterRestart(12345);
+    const dipped = await readAfterRestart(4, { counter: 12345 });
     assert.deepEqual([dipped.SlaveInformation.Status, records(dipped)], [2, [{ Unit: 'Energy (Wh)', Value: 12400 }]]);
-    const recovered = await counterAfterRestart(12401);
+    const recovered = await readAfterRestart(4, { counter: 12401 });
     assert.deepEqual([recovered.SlaveInformation.Status, records(recovered)],
       [0, [{ Unit: 'Energy (Wh)', Value: 12401 }]]);
+  });
+
+  it('shows a value with its scale in the unit, as read together, and no value for a scale out of range', async () => {
+    const show = (data) => [data.SlaveInformation.Status, records(data)];
+    assert.deepEqual(show(await master.getDataAsync(5)),
+      [0, [{ Unit: 'Power (1e-1 W)', Value: 1234 }, { Unit: 'Energy (kWh)', Value: 74565 }]]);
+    assert.deepEqual(show(await readAfterRestart(5, { wScale: 0, whScale: 0 })),
+      [0, [{ Unit: 'Power (W)', Value: 1234 }, { Unit: 'Energy (Wh)', Value: 74565 }]]);
+    // A record without value shows the Vib's own unit.
+    assert.deepEqual(show(await readAfterRestart(5, { wScale: 5, whScale: -4 })),
+      [2, [{ Unit: 'Power (W)', Value: '' }, { Unit: 'Energy (Wh)', Value: '' }]]);
   });
 });
