@@ -132,6 +132,13 @@ void TakeScaleRegisters(const Meter& meter, ReadBlock& block) {
 
 }  // namespace
 
+ReadBlock LoneBlock(const Meter& meter, const Record& record) {
+  ReadBlock block;
+  AddToBlock(block, record);
+  TakeScaleRegisters(meter, block);
+  return block;
+}
+
 bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, size_t& position,
                    ReadBlock& block) {
   block.count = 0;

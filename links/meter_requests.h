@@ -36,6 +36,10 @@ bool AddToBlock(ReadBlock& block, const Record& record);
 // Where the value of the block's record at index starts in the registers read.
 int RegisterOffset(const ReadBlock& block, int index);
 
+// The block of the record alone, with its ScaleRegister when it stands
+// right before or after it: how a meter without BlockReads reads it.
+ReadBlock LoneBlock(const Meter& meter, const Record& record);
+
 // Where the record's ScaleRegister stands in the block's registers, or -1
 // when the block does not read it.
 int ScaleOffset(const ReadBlock& block, const Record& record);
