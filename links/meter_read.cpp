@@ -190,6 +190,7 @@ void MeterRead::Begin(const MeterModel& model, const Meter& meter, const ReadPla
   telegram_ = plan.firstTelegram;
   position_ = 0;
   blockReady_ = false;
+  apartCount_ = 0;
   scaleCount_ = 0;
   scaleInFlight_ = false;
   records_ = Records();
@@ -210,6 +211,7 @@ bool MeterRead::FindBlock() {
   while (state_ == ReadState::kReading && !blockReady_) {
     const RecordSelection which = RecordsOfTelegram(*meter_, telegram_, plan_.telegramCount);
     blockReady_ = NextReadBlock(*model_, *meter_, which, position_, block_);
+    apartCount_ = blockReady_ ? ScalesApart(block_, apart_) : 0;
     scaleCount_ = 0;
     if (!blockReady_) EndTelegram();
   }
@@ -243,17 +245,6 @@ void MeterRead::Fail(BlockFault fault) {
   state_ = ReadState::kFailed;
 }
 
-// A record of block_ whose ScaleRegister is neither in the block nor read yet.
-const Record* MeterRead::NextScaleApart() const {
-  for (int i = 0; i < block_.count; ++i) {
-    const Record& record = *block_.records[i];
-    if (record.scaled && ScaleOffset(block_, record) < 0 && FindScaleApart(scales_, scaleCount_, record) == nullptr) {
-      return &record;
-    }
-  }
-  return nullptr;
-}
-
 BlockFault MeterRead::TakeScaleApart(const uint8_t* response, int length, ModbusFraming framing) {
   if (length < ReadAnswerLength(framing, 1)) {
     LogTrace("Modbus error, %s: answer of %d bytes holds no scale register\n", NameOf(*meter_).text, length);
@@ -265,10 +256,10 @@ BlockFault MeterRead::TakeScaleApart(const uint8_t* response, int length, Modbus
 
 bool MeterRead::SendNext(Link& link) {
   if (!FindBlock()) return false;
-  const Record* scaled = NextScaleApart();
-  scaleInFlight_ = scaled != nullptr && scaleCount_ < kMaxReadRegisters;
+  scaleInFlight_ = scaleCount_ < apartCount_;
   int length = 0;
   if (scaleInFlight_) {
+    const Record* scaled = apart_[scaleCount_];
     scales_[scaleCount_] = ScaleApart{scaled->modbusFunction, scaled->scaleRegister, {}};
     length = ScaleRequestFor(*meter_, *scaled, request_);
   } else {

@@ -107,7 +107,6 @@ class MeterRead {
   bool FindBlock();
   void EndTelegram();
   void Fail(BlockFault fault);
-  const Record* NextScaleApart() const;
   BlockFault TakeScaleApart(const uint8_t* response, int length, ModbusFraming framing);
 
   const MeterModel* model_ = nullptr;
@@ -118,7 +117,9 @@ class MeterRead {
   size_t position_ = 0;  // in the meter's list of records: where the block after block_ starts
   bool blockReady_ = false;  // block_ is found, its transaction not begun
   ReadBlock block_;
-  ScaleApart scales_[kMaxReadRegisters];  // read apart for block_, scaleCount_ of them
+  const Record* apart_[kMaxReadRegisters] = {};  // whose scale registers block_ needs read apart
+  int apartCount_ = 0;
+  ScaleApart scales_[kMaxReadRegisters];  // read apart for block_, scaleCount_ of them so far
   int scaleCount_ = 0;
   bool scaleInFlight_ = false;  // the transaction under way reads scales_[scaleCount_]
   uint8_t request_[kReadRequestLength] = {};

@@ -45,6 +45,20 @@ int ScaleOffset(const ReadBlock& block, const Record& record) {
   return record.scaled && offset >= 0 && offset < block.registers ? offset : -1;
 }
 
+int ScalesApart(const ReadBlock& block, const Record* apart[kMaxReadRegisters]) {
+  int count = 0;
+  for (int i = 0; i < block.count && count < kMaxReadRegisters; ++i) {
+    const Record& record = *block.records[i];
+    if (!record.scaled || ScaleOffset(block, record) >= 0) continue;
+    bool known = false;
+    for (int j = 0; j < count; ++j) {
+      known = known || (apart[j]->modbusFunction == record.modbusFunction && apart[j]->scaleRegister == record.scaleRegister);
+    }
+    if (!known) apart[count++] = &record;
+  }
+  return count;
+}
+
 int ScaleRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]) {
   return BuildReadRequest(meter.slaveAddress, record.modbusFunction,
                           ModbusRegisterAddress(record.scaleRegister, meter.base), 1, out);

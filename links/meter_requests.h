@@ -44,6 +44,11 @@ ReadBlock LoneBlock(const Meter& meter, const Record& record);
 // when the block does not read it.
 int ScaleOffset(const ReadBlock& block, const Record& record);
 
+// The block's records whose ScaleRegister the block does not read, one per
+// distinct register, in block order: each is read in a request of its own
+// before the block. Returns how many (at most block.count).
+int ScalesApart(const ReadBlock& block, const Record* apart[kMaxReadRegisters]);
+
 // The read request of a record's ScaleRegister alone (one register, the
 // record's function). Returns 8.
 int ScaleRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]);

@@ -32,6 +32,16 @@ int64_t BlockWireUs(const Meter& meter, const ReadBlock& block, const ModbusLine
   return static_cast<int64_t>(bytes * ByteTimeUs(line.speed)) + PauseUs(line);
 }
 
+// A record's ScaleRegister read on its own, as a block.
+ReadBlock ScaleBlockOf(const Record& record) {
+  ReadBlock block;
+  block.records[0] = &record;
+  block.count = 1;
+  block.registers = 1;
+  block.firstRegister = record.scaleRegister;
+  return block;
+}
+
 std::string Milliseconds(int64_t us) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(us) / kUsPerMs);
@@ -68,6 +78,13 @@ CompleteRead CompleteReadOf(const CheckedFile& file, const Meter& meter) {
     ForEachReadBlock(file.model, meter, RecordsOfTelegram(meter, telegram, count), [&](const ReadBlock& block) {
       ++read.requests;
       read.wireUs += BlockWireUs(meter, block, line);
+      // Each scale register read apart: a block of one register.
+      const Record* apart[kMaxReadRegisters];
+      const int scales = ScalesApart(block, apart);
+      for (int i = 0; i < scales; ++i) {
+        ++read.requests;
+        read.wireUs += BlockWireUs(meter, ScaleBlockOf(*apart[i]), line);
+      }
       return true;
     });
   }

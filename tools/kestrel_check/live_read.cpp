@@ -190,7 +190,7 @@ DataRecord AsSent(const DataRecord& data, std::vector<uint8_t>& vib) {
 std::string ShownReading(const Record& record, const DataRecord& sent) {
   const RecordHeaderFields header = DecodeRecordHeader(sent.dif, sent.difLength);
   if (header.dataField == kNoDataField && sent.valueLength == 0) {
-    return "no value, sent as \"no data\" with status 02h" + VifMeaning(sent) + " (the trace says why)";
+    return "no value, sent as \"no data\" with status 02h" + VifMeaning(sent);
   }
   std::string reading = ReadingOf(sent);
   if (record.scaled) reading += " (scaled by register " + std::to_string(record.scaleRegister) + ")";

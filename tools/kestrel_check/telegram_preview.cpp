@@ -54,9 +54,10 @@ void PrintWrite(const CheckedFile& file, const Meter& meter, const Record& recor
 // The requests that read the block's scale registers apart, before it.
 std::string ScaleRequestsText(const Meter& meter, const ReadBlock& block) {
   std::string lines;
-  for (int i = 0; i < block.count; ++i) {
-    const Record& record = *block.records[i];
-    if (!record.scaled || ScaleOffset(block, record) >= 0) continue;
+  const Record* apart[kMaxReadRegisters];
+  const int count = ScalesApart(block, apart);
+  for (int i = 0; i < count; ++i) {
+    const Record& record = *apart[i];
     uint8_t request[kReadRequestLength];
     ScaleRequestFor(meter, record, request);
     lines += "    scale register " + std::to_string(record.scaleRegister) + " of ObjectId " +
@@ -105,7 +106,8 @@ void PrintReadBlocks(const MeterModel& model, const Meter& meter, RecordSelectio
              std::to_string(block.registers) + " register(s) from register " + std::to_string(block.firstRegister) +
              ": request " + HexBytes(request, kReadRequestLength) + "\n";
     first += block.count;
-    ++blocks;
+    const Record* apart[kMaxReadRegisters];
+    blocks += 1 + ScalesApart(block, apart);
     return true;
   });
   std::fprintf(out, "  BlockReads: %d request(s)\n%s", blocks, lines.c_str());
