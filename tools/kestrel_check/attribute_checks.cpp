@@ -105,6 +105,8 @@ void CheckNumber(const Place& at, const NumberRule& rule) {
   if (CheckPresent(at, rule.attribute.name)) CheckNumberText(at, rule);
 }
 
+// Optional, a register number like RegisterRead.
+const NumberRule kScaleRegisterRule{a::kScaleRegister, 0, kLowBitsKept};
 // Missing, TelegramNr names the first telegram.
 const NumberRule kTelegramNrRule{a::kTelegramNr, 0, kLowBitsKept};
 // Missing or 0, the meter is read afresh for every REQ_UD2.
@@ -263,6 +265,7 @@ void CheckNoValue(const Place& at, const Record& record) {
 // the master's writes could not be scaled back.
 void CheckScale(const Place& at, const Record& record) {
   if (!record.scaled) return;
+  CheckNumberText(at, kScaleRegisterRule);
   if (FindExponentField(record.vib.data(), static_cast<int>(record.vib.size())).at < 0) {
     Error(at, a::kVib.name,
           "has no exponent a ScaleRegister can move (energy, volume, power, flow, temperatures, pressure, voltage, "
