@@ -111,7 +111,7 @@ bool ApplyScale(const Meter& meter, const Record& record, int number, const uint
 
 ValueTaken TakeValue(const Meter& meter, const Record& record, int number, const uint8_t* registers,
                      const uint8_t* scale, HeldCounter* held, DataRecord& data) {
-  char why[64];
+  char why[96];
   if (HoldsNoValue(record.noValue, registers, record.modbusType, meter.reqUd2Orders)) {
     std::snprintf(why, sizeof why, "the registers hold %s, the device's \"no value\"", TextOf(record.noValue).text);
     TraceNoValue(record, number, why);
