@@ -75,6 +75,7 @@ struct Gateway {
   MeterModel model;
   Selection selection;
   BackgroundReads background;  // the meters answered from memory (MaxAge)
+  HeldCounters held;           // the highest value of each Monotonic record, read afresh or with MaxAge
   RequestJob job;              // the request's work on its link, while it has some
   PendingRequest pending;      // and what the request does once that is done
   Monitoring monitoring;       // counters, the metrics file and the service manager

@@ -39,6 +39,33 @@ void TraceRegistersTaken(const Meter& meter, const Record& record, int number) {
            first + static_cast<unsigned>(count) - 1u);
 }
 
+// What taking a block's values needs.
+struct BlockValues {
+  const MeterModel& model;
+  const Meter& meter;
+  const ReadBlock& block;
+  HeldCounters* held;  // nullptr: none kept
+  const ScaleApart* scales;  // read apart for the block
+  int scaleCount;
+};
+
+const ScaleApart* FindScaleApart(const ScaleApart* scales, int count, const Record& record) {
+  for (int i = 0; i < count; ++i) {
+    if (scales[i].function == record.modbusFunction && scales[i].scaleRegister == record.scaleRegister) return &scales[i];
+  }
+  return nullptr;
+}
+
+// The record's ScaleRegister as read with its block or apart; nullptr when
+// it has none (or, never, it was not read).
+const uint8_t* ScaleOf(const BlockValues& values, const Record& record, const uint8_t* registers) {
+  if (!record.scaled) return nullptr;
+  const int offset = ScaleOffset(values.block, record);
+  if (offset >= 0) return registers + 2 * offset;
+  const ScaleApart* apart = FindScaleApart(values.scales, values.scaleCount, record);
+  return apart != nullptr ? apart->bytes : nullptr;
+}
+
 // false, after tracing it, when the telegram would grow past its 240 bytes.
 bool Append(Records& records, const DataRecord& data, const MeterName& name) {
   if (records.bytes + DataRecordLength(data) > kMaxRecordBytes || records.count >= kMaxRecordsPerTelegram) {
@@ -50,11 +77,24 @@ bool Append(Records& records, const DataRecord& data, const MeterName& name) {
   return true;
 }
 
+// The highest value kept of the record, or nullptr.
+HeldCounter* HeldOf(const MeterModel& model, HeldCounters* held, const Record& record) {
+  if (held == nullptr || model.records.empty()) return nullptr;
+  const size_t index = static_cast<size_t>(&record - model.records.data());
+  return index < held->records.size() && index < model.records.size() ? &held->records[index] : nullptr;
+}
+
+void CountValue(ValueCounts& values, ValueTaken taken) {
+  values.noValues += taken == ValueTaken::kNoValue ? 1 : 0;
+  values.held += taken == ValueTaken::kHeld ? 1 : 0;
+  values.statusBits |= StatusBitsOf(taken);
+}
+
 // The data record of the block's record at index, its value taken from the
 // block's answer (which holds all the block's register bytes).
-BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& block, int index,
-                     const uint8_t* registers) {
-  const Record& record = *block.records[index];
+BlockFault AddRecord(Records& records, const BlockValues& values, int index, const uint8_t* registers) {
+  const Meter& meter = values.meter;
+  const Record& record = *values.block.records[index];
   const MeterName name = NameOf(meter);
   DataRecord data = DataRecordOf(record);
   if (data.valueLength == 0) {
@@ -65,16 +105,22 @@ BlockFault AddRecord(Records& records, const Meter& meter, const ReadBlock& bloc
     LogTrace("M-Bus error, %s: Function %u is above 3\n", name.text, record.function);
     return BlockFault::kFunctionAbove3;
   }
-  RegistersToMBus(data.value, registers + 2 * RegisterOffset(block, index), record.modbusType, meter.reqUd2Orders);
+  const uint8_t* own = registers + 2 * RegisterOffset(values.block, index);
+  RegistersToMBus(data.value, own, record.modbusType, meter.reqUd2Orders);
+  const ValueTaken taken = TakeValue(meter, record, records.count + 1, own, ScaleOf(values, record, registers),
+                                     HeldOf(values.model, values.held, record), data);
   if (!Append(records, data, name)) return BlockFault::kTooManyBytes;
+  CountValue(records.values, taken);
   TraceRegistersTaken(meter, record, records.count);
   return BlockFault::kNone;
 }
 
 // Adds the block's records from its answer (length bytes, framed as the
 // port frames them); the first that cannot be made is at fault.
-BlockFault AddBlockRecords(Records& records, const Meter& meter, const ReadBlock& block, const uint8_t* response,
-                           int length, ModbusFraming framing, int& faultyRecord) {
+BlockFault AddBlockRecords(Records& records, const BlockValues& values, const uint8_t* response, int length,
+                           ModbusFraming framing, int& faultyRecord) {
+  const Meter& meter = values.meter;
+  const ReadBlock& block = values.block;
   faultyRecord = 0;
   if (length < ReadAnswerLength(framing, block.registers)) {
     LogTrace("Modbus error, %s: answer of %d bytes holds no %d value bytes\n", NameOf(meter).text, length,
@@ -83,7 +129,7 @@ BlockFault AddBlockRecords(Records& records, const Meter& meter, const ReadBlock
   }
   const uint8_t* registers = response + AnswerPduOffset(framing) + kReadAnswerHead;
   for (faultyRecord = 0; faultyRecord < block.count; ++faultyRecord) {
-    const BlockFault fault = AddRecord(records, meter, block, faultyRecord, registers);
+    const BlockFault fault = AddRecord(records, values, faultyRecord, registers);
     if (fault != BlockFault::kNone) return fault;
   }
   return BlockFault::kNone;
@@ -144,6 +190,9 @@ void MeterRead::Begin(const MeterModel& model, const Meter& meter, const ReadPla
   telegram_ = plan.firstTelegram;
   position_ = 0;
   blockReady_ = false;
+  apartCount_ = 0;
+  scaleCount_ = 0;
+  scaleInFlight_ = false;
   records_ = Records();
   taken_.assign(static_cast<size_t>(plan.lastTelegram - plan.firstTelegram + 1), TelegramRecords());
   failure_ = ReadFailure();
@@ -162,6 +211,8 @@ bool MeterRead::FindBlock() {
   while (state_ == ReadState::kReading && !blockReady_) {
     const RecordSelection which = RecordsOfTelegram(*meter_, telegram_, plan_.telegramCount);
     blockReady_ = NextReadBlock(*model_, *meter_, which, position_, block_);
+    apartCount_ = blockReady_ ? ScalesApart(block_, apart_) : 0;
+    scaleCount_ = 0;
     if (!blockReady_) EndTelegram();
   }
   return blockReady_;
@@ -179,6 +230,7 @@ void MeterRead::EndTelegram() {
   if (!CloseTelegram(*meter_, telegram_, plan_.telegramCount, records_)) return Fail(BlockFault::kTooManyBytes);
   TelegramRecords& kept = taken_[static_cast<size_t>(telegram_ - plan_.firstTelegram)];
   kept.length = EncodeRecords(records_.items, records_.count, kept.bytes);
+  kept.values = records_.values;
   if (kept.length < 0) return Fail(BlockFault::kTooManyBytes);  // never: Append keeps within a telegram's bytes
   records_ = Records();
   position_ = 0;
@@ -193,10 +245,27 @@ void MeterRead::Fail(BlockFault fault) {
   state_ = ReadState::kFailed;
 }
 
+BlockFault MeterRead::TakeScaleApart(const uint8_t* response, int length, ModbusFraming framing) {
+  if (length < ReadAnswerLength(framing, 1)) {
+    LogTrace("Modbus error, %s: answer of %d bytes holds no scale register\n", NameOf(*meter_).text, length);
+    return BlockFault::kShortAnswer;
+  }
+  std::memcpy(scales_[scaleCount_++].bytes, response + AnswerPduOffset(framing) + kReadAnswerHead, 2);
+  return BlockFault::kNone;
+}
+
 bool MeterRead::SendNext(Link& link) {
   if (!FindBlock()) return false;
-  blockReady_ = false;
-  const int length = ReadRequestFor(*meter_, block_, request_);
+  scaleInFlight_ = scaleCount_ < apartCount_;
+  int length = 0;
+  if (scaleInFlight_) {
+    const Record* scaled = apart_[scaleCount_];
+    scales_[scaleCount_] = ScaleApart{scaled->modbusFunction, scaled->scaleRegister, {}};
+    length = ScaleRequestFor(*meter_, *scaled, request_);
+  } else {
+    blockReady_ = false;
+    length = ReadRequestFor(*meter_, block_, request_);
+  }
   BeginExchangeWithMeter(link, *meter_,
                          {"Request to Modbus Meter\n", request_, length, kReadAttempts,
                           AnswerLimitFor(block_, link.port->GetFraming())});
@@ -214,13 +283,19 @@ void MeterRead::TakeAnswer(Link& link) {
   if (MeterAnswered(MeterRequest::kRead, result_)) {
     // An exception answer that passed (code 0) holds no register bytes.
     const int length = result_.outcome == TransactionOutcome::kAnswer ? result_.length : 0;
-    fault = AddBlockRecords(records_, *meter_, block_, link.response, length, link.port->GetFraming(), faultyRecord);
+    const BlockValues values{*model_, *meter_, block_, plan_.held, scales_, scaleCount_};
+    fault = scaleInFlight_ ? TakeScaleApart(link.response, length, link.port->GetFraming())
+                           : AddBlockRecords(records_, values, link.response, length, link.port->GetFraming(),
+                                             faultyRecord);
   } else {
     // Deliberate: "errno" names the transaction result here, as in every
     // trace line of this family.
     LogTrace("Modbus error, errno = %d, not responding\n", ResultCode(result_));
   }
-  if (watch_ != nullptr) watch_(BlockReport{block_, result_, fault, faultyRecord, records_, request_}, watchContext_);
+  if (watch_ != nullptr && !scaleInFlight_) {
+    watch_(BlockReport{block_, result_, fault, faultyRecord, records_, request_}, watchContext_);
+  }
+  scaleInFlight_ = false;
   if (fault != BlockFault::kNone) return Fail(fault);
   if (plan_.mbusTimeoutMs > 0 && FrameTimedOut(plan_.frameStartMs, NowMs(), plan_.mbusTimeoutMs)) {
     LogTrace("M-Bus Timeout\n");

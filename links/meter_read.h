@@ -12,6 +12,7 @@
 
 #include "links/link.h"
 #include "links/meter_requests.h"
+#include "links/record_values.h"
 
 namespace kestrel {
 
@@ -23,6 +24,7 @@ constexpr int64_t kPauseAfterReadUs = 2000;
 struct TelegramRecords {
   uint8_t bytes[kMaxRecordBytes] = {};
   int length = 0;
+  ValueCounts values;  // its answer's Status gets values.statusBits on top
 };
 
 // Why a read of a meter failed: a block's fault, its transaction's result
@@ -66,12 +68,20 @@ struct ReadPlan {
   int telegramCount = 1;  // how many the meter answers in
   int64_t frameStartMs = 0;  // when the request's frame began
   int mbusTimeoutMs = 0;     // 0: no time-out to keep (a background read)
+  HeldCounters* held = nullptr;  // the highest values of Monotonic records; nullptr: none kept
 };
 
 // The plan of a read of every telegram of a meter that answers in count.
 ReadPlan EveryTelegram(int count);
 
 enum class ReadState : uint8_t { kReading, kComplete, kFailed };
+
+// A ScaleRegister read in a request of its own, before the block that needs it.
+struct ScaleApart {
+  uint8_t function = 0;
+  uint16_t scaleRegister = 0;
+  uint8_t bytes[2] = {};  // as on the wire
+};
 
 class MeterRead {
  public:
@@ -97,6 +107,7 @@ class MeterRead {
   bool FindBlock();
   void EndTelegram();
   void Fail(BlockFault fault);
+  BlockFault TakeScaleApart(const uint8_t* response, int length, ModbusFraming framing);
 
   const MeterModel* model_ = nullptr;
   const Meter* meter_ = nullptr;
@@ -106,6 +117,11 @@ class MeterRead {
   size_t position_ = 0;  // in the meter's list of records: where the block after block_ starts
   bool blockReady_ = false;  // block_ is found, its transaction not begun
   ReadBlock block_;
+  const Record* apart_[kMaxReadRegisters] = {};  // whose scale registers block_ needs read apart
+  int apartCount_ = 0;
+  ScaleApart scales_[kMaxReadRegisters];  // read apart for block_, scaleCount_ of them so far
+  int scaleCount_ = 0;
+  bool scaleInFlight_ = false;  // the transaction under way reads scales_[scaleCount_]
   uint8_t request_[kReadRequestLength] = {};
   Records records_;  // of the telegram being read
   std::vector<TelegramRecords> taken_;

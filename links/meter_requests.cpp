@@ -30,18 +30,43 @@ bool JoinsBlock(const Meter& meter, const ReadBlock& block, const Record& record
 
 bool AddToBlock(ReadBlock& block, const Record& record) {
   if (block.count >= kMaxReadRegisters) return false;
+  if (block.count == 0) block.firstRegister = record.registerRead;
   block.records[block.count++] = &record;
   block.registers += RegisterCount(record.modbusType);
   return true;
 }
 
 int RegisterOffset(const ReadBlock& block, int index) {
-  return block.records[index]->registerRead - block.records[0]->registerRead;
+  return block.records[index]->registerRead - block.firstRegister;
+}
+
+int ScaleOffset(const ReadBlock& block, const Record& record) {
+  const int offset = int{record.scaleRegister} - int{block.firstRegister};
+  return record.scaled && offset >= 0 && offset < block.registers ? offset : -1;
+}
+
+int ScalesApart(const ReadBlock& block, const Record* apart[kMaxReadRegisters]) {
+  int count = 0;
+  for (int i = 0; i < block.count && count < kMaxReadRegisters; ++i) {
+    const Record& record = *block.records[i];
+    if (!record.scaled || ScaleOffset(block, record) >= 0) continue;
+    bool known = false;
+    for (int j = 0; j < count; ++j) {
+      known = known || (apart[j]->modbusFunction == record.modbusFunction && apart[j]->scaleRegister == record.scaleRegister);
+    }
+    if (!known) apart[count++] = &record;
+  }
+  return count;
+}
+
+int ScaleRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]) {
+  return BuildReadRequest(meter.slaveAddress, record.modbusFunction,
+                          ModbusRegisterAddress(record.scaleRegister, meter.base), 1, out);
 }
 
 int ReadRequestFor(const Meter& meter, const ReadBlock& block, uint8_t out[kReadRequestLength]) {
   const Record& first = *block.records[0];
-  return BuildReadRequest(meter.slaveAddress, first.modbusFunction, ModbusRegisterAddress(first.registerRead, meter.base),
+  return BuildReadRequest(meter.slaveAddress, first.modbusFunction, ModbusRegisterAddress(block.firstRegister, meter.base),
                           static_cast<uint16_t>(block.registers), out);
 }
 
@@ -93,6 +118,41 @@ RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int tel
   return RecordsOf(model, meter, RecordsOfTelegram(meter, telegram, count).telegramNr);
 }
 
+namespace {
+
+// The record's ScaleRegister becomes the block's first or next register,
+// when it stands right there and the read stays within its limits.
+bool TakeScaleRegister(const Meter& meter, ReadBlock& block, const Record& record) {
+  if (!record.scaled || ScaleOffset(block, record) >= 0 || block.registers >= kMaxReadRegisters) return false;
+  const int wireFirst = ModbusRegisterAddress(block.firstRegister, meter.base);
+  if (int{record.scaleRegister} + 1 == int{block.firstRegister} && wireFirst > 0) {
+    --block.firstRegister;
+    ++block.registers;
+    return true;
+  }
+  const bool after = int{record.scaleRegister} == int{block.firstRegister} + block.registers;
+  if (!after || wireFirst + block.registers + 1 > kRegisterAddresses) return false;
+  ++block.registers;
+  return true;
+}
+
+void TakeScaleRegisters(const Meter& meter, ReadBlock& block) {
+  bool grown = true;
+  while (grown) {
+    grown = false;
+    for (int i = 0; i < block.count; ++i) grown = TakeScaleRegister(meter, block, *block.records[i]) || grown;
+  }
+}
+
+}  // namespace
+
+ReadBlock LoneBlock(const Meter& meter, const Record& record) {
+  ReadBlock block;
+  AddToBlock(block, record);
+  TakeScaleRegisters(meter, block);
+  return block;
+}
+
 bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, size_t& position,
                    ReadBlock& block) {
   block.count = 0;
@@ -103,6 +163,7 @@ bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection 
     if (block.count > 0 && !JoinsBlock(meter, block, record)) break;
     AddToBlock(block, record);
   }
+  TakeScaleRegisters(meter, block);
   return block.count > 0;
 }
 

@@ -20,6 +20,7 @@ struct ReadBlock {
   const Record* records[kMaxReadRegisters] = {};  // each but a lone first one takes a register at least
   int count = 0;
   int registers = 0;
+  uint16_t firstRegister = 0;  // where the read starts: the first record's, or a scale register's just before
 };
 
 // Whether record can join block (which holds a record at least) as its
@@ -35,6 +36,23 @@ bool AddToBlock(ReadBlock& block, const Record& record);
 // Where the value of the block's record at index starts in the registers read.
 int RegisterOffset(const ReadBlock& block, int index);
 
+// The block of the record alone, with its ScaleRegister when it stands
+// right before or after it: how a meter without BlockReads reads it.
+ReadBlock LoneBlock(const Meter& meter, const Record& record);
+
+// Where the record's ScaleRegister stands in the block's registers, or -1
+// when the block does not read it.
+int ScaleOffset(const ReadBlock& block, const Record& record);
+
+// The block's records whose ScaleRegister the block does not read, one per
+// distinct register, in block order: each is read in a request of its own
+// before the block. Returns how many (at most block.count).
+int ScalesApart(const ReadBlock& block, const Record* apart[kMaxReadRegisters]);
+
+// The read request of a record's ScaleRegister alone (one register, the
+// record's function). Returns 8.
+int ScaleRequestFor(const Meter& meter, const Record& record, uint8_t out[kReadRequestLength]);
+
 // Which of a meter's records a read takes: those of one TelegramNr, or all.
 struct RecordSelection {
   uint8_t telegramNr = kEveryTelegram;
@@ -42,7 +60,8 @@ struct RecordSelection {
 
 // The next block of the selected records, from position (an index into the
 // meter's list of records) on; position moves past the block. false when no
-// record is left.
+// record is left. A ScaleRegister of its records right before or after the
+// block is read with it, as long as the block stays within kMaxReadRegisters.
 bool NextReadBlock(const MeterModel& model, const Meter& meter, RecordSelection which, size_t& position,
                    ReadBlock& block);
 
@@ -91,11 +110,20 @@ int TelegramCount(const Meter& meter, bool multiTelegram);
 RecordSelection RecordsOfTelegram(const Meter& meter, int telegram, int count);
 RecordsOf RecordsOfTelegram(const MeterModel& model, const Meter& meter, int telegram, int count);
 
+// Of a telegram's records: how many went without their value ("no value")
+// or with a held one, and the status bits that adds to its answer's Status.
+struct ValueCounts {
+  int noValues = 0;
+  int held = 0;
+  uint8_t statusBits = 0;
+};
+
 // The records gathered so far for one telegram.
 struct Records {
   DataRecord items[kMaxRecordsPerTelegram];
   int count = 0;
   int bytes = 0;
+  ValueCounts values;
 };
 
 // Why a block's records did not all go into the telegram.

@@ -18,7 +18,6 @@ constexpr int kSubunitBitsPerDife = 1;
 constexpr uint8_t kDifStorageBit = 0x40;
 constexpr int kFunctionShift = 4;
 constexpr uint8_t kFunctionMask = 0x03;
-constexpr uint8_t kDataFieldMask = 0x0F;
 // DIFE: bit 6 a subunit bit, bits 5-4 two tariff bits, bits 3-0 four storage bits.
 constexpr uint8_t kDifeSubunitBit = 0x40;
 constexpr int kDifeTariffShift = 4;

@@ -14,6 +14,9 @@ constexpr uint8_t kDifMoreRecordsFollow = 0x1F;
 constexpr uint8_t kExtensionBit = 0x80;
 // Data field 5 (the DIF's low four bits): a 32-bit real number.
 constexpr uint8_t kRealDataField = 0x05;
+// The DIF's data field (bits 3-0), and its code 0000b: "no data", no value bytes follow.
+constexpr uint8_t kDataFieldMask = 0x0F;
+constexpr uint8_t kNoDataField = 0x00;
 
 // 0 for 0, else the position of the highest set bit plus one.
 int BitLength(uint64_t value);

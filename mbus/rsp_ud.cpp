@@ -15,7 +15,8 @@ static_assert(kRspUdHeaderLength + kMaxRecordBytes + kTrailerLength <= kFrameBuf
 
 bool IsWellFormed(const DataRecord& record) {
   return record.difLength >= 1 && record.difLength <= kMaxRecordHeaderLength && record.vibLength >= 0 &&
-         (record.vibLength == 0 || record.vib != nullptr) && record.valueLength >= 0 &&
+         (record.vibLength == 0 || record.vib != nullptr) && record.vibByteAt < record.vibLength &&
+         record.valueLength >= 0 &&
          record.valueLength <= kMaxValueBytes;
 }
 
@@ -38,6 +39,11 @@ int CloseRspUd(const RspUdHeader& header, int recordBytes, uint8_t out[kFrameBuf
 
 int DataRecordLength(const DataRecord& record) {
   return record.difLength + record.vibLength + record.valueLength;
+}
+
+void MakeNoData(DataRecord& record) {
+  record.dif[0] = static_cast<uint8_t>((record.dif[0] & ~kDataFieldMask) | kNoDataField);
+  record.valueLength = 0;
 }
 
 DataRecord MoreRecordsFollow() {
@@ -80,6 +86,7 @@ int EncodeRecords(const DataRecord* records, int count, uint8_t out[kMaxRecordBy
   for (int i = 0; i < count; ++i) {
     at = Append(at, records[i].dif, records[i].difLength);
     at = Append(at, records[i].vib, records[i].vibLength);
+    if (records[i].vibByteAt >= 0) at[records[i].vibByteAt - records[i].vibLength] = records[i].vibByte;
     at = Append(at, records[i].value, records[i].valueLength);
   }
   return recordBytes;

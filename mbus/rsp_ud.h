@@ -23,6 +23,9 @@ constexpr int kRspUdSignatureAt = 17;
 // Status byte bit 4 (10h): "temporary error"; a meter answered from memory
 // sets it when its values are older than its MaxAge.
 constexpr uint8_t kStatusTemporaryError = 0x10;
+// Status byte bits 1-0 = 10b: "any application error"; set on top of Status
+// when a record is sent without its value ("no data") or with a held one.
+constexpr uint8_t kStatusApplicationError = 0x02;
 constexpr int kMaxRecordBytes = 240;    // L = 15 + records is one byte
 constexpr int kMaxValueBytes = 8;       // four registers
 constexpr int kMinRecordLength = 3;     // DIF and one register's value
@@ -44,11 +47,17 @@ struct DataRecord {
   int difLength = 0;
   const uint8_t* vib = nullptr;  // not owned
   int vibLength = 0;
+  int vibByteAt = -1;     // a VIB byte sent in place of vib's own (a scaled exponent); -1 none
+  uint8_t vibByte = 0;
   uint8_t value[kMaxValueBytes] = {};
   int valueLength = 0;
 };
 
 int DataRecordLength(const DataRecord& record);
+
+// The record as sent without a value: its DIF keeps function and storage
+// bit, its data field becomes "no data"; DIFEs and VIB stay, no value bytes.
+void MakeNoData(DataRecord& record);
 
 // The DIF 1Fh alone, as the last record of every telegram but a meter's last.
 DataRecord MoreRecordsFollow();

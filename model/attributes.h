@@ -49,6 +49,9 @@ constexpr Attribute kModbusTimeout{ElementKind::kDevice, "ModbusTimeout", Readin
 // Optional: the NAME of the section [ModbusPort.NAME] whose link reaches the
 // meter's slave; absent, [ModbusPort]'s.
 constexpr Attribute kModbusPort{ElementKind::kDevice, "ModbusPort", Reading::kText, 0};
+// Optional: "sunspec" gives each of the meter's Objects the "no value"
+// contents SunSpec defines for its ModbusDT (an Object's own NoValue wins).
+constexpr Attribute kDeviceNoValue{ElementKind::kDevice, "NoValue", Reading::kText, 0};
 
 // Object: one data record of the meter whose DeviceId it repeats exactly.
 constexpr Attribute kOwnerId{ElementKind::kObject, "DeviceId", Reading::kText, 0};
@@ -71,15 +74,26 @@ constexpr Attribute kVib{ElementKind::kObject, "Vib", Reading::kText, 0};
 constexpr Attribute kWritable{ElementKind::kObject, "Writable", Reading::kText, 0};
 constexpr Attribute kWriteMin{ElementKind::kObject, "WriteMin", Reading::kText, 0};
 constexpr Attribute kWriteMax{ElementKind::kObject, "WriteMax", Reading::kText, 0};
+// Optional: the register contents, hexadecimal as read off the wire
+// ("8000", "FFFFFFFF"), by which the device says it has no value; the record
+// is then sent without one ("no data").
+constexpr Attribute kNoValue{ElementKind::kObject, "NoValue", Reading::kText, 0};
+// Optional: 1 for a cumulative value that never runs backwards; a lower
+// reading than the highest yet is not passed on.
+constexpr Attribute kMonotonic{ElementKind::kObject, "Monotonic", Reading::kDecimal, 8};
+// Optional: the register (same ModbusFunction and Base) holding the value's
+// power of ten, a signed 16-bit number from -10 to 10; it goes into the VIF's
+// exponent, the value bytes stay as read.
+constexpr Attribute kScaleRegister{ElementKind::kObject, "ScaleRegister", Reading::kDecimal, 16};
 
 constexpr const Attribute* kAll[] = {
     &kPrimaryAddress, &kDeviceId, &kIdNumber, &kManufacturer, &kMedium, &kAccessNumber,
     &kStatus, &kSlaveAddress, &kInitFunction, &kInitRegister, &kBase, &kComSettings,
     &kFloatModeForReqUd2, &kFloatModeForSndUd, &kIntReverseForReqUd2, &kIntReverseForSndUd, &kBlockReads, &kMaxAge,
-    &kModbusTimeout, &kModbusPort,
+    &kModbusTimeout, &kModbusPort, &kDeviceNoValue,
     &kOwnerId, &kObjectId, &kTelegramNr, &kModbusFunction, &kRegisterRead, &kRegisterWrite,
     &kModbusDT, &kFunction, &kMBusDT, &kStorage, &kTariff, &kSubUnit, &kVib,
-    &kWritable, &kWriteMin, &kWriteMax,
+    &kWritable, &kWriteMin, &kWriteMax, &kNoValue, &kMonotonic, &kScaleRegister,
 };
 
 }  // namespace attributes

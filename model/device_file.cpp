@@ -18,6 +18,8 @@ namespace {
 constexpr const char* kDeviceElement = "Device";
 constexpr const char* kObjectElement = "Object";
 constexpr uint64_t kBlockReadsOn = 1;  // BlockReads: anything else is off
+constexpr const char* kSunSpecNoValue = "sunspec";  // Device NoValue: exactly this, else off
+constexpr uint64_t kMonotonicOn = 1;  // Monotonic: anything else is off
 constexpr const char* kWritableOn = "1";  // Writable: anything else refuses writes, "01" and "1 " too
 
 // What one SAX pass collects. Objects belong to every Device with exactly
@@ -30,6 +32,7 @@ struct Loading {
   std::unordered_map<std::string, uint32_t> groups;
   std::vector<uint32_t> meterGroups;   // per meter
   std::vector<uint32_t> recordGroups;  // per record
+  std::vector<bool> ownNoValues;       // per record: it has a NoValue of its own
 };
 
 // Only a regular file of at least one byte is a device description: a
@@ -117,6 +120,7 @@ void AddMeter(Loading& loading, mxml_node_t* node) {
   meter.maxAgeS = OptionalLimit(a::kMaxAge, Text(node, a::kMaxAge), kLongestMaxAgeS);
   meter.modbusTimeoutMs = OptionalLimit(a::kModbusTimeout, Text(node, a::kModbusTimeout), kLongestModbusTimeoutMs);
   meter.modbusPort = Text(node, a::kModbusPort);
+  meter.sunSpecNoValue = std::strcmp(Text(node, a::kDeviceNoValue), kSunSpecNoValue) == 0;
   loading.model.meters.push_back(std::move(meter));
   loading.meterGroups.push_back(GroupOf(loading, Text(node, a::kDeviceId)));
   if (loading.written != nullptr) loading.written->devices.push_back(WrittenTexts(node));
@@ -174,9 +178,15 @@ void AddRecord(Loading& loading, mxml_node_t* node) {
   Put(record.subunit, node, a::kSubUnit);
   record.vib = VibBytes(Text(node, a::kVib));
   record.writable = WritabilityOf(node);
+  // One that does not parse is none (kestrel-check reports it).
+  ParseNoValue(Text(node, a::kNoValue), record.noValue);
+  record.monotonic = NumberOf(a::kMonotonic, Text(node, a::kMonotonic)) == kMonotonicOn;
+  record.scaled = mxmlElementGetAttr(node, a::kScaleRegister.name) != nullptr;
+  Put(record.scaleRegister, node, a::kScaleRegister);
   PutWriteRange(record, loading.model, node);
   loading.model.records.push_back(std::move(record));
   loading.recordGroups.push_back(GroupOf(loading, Text(node, a::kOwnerId)));
+  loading.ownNoValues.push_back(mxmlElementGetAttr(node, a::kNoValue.name) != nullptr);
   if (loading.written != nullptr) loading.written->objects.push_back(WrittenTexts(node));
 }
 
@@ -212,6 +222,18 @@ void LinkRecords(Loading& loading) {
   for (uint32_t i = 0; i < loading.recordGroups.size(); ++i) recordsOfGroup[loading.recordGroups[i]].push_back(i);
   std::vector<Meter>& meters = loading.model.meters;
   for (size_t m = 0; m < meters.size(); ++m) meters[m].records = recordsOfGroup[loading.meterGroups[m]];
+}
+
+// NoValue="sunspec": the records without their own NoValue get their type's.
+void GiveSunSpecNoValues(Loading& loading) {
+  MeterModel& model = loading.model;
+  for (const Meter& meter : model.meters) {
+    if (!meter.sunSpecNoValue) continue;
+    for (const uint32_t index : meter.records) {
+      Record& record = model.records[index];
+      if (!loading.ownNoValues[index]) record.noValue = SunSpecNoValue(record.modbusType);
+    }
+  }
 }
 
 void ListTelegrams(MeterModel& model) {
@@ -266,6 +288,7 @@ bool LoadDeviceFile(const std::string& path, MeterModel& model, WrittenDocument*
   }
   mxmlDelete(top);
   LinkRecords(loading);
+  GiveSunSpecNoValues(loading);
   ListTelegrams(loading.model);
   IndexAddresses(loading.model);
   loading.model.parsed = true;

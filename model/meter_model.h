@@ -10,6 +10,7 @@
 
 #include "mbus/secondary_address.h"
 #include "mbus/telegram_sequence.h"
+#include "modbus/no_value.h"
 #include "modbus/value_conversion.h"
 
 namespace kestrel {
@@ -67,6 +68,10 @@ struct Record {
   std::vector<uint8_t> vib;    // Vib: VIF and VIFEs, the pairs that convert
   Writability writable = Writability::kUnset;  // Writable
   uint32_t writeRange = kNoWriteRange;  // index into MeterModel::writeRanges
+  NoValue noValue;             // NoValue, or its meter's NoValue="sunspec"
+  bool monotonic = false;      // Monotonic 1: never passed on lower than the highest read
+  bool scaled = false;         // it has a ScaleRegister
+  uint16_t scaleRegister = 0;  // ScaleRegister, before Base is subtracted
 };
 
 // One Device: an emulated meter.
@@ -90,6 +95,7 @@ struct Meter {
   uint32_t maxAgeS = 0;         // MaxAge: answered from memory, values at most this old; 0 reads afresh
   uint32_t modbusTimeoutMs = 0;  // ModbusTimeout: each attempt's time limit; 0: the line's
   std::string modbusPort;       // ModbusPort as written: the name of its link; empty for [ModbusPort]
+  bool sunSpecNoValue = false;  // NoValue "sunspec": its records' "no value" by their ModbusDT
   std::vector<uint32_t> records;  // indices into MeterModel::records, document order
   std::vector<uint8_t> telegramNrs;  // the TelegramNr of its records, each once, ascending
   TelegramSequence readout;     // how far the master has read its telegrams; the gateway's

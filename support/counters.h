@@ -73,6 +73,8 @@ struct MeterCounters {
   uint64_t answers = 0;   // RSP_UD sent
   std::array<uint64_t, kOutcomeCount> unanswered{};  // by reason; kOk stays 0
   uint64_t staleAnswers = 0;    // answered from memory with the status bit 10h
+  uint64_t noValueRecords = 0;  // records answered as "no data": the device had no value
+  uint64_t heldRecords = 0;     // records of Monotonic counters answered with the value held
   std::array<uint64_t, kWriteOutcomeCount> writes{};  // SND_UD writes by outcome
   int64_t lastRequestMs = 0;    // calendar time in ms; 0: never
   int64_t lastAnswerMs = 0;

@@ -35,8 +35,9 @@ RspUdHeader TakeHeader(Meter& meter) {
 
 // A read of every telegram of the meter's count, within the request's
 // M-Bus time-out.
-ReadPlan PlanInRequestPath(const Gateway& gateway, const PendingRequest& request, int count) {
+ReadPlan PlanInRequestPath(Gateway& gateway, const PendingRequest& request, int count) {
   ReadPlan plan = EveryTelegram(count);
+  plan.held = &gateway.held;
   plan.frameStartMs = request.frameStartMs;
   plan.mbusTimeoutMs = gateway.mbusTimeout;
   return plan;
@@ -61,8 +62,11 @@ bool AnswerFromFreshRead(Gateway& gateway, const Meter& meter, const PendingRequ
   bool answered = read.State() == ReadState::kComplete;
   if (answered) {
     const TelegramRecords& records = read.Telegrams().front();
-    answer.length = EncodeRspUdAround(request.header, records.bytes, records.length, answer.bytes);
+    RspUdHeader header = request.header;
+    header.status |= records.values.statusBits;
+    answer.length = EncodeRspUdAround(header, records.bytes, records.length, answer.bytes);
     answered = answer.length > 0;
+    if (answered) CountValuesSent(gateway, meter, records.values);
   }
   NoteMeterRead(gateway, meter, answered ? nullptr : &read.Failure());
   return answered;

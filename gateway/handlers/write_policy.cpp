@@ -117,6 +117,8 @@ const char* StandingRefusal(const WritePolicy& policy, const MeterModel& model, 
     case WritesKey::kYes: break;
   }
   if (record.writable == Writability::kNotWritable) return "Writable is not 1";
+  // The master's value is counted in the scaled unit, the register's in the device's own.
+  if (record.scaled) return "its value has a ScaleRegister";
   // A limit nobody could read would let through values nobody checked.
   const WriteRange* range = WriteRangeOf(model, record);
   if (range != nullptr && range->min.state == WriteLimit::State::kUnreadable) return "WriteMin is not a number";

@@ -155,6 +155,19 @@ void WriteMeterStates(const Gateway& gateway, Exposition& out) {
   });
 }
 
+void WriteValueCounts(const Gateway& gateway, Exposition& out) {
+  out.Family("kestrel_meter_no_value_total", "counter",
+             "Records sent as \"no data\": the device's registers held its NoValue.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, c.noValueRecords);
+  });
+  out.Family("kestrel_meter_held_total", "counter",
+             "Records of Monotonic counters sent with the highest value held, the device's being lower.");
+  ForEachSeries(gateway, [&](const Meter&, size_t, const MeterCounters& c, const Labels& l) {
+    out.Sample(l, c.heldRecords);
+  });
+}
+
 // Meters with MaxAge only.
 void WriteSnapshots(const Gateway& gateway, Exposition& out) {
   out.Family("kestrel_meter_stale_answers_total", "counter",
@@ -237,6 +250,7 @@ std::string MetricsText(const Gateway& gateway) {
   WriteProcess(gateway, out);
   WriteMeterCounts(gateway, out);
   WriteMeterStates(gateway, out);
+  WriteValueCounts(gateway, out);
   WriteSnapshots(gateway, out);
   WriteModbus(gateway, out);
   WriteMBus(gateway, out);

@@ -174,6 +174,13 @@ void CountStaleAnswer(Gateway& gateway, const Meter& meter) {
   if (counts != nullptr) ++counts->staleAnswers;
 }
 
+void CountValuesSent(Gateway& gateway, const Meter& meter, const ValueCounts& values) {
+  MeterCounters* counts = SeriesOf(gateway, meter);
+  if (counts == nullptr) return;
+  counts->noValueRecords += static_cast<uint64_t>(values.noValues);
+  counts->heldRecords += static_cast<uint64_t>(values.held);
+}
+
 void CountWrite(Gateway& gateway, const Meter& meter, WriteOutcome outcome) {
   MeterCounters* counts = SeriesOf(gateway, meter);
   if (counts != nullptr) ++counts->writes[static_cast<size_t>(outcome)];

@@ -23,6 +23,7 @@ namespace kestrel {
 struct Gateway;
 struct Meter;
 struct ReadFailure;
+struct ValueCounts;
 class ConfigStore;
 
 // Requests and answers of the last minutes, one slot a minute, for the
@@ -92,6 +93,8 @@ void CountRequest(Gateway& gateway, const Meter& meter);
 void CountAnswer(Gateway& gateway, const Meter& meter);
 void CountUnanswered(Gateway& gateway, const Meter& meter, Outcome reason);
 void CountStaleAnswer(Gateway& gateway, const Meter& meter);
+// The answer sent carried records without their value or with a held one.
+void CountValuesSent(Gateway& gateway, const Meter& meter, const ValueCounts& values);
 // An SND_UD's write to the meter ended: done, refused or failed.
 void CountWrite(Gateway& gateway, const Meter& meter, WriteOutcome outcome);
 

@@ -95,7 +95,9 @@ void BeginRead(Gateway& gateway, LinkReads& reads, size_t index) {
   const Meter& meter = gateway.model.meters[index];
   reads.active = true;
   reads.meter = index;
-  reads.read.Begin(gateway.model, meter, EveryTelegram(TelegramCount(meter, gateway.multiTelegram)));
+  ReadPlan plan = EveryTelegram(TelegramCount(meter, gateway.multiTelegram));
+  plan.held = &gateway.held;
+  reads.read.Begin(gateway.model, meter, plan);
   gateway.background.meters[index].nextReadMs = reads.read.StartMs() + RefreshIntervalMs(meter);
   LogTrace("Reading %s in the background\n", NameOf(meter).text);
 }
@@ -125,6 +127,7 @@ void TraceStale(const Meter& meter, const CachedMeter& cached, int64_t ageMs) {
 void StartBackgroundReads(Gateway& gateway) {
   gateway.background.meters.assign(gateway.model.meters.size(), CachedMeter());
   gateway.background.links = std::vector<LinkReads>(gateway.links.size());
+  gateway.held.records.assign(gateway.model.records.size(), HeldCounter());
 }
 
 LinkReads& BackgroundReader::ReadsOf(const Link& link) const {
@@ -226,9 +229,11 @@ bool AnswerFromSnapshot(Gateway& gateway, const Meter& meter, int telegram, RspU
     TraceStale(meter, cached, snapshot.ageUnknown ? -1 : ageMs);
   }
   const TelegramRecords& records = snapshot.telegrams[static_cast<size_t>(telegram)];
+  header.status |= records.values.statusBits;
   answer.length = EncodeRspUdAround(header, records.bytes, records.length, answer.bytes);
   if (answer.length <= 0) return false;
   if (stale) CountStaleAnswer(gateway, meter);
+  CountValuesSent(gateway, meter, records.values);
   return true;
 }
 

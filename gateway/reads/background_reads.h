@@ -11,7 +11,8 @@
 namespace kestrel {
 
 // Bring-up: one snapshot per meter and one reader per link; every meter
-// with MaxAge is due at once.
+// with MaxAge is due at once. Also the memory of the highest values of the
+// Monotonic records, which every read of their meters shares.
 void StartBackgroundReads(Gateway& gateway);
 
 // The background reads as the links' engine sees them.

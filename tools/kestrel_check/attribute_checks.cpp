@@ -5,6 +5,7 @@
 
 #include "links/link_settings.h"
 #include "mbus/record_header.h"
+#include "mbus/vif_exponent.h"
 #include "modbus/function_codes.h"
 #include "modbus/value_conversion.h"
 #include "model/attributes.h"
@@ -105,6 +106,8 @@ void CheckNumber(const Place& at, const NumberRule& rule) {
   if (CheckPresent(at, rule.attribute.name)) CheckNumberText(at, rule);
 }
 
+// Optional, a register number like RegisterRead.
+const NumberRule kScaleRegisterRule{a::kScaleRegister, 0, kLowBitsKept};
 // Missing, TelegramNr names the first telegram.
 const NumberRule kTelegramNrRule{a::kTelegramNr, 0, kLowBitsKept};
 // Missing or 0, the meter is read afresh for every REQ_UD2.
@@ -241,6 +244,44 @@ void CheckWriteRange(const Place& at, const MeterModel& model, const Record& rec
   }
 }
 
+// NoValue: register contents of exactly the ModbusDT's length, or it never matches.
+void CheckNoValue(const Place& at, const Record& record) {
+  if (!at.written.Has(a::kNoValue.name)) return;
+  const std::string text = at.written.Text(a::kNoValue.name);
+  NoValue noValue;
+  if (!ParseNoValue(text.c_str(), noValue)) {
+    Error(at, a::kNoValue.name,
+          "not the register contents in hexadecimal (4, 8, 12 or 16 digits): ignored, every reading passes as a "
+          "value");
+    return;
+  }
+  const int valueBytes = 2 * RegisterCount(record.modbusType);
+  if (valueBytes == 0 || noValue.length == valueBytes) return;
+  Error(at, a::kNoValue.name,
+        std::to_string(noValue.length) + " bytes do not fit ModbusDT=\"" + at.written.Text(a::kModbusDT.name) +
+            "\", whose registers hold " + std::to_string(valueBytes) + ": it never matches");
+}
+
+// ScaleRegister: its power of ten needs a VIF exponent to go into, and
+// the master's writes could not be scaled back.
+void CheckScale(const Place& at, const Record& record) {
+  if (!record.scaled) return;
+  CheckNumberText(at, kScaleRegisterRule);
+  if (FindExponentField(record.vib.data(), static_cast<int>(record.vib.size())).at < 0) {
+    Error(at, a::kVib.name,
+          "has no exponent a ScaleRegister can move (energy, volume, power, flow, temperatures, pressure, voltage, "
+          "current): the record is always sent as \"no data\"");
+  }
+  if (record.writable == Writability::kWritable) {
+    Error(at, a::kWritable.name, "1 with a ScaleRegister: the gateway refuses every write to this record");
+  }
+}
+
+void CheckDeviceNoValue(const Place& at) {
+  if (!at.written.Has(a::kDeviceNoValue.name) || at.written.Text(a::kDeviceNoValue.name) == "sunspec") return;
+  Error(at, a::kDeviceNoValue.name, "only \"sunspec\" is known: ignored, the Objects have only their own NoValue");
+}
+
 void CheckReadFunction(const Place& at, const Record& record) {
   if (!at.written.Has(a::kModbusFunction.name)) return;
   if (record.modbusFunction != kReadHoldingRegisters && record.modbusFunction != kReadInputRegisters) {
@@ -277,6 +318,7 @@ void CheckDeviceAttributes(const CheckedFile& file, size_t meter) {
   if (at.written.Has(a::kMaxAge.name)) CheckNumberText(at, kMaxAgeRule);
   if (at.written.Has(a::kModbusTimeout.name)) CheckNumberText(at, kModbusTimeoutRule);
   CheckLink(at, file.model.meters[meter]);
+  CheckDeviceNoValue(at);
 }
 
 void CheckObjectAttributes(const CheckedFile& file, size_t record) {
@@ -291,6 +333,9 @@ void CheckObjectAttributes(const CheckedFile& file, size_t record) {
   CheckReadFunction(at, converted);
   CheckSwitch(at, a::kWritable, converted.writable == Writability::kWritable);
   CheckWriteRange(at, file.model, converted);
+  CheckNoValue(at, converted);
+  CheckSwitch(at, a::kMonotonic, converted.monotonic);
+  CheckScale(at, converted);
 }
 
 }  // namespace kestrel

@@ -37,6 +37,16 @@ int64_t BlockWireUs(const Meter& meter, const ReadBlock& block, const ModbusLine
   return static_cast<int64_t>(bytes * ByteTimeUs(line.speed)) + PauseUs(line);
 }
 
+// A record's ScaleRegister read on its own, as a block.
+ReadBlock ScaleBlockOf(const Record& record) {
+  ReadBlock block;
+  block.records[0] = &record;
+  block.count = 1;
+  block.registers = 1;
+  block.firstRegister = record.scaleRegister;
+  return block;
+}
+
 std::string SpeedText(const LineSpeed& speed) {
   if (speed.baudRate <= 0) return "a network port: only the pause after each read counted";
   return std::to_string(speed.baudRate) + " baud, " + std::to_string(speed.characterBits) + " bits a character";
@@ -76,6 +86,13 @@ CompleteRead CompleteReadOf(const CheckedFile& file, const Meter& meter, const M
     ForEachReadBlock(file.model, meter, RecordsOfTelegram(meter, telegram, count), [&](const ReadBlock& block) {
       ++read.requests;
       read.wireUs += BlockWireUs(meter, block, line);
+      // Each scale register read apart: a block of one register.
+      const Record* apart[kMaxReadRegisters];
+      const int scales = ScalesApart(block, apart);
+      for (int i = 0; i < scales; ++i) {
+        ++read.requests;
+        read.wireUs += BlockWireUs(meter, ScaleBlockOf(*apart[i]), line);
+      }
       return true;
     });
   }

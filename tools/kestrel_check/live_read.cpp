@@ -9,12 +9,14 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "links/link_settings.h"
 #include "links/link_engine.h"
 #include "links/meter_exchange.h"
 #include "links/meter_read.h"
 #include "links/meter_requests.h"
+#include "mbus/record_header.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/framing.h"
 #include "ports/port_factory.h"
@@ -177,12 +179,36 @@ std::string RegistersText(const Record& record) {
   return "registers " + std::to_string(record.registerRead) + "-" + std::to_string(record.registerRead + count - 1);
 }
 
+// The record as sent: a VIB byte a scale moved in its place.
+DataRecord AsSent(const DataRecord& data, std::vector<uint8_t>& vib) {
+  DataRecord sent = data;
+  vib.assign(data.vib, data.vib + data.vibLength);
+  if (data.vibByteAt >= 0 && data.vibByteAt < data.vibLength) vib[static_cast<size_t>(data.vibByteAt)] = data.vibByte;
+  sent.vib = vib.data();
+  sent.vibByteAt = -1;
+  return sent;
+}
+
+// What the master reads: the value in its scaled unit, or that there is none.
+std::string ShownReading(const Record& record, const DataRecord& sent) {
+  const RecordHeaderFields header = DecodeRecordHeader(sent.dif, sent.difLength);
+  if (header.dataField == kNoDataField && sent.valueLength == 0) {
+    return "no value, sent as \"no data\" with status 02h" + VifMeaning(sent);
+  }
+  std::string reading = ReadingOf(sent);
+  if (record.scaled) reading += " (scaled by register " + std::to_string(record.scaleRegister) + ")";
+  if (record.monotonic) reading += "; Monotonic: the gateway passes on no reading below the highest it has read";
+  return reading;
+}
+
 void PrintRecord(const ReadContext& at, const Record& record, const DataRecord& data, int number) {
-  const RecordHeaderFields header = DecodeRecordHeader(data.dif, data.difLength);
-  std::fprintf(at.out, "  record %d (ObjectId %u): %s\n", number, record.objectId, ReadingOf(data).c_str());
-  std::string bytes = HexBytes(data.dif, data.difLength);
-  if (data.vibLength > 0) bytes += " " + HexBytes(data.vib, data.vibLength);
-  bytes += " " + HexBytes(data.value, data.valueLength);
+  std::vector<uint8_t> vib;
+  const DataRecord sent = AsSent(data, vib);
+  const RecordHeaderFields header = DecodeRecordHeader(sent.dif, sent.difLength);
+  std::fprintf(at.out, "  record %d (ObjectId %u): %s\n", number, record.objectId, ShownReading(record, sent).c_str());
+  std::string bytes = HexBytes(sent.dif, sent.difLength);
+  if (sent.vibLength > 0) bytes += " " + HexBytes(sent.vib, sent.vibLength);
+  if (sent.valueLength > 0) bytes += " " + HexBytes(sent.value, sent.valueLength);
   std::fprintf(at.out, "    %s, storage %llu, tariff %u, subunit %u; %s; record %s\n",
                kValueFunctions[header.function & kValueFunctionMask], static_cast<unsigned long long>(header.storage),
                header.tariff, header.subunit, RegistersText(record).c_str(), bytes.c_str());

@@ -51,6 +51,21 @@ void PrintWrite(const CheckedFile& file, const Meter& meter, const Record& recor
   }
 }
 
+// The requests that read the block's scale registers apart, before it.
+std::string ScaleRequestsText(const Meter& meter, const ReadBlock& block) {
+  std::string lines;
+  const Record* apart[kMaxReadRegisters];
+  const int count = ScalesApart(block, apart);
+  for (int i = 0; i < count; ++i) {
+    const Record& record = *apart[i];
+    uint8_t request[kReadRequestLength];
+    ScaleRequestFor(meter, record, request);
+    lines += "    scale register " + std::to_string(record.scaleRegister) + " of ObjectId " +
+             std::to_string(record.objectId) + " apart: request " + HexBytes(request, kReadRequestLength) + "\n";
+  }
+  return lines;
+}
+
 void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& record, int number, FILE* out) {
   const size_t index = static_cast<size_t>(&record - file.model.records.data());
   const WrittenElement& written = file.written.objects[index];
@@ -61,14 +76,20 @@ void PrintRecord(const CheckedFile& file, const Meter& meter, const Record& reco
     return;
   }
   uint8_t request[kReadRequestLength];
-  ReadRequestFor(meter, record, request);
+  const ReadBlock alone = LoneBlock(meter, record);
+  ReadRequestFor(meter, alone, request);
   std::fprintf(out, "\n    DIF/DIFE %s  VIF %s%s  + %d value bytes (%d bytes)\n",
                HexBytes(layout.data.dif, layout.data.difLength).c_str(),
                HexBytes(layout.data.vib, layout.data.vibLength).c_str(), VifMeaning(layout.data).c_str(),
                layout.data.valueLength, RecordLength(layout));
+  std::fprintf(out, "%s", ScaleRequestsText(meter, alone).c_str());
   std::fprintf(out, "    reads %d register(s) of %s from register %s: request %s\n", layout.registerCount,
                written.Text("ModbusDT").c_str(), written.Text("RegisterRead").c_str(),
                HexBytes(request, kReadRequestLength).c_str());
+  if (alone.registers > layout.registerCount) {
+    std::fprintf(out, "    and its scale register %u with it, %d register(s) from register %u\n", record.scaleRegister,
+                 alone.registers, alone.firstRegister);
+  }
   PrintWrite(file, meter, record, written, out);
 }
 
@@ -81,11 +102,12 @@ void PrintReadBlocks(const MeterModel& model, const Meter& meter, RecordSelectio
   ForEachReadBlock(model, meter, records, [&](const ReadBlock& block) {
     uint8_t request[kReadRequestLength];
     ReadRequestFor(meter, block, request);
-    lines += "    " + RecordsText(first, block.count) + ": " + std::to_string(block.registers) +
-             " register(s) from register " + std::to_string(block.records[0]->registerRead) + ": request " +
-             HexBytes(request, kReadRequestLength) + "\n";
+    lines += ScaleRequestsText(meter, block) + "    " + RecordsText(first, block.count) + ": " +
+             std::to_string(block.registers) + " register(s) from register " + std::to_string(block.firstRegister) +
+             ": request " + HexBytes(request, kReadRequestLength) + "\n";
     first += block.count;
-    ++blocks;
+    const Record* apart[kMaxReadRegisters];
+    blocks += 1 + ScalesApart(block, apart);
     return true;
   });
   std::fprintf(out, "  BlockReads: %d request(s)\n%s", blocks, lines.c_str());
