@@ -2,6 +2,7 @@
 
 #include "gateway/handlers/pending.h"
 #include "gateway/reads/background_reads.h"
+#include "gateway/reads/state_file.h"
 #include "mbus/rsp_ud.h"
 #include "support/logs.h"
 
@@ -68,6 +69,7 @@ bool AnswerFromFreshRead(Gateway& gateway, const Meter& meter, const PendingRequ
     answered = answer.length > 0;
     if (answered) CountValuesSent(gateway, meter, records.values);
   }
+  NoteHeldValues(gateway, meter);  // taken in as the blocks came, also of a read that failed
   NoteMeterRead(gateway, meter, answered ? nullptr : &read.Failure());
   return answered;
 }

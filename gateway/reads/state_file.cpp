@@ -24,6 +24,7 @@ constexpr int64_t kEarliestReadingMs = 1577836800000;
 // 32 links of 8 meters of 8 full telegrams hold well below this.
 constexpr size_t kLongestStateFile = 16 * 1024 * 1024;
 constexpr size_t kMaxTelegramsKept = 255;  // one per TelegramNr at the most
+constexpr size_t kMaxRecordsKept = 65536;  // held values of one meter's records, far more than it has
 
 std::string HexOf(const uint8_t* bytes, int count) {
   std::string text;
@@ -53,29 +54,57 @@ std::string CheckLine(const std::string& body) {
   return line;
 }
 
-std::string MeterLines(const Gateway& gateway, size_t index) {
-  const Meter& meter = gateway.model.meters[index];
-  const Snapshot& snapshot = gateway.background.meters[index].snapshot;
-  char head[128];
-  std::snprintf(head, sizeof head, "meter %u %08" PRIX32 " %016" PRIX64 " %" PRId64 " %zu\n", meter.primaryAddress,
-                meter.idNumber, DefinitionOf(gateway.model, meter), snapshot.readWallMs, snapshot.telegrams.size());
-  std::string lines = head;
-  for (const TelegramRecords& telegram : snapshot.telegrams) {
-    lines += "telegram " + HexOf(telegram.bytes, telegram.length) + "\n";
+// The held counter of the meter's record at position, when it has one.
+const HeldCounter* HeldAt(const Gateway& gateway, const Meter& meter, size_t position) {
+  const uint32_t index = meter.records[position];
+  if (index >= gateway.model.records.size() || index >= gateway.held.records.size()) return nullptr;
+  const HeldCounter& held = gateway.held.records[index];
+  return gateway.model.records[index].monotonic && held.read ? &held : nullptr;
+}
+
+std::string HeldLines(const Gateway& gateway, const Meter& meter, int& count) {
+  std::string lines;
+  count = 0;
+  for (size_t position = 0; position < meter.records.size(); ++position) {
+    const HeldCounter* held = HeldAt(gateway, meter, position);
+    if (held == nullptr) continue;
+    char tail[64];
+    std::snprintf(tail, sizeof tail, " %d %d %u\n", held->exponent, held->vibByteAt, held->vibByte);
+    lines += "held " + std::to_string(position) + " " + HexOf(held->value, kMaxValueBytes) + tail;
+    ++count;
   }
   return lines;
 }
 
 // Snapshots of unknown age are not written again: their reading time is
 // not known either.
+bool SnapshotKept(const Gateway& gateway, size_t index) {
+  const Snapshot& snapshot = gateway.background.meters[index].snapshot;
+  return gateway.model.meters[index].maxAgeS > 0 && snapshot.complete && !snapshot.ageUnknown;
+}
+
+// The meter's lines; empty when it has nothing to keep.
+std::string MeterLines(const Gateway& gateway, size_t index) {
+  const Meter& meter = gateway.model.meters[index];
+  int heldCount = 0;
+  const std::string held = HeldLines(gateway, meter, heldCount);
+  const bool snapshotKept = SnapshotKept(gateway, index);
+  if (!snapshotKept && heldCount == 0) return "";
+  const Snapshot& snapshot = gateway.background.meters[index].snapshot;
+  char head[160];
+  std::snprintf(head, sizeof head, "meter %u %08" PRIX32 " %016" PRIX64 " %" PRId64 " %zu %d\n", meter.primaryAddress,
+                meter.idNumber, DefinitionOf(gateway.model, meter), snapshotKept ? snapshot.readWallMs : 0,
+                snapshotKept ? snapshot.telegrams.size() : 0, heldCount);
+  std::string lines = head;
+  for (size_t t = 0; snapshotKept && t < snapshot.telegrams.size(); ++t) {
+    lines += "telegram " + HexOf(snapshot.telegrams[t].bytes, snapshot.telegrams[t].length) + "\n";
+  }
+  return lines + held;
+}
+
 std::string StateText(const Gateway& gateway) {
   std::string body = std::string(kFirstLine) + "\n";
-  for (size_t m = 0; m < gateway.background.meters.size(); ++m) {
-    const Snapshot& snapshot = gateway.background.meters[m].snapshot;
-    if (gateway.model.meters[m].maxAgeS > 0 && snapshot.complete && !snapshot.ageUnknown) {
-      body += MeterLines(gateway, m);
-    }
-  }
+  for (size_t m = 0; m < gateway.background.meters.size(); ++m) body += MeterLines(gateway, m);
   return body + CheckLine(body);
 }
 
@@ -95,19 +124,45 @@ bool CheckedBody(const std::string& text, std::string& body) {
   return text.substr(at) == CheckLine(body) && body.rfind(std::string(kFirstLine) + "\n", 0) == 0;
 }
 
+struct SavedHeld {
+  size_t position = 0;  // among the meter's records
+  HeldCounter counter;
+};
+
 struct SavedMeter {
   unsigned address = 0;
   uint32_t idNumber = 0;
   uint64_t definition = 0;
   int64_t readWallMs = 0;
   std::vector<TelegramRecords> telegrams;
+  std::vector<SavedHeld> held;
 };
+
+// One "held" line: false when it is not as written.
+bool ReadSavedHeld(const std::string& line, SavedHeld& saved) {
+  char value[2 * kMaxValueBytes + 1] = {};
+  unsigned vibByte = 0;
+  HeldCounter& counter = saved.counter;
+  if (std::sscanf(line.c_str(), "held %zu %16s %d %d %u", &saved.position, value, &counter.exponent,
+                  &counter.vibByteAt, &vibByte) != 5 ||
+      vibByte > 0xFF || std::strlen(value) != 2 * kMaxValueBytes) {
+    return false;
+  }
+  TelegramRecords bytes;
+  if (!BytesOf(value, bytes)) return false;
+  std::memcpy(counter.value, bytes.bytes, kMaxValueBytes);
+  counter.vibByte = static_cast<uint8_t>(vibByte);
+  counter.read = true;
+  return true;
+}
 
 // One "meter" line and its telegrams; false when they are not as written.
 bool ReadSavedMeter(const std::string& head, std::istringstream& lines, SavedMeter& saved) {
   size_t count = 0;
-  if (std::sscanf(head.c_str(), "meter %u %" SCNx32 " %" SCNx64 " %" SCNd64 " %zu", &saved.address, &saved.idNumber,
-                  &saved.definition, &saved.readWallMs, &count) != 5 || count > kMaxTelegramsKept) {
+  size_t heldCount = 0;
+  if (std::sscanf(head.c_str(), "meter %u %" SCNx32 " %" SCNx64 " %" SCNd64 " %zu %zu", &saved.address,
+                  &saved.idNumber, &saved.definition, &saved.readWallMs, &count, &heldCount) != 6 ||
+      count > kMaxTelegramsKept || heldCount > kMaxRecordsKept) {
     return false;
   }
   saved.telegrams.assign(count, TelegramRecords());
@@ -116,16 +171,19 @@ bool ReadSavedMeter(const std::string& head, std::istringstream& lines, SavedMet
     if (!std::getline(lines, line) || line.rfind("telegram ", 0) != 0) return false;
     if (!BytesOf(line.substr(std::strlen("telegram ")), telegram)) return false;
   }
+  saved.held.assign(heldCount, SavedHeld());
+  for (SavedHeld& held : saved.held) {
+    if (!std::getline(lines, line) || !ReadSavedHeld(line, held)) return false;
+  }
   return true;
 }
 
-// The first meter with MaxAge not yet restored that the saved one is, by
-// its address, identification number and definition, or -1.
+// The first meter not yet restored that the saved one is, by its address,
+// identification number and definition, or -1.
 long MeterOf(const Gateway& gateway, const SavedMeter& saved, const std::vector<bool>& restored) {
   for (size_t m = 0; m < gateway.model.meters.size(); ++m) {
     const Meter& meter = gateway.model.meters[m];
-    if (restored[m] || meter.maxAgeS == 0 || meter.primaryAddress != saved.address ||
-        meter.idNumber != saved.idNumber) {
+    if (restored[m] || meter.primaryAddress != saved.address || meter.idNumber != saved.idNumber) {
       continue;
     }
     if (DefinitionOf(gateway.model, meter) == saved.definition) return static_cast<long>(m);
@@ -133,8 +191,20 @@ long MeterOf(const Gateway& gateway, const SavedMeter& saved, const std::vector<
   return -1;
 }
 
+// The held values of its Monotonic records, as they were.
+void RestoreHeld(Gateway& gateway, const Meter& meter, const SavedMeter& saved) {
+  for (const SavedHeld& held : saved.held) {
+    if (held.position >= meter.records.size()) continue;
+    const uint32_t index = meter.records[held.position];
+    if (index < gateway.held.records.size() && gateway.model.records[index].monotonic) {
+      gateway.held.records[index] = held.counter;
+    }
+  }
+}
+
 // The snapshot as it was; its age counts from its calendar reading time.
-void Restore(Gateway& gateway, size_t index, const SavedMeter& saved) {
+void RestoreSnapshot(Gateway& gateway, size_t index, const SavedMeter& saved) {
+  if (gateway.model.meters[index].maxAgeS == 0 || saved.telegrams.empty()) return;
   Snapshot& snapshot = gateway.background.meters[index].snapshot;
   const int64_t calendarNow = CalendarMs();
   snapshot.telegrams = saved.telegrams;
@@ -142,6 +212,13 @@ void Restore(Gateway& gateway, size_t index, const SavedMeter& saved) {
   snapshot.readWallMs = saved.readWallMs;
   snapshot.ageUnknown = saved.readWallMs > calendarNow || saved.readWallMs < kEarliestReadingMs;
   snapshot.readStartMs = snapshot.ageUnknown ? NowMs() : NowMs() - (calendarNow - saved.readWallMs);
+}
+
+// A snapshot, when there is one, has the meter's telegrams (multi_telegram
+// may have changed since).
+bool Fits(const Gateway& gateway, const Meter& meter, const SavedMeter& saved) {
+  return saved.telegrams.empty() ||
+         saved.telegrams.size() == static_cast<size_t>(TelegramCount(meter, gateway.multiTelegram));
 }
 
 void RestoreMeters(Gateway& gateway, const std::string& body) {
@@ -153,16 +230,14 @@ void RestoreMeters(Gateway& gateway, const std::string& body) {
     SavedMeter saved;
     if (!ReadSavedMeter(line, lines, saved)) break;
     const long index = MeterOf(gateway, saved, restored);
-    const bool fits = index >= 0 && saved.telegrams.size() ==
-                                        static_cast<size_t>(TelegramCount(gateway.model.meters[static_cast<size_t>(index)],
-                                                                          gateway.multiTelegram));
-    if (!fits) {
+    if (index < 0 || !Fits(gateway, gateway.model.meters[static_cast<size_t>(index)], saved)) {
       LogStartup("State file: meter %u (IdNumber %08X) is not one of this configuration's: its values are not used\n",
                  saved.address, saved.idNumber);
       continue;
     }
     restored[static_cast<size_t>(index)] = true;
-    Restore(gateway, static_cast<size_t>(index), saved);
+    RestoreSnapshot(gateway, static_cast<size_t>(index), saved);
+    RestoreHeld(gateway, gateway.model.meters[static_cast<size_t>(index)], saved);
   }
 }
 
@@ -198,6 +273,15 @@ void KeepStateFileCurrent(Gateway& gateway) {
 void WatchStateFile(const Gateway& gateway, WaitSet& wait) {
   const StateFile& state = gateway.background.state;
   if (!state.path.empty() && state.changed) wait.DueAtUs(state.dueMs * kUsPerMs);
+}
+
+void NoteHeldValues(Gateway& gateway, const Meter& meter) {
+  for (uint32_t index : meter.records) {
+    if (index < gateway.model.records.size() && gateway.model.records[index].monotonic) {
+      gateway.background.state.changed = true;
+      return;
+    }
+  }
 }
 
 void WriteStateFileNow(Gateway& gateway) {
