@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "support/logs.h"
 #include "support/paths.h"
 
 namespace kestrel {
@@ -85,6 +86,17 @@ int ConfigStore::GetHardwareString(std::string& value, const std::string& sectio
   }
   value = found;
   return 0;
+}
+
+std::string MainPathKey(const ConfigStore& store, const char* key, const char* without) {
+  std::string path;
+  store.GetString(path, "Main", key, true, false);
+  if (path.empty()) return path;
+  if (path[0] != '/') {
+    LogStartup("Error: [Main] %s: \"%s\" is not an absolute path: %s\n", key, path.c_str(), without);
+    return std::string();
+  }
+  return RootedPath(path);
 }
 
 std::string DefaultSectionOf(const std::string& section) { return section.substr(0, section.find('.')); }

@@ -43,6 +43,11 @@ class ConfigStore {
   _dictionary_* default_ = nullptr;
 };
 
+// [Main] key as an absolute path, below KESTREL_ROOT when set; empty when
+// absent or empty, and when relative, with a StartupLog line that ends in
+// what the gateway then does without it ("no metrics file").
+std::string MainPathKey(const ConfigStore& store, const char* key, const char* without);
+
 // The section whose defaults a section takes: FAMILY for FAMILY.NAME, else itself.
 std::string DefaultSectionOf(const std::string& section);
 

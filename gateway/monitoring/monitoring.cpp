@@ -12,7 +12,6 @@
 #include "support/config_store.h"
 #include "support/events.h"
 #include "support/logs.h"
-#include "support/paths.h"
 
 namespace kestrel {
 namespace {
@@ -21,16 +20,11 @@ constexpr int64_t kMsPerMinute = 60000;
 constexpr int kDefaultMetricsIntervalS = 15;
 
 void ReadMetricsKeys(const ConfigStore& store, MetricsFile& metrics) {
-  std::string path;
-  store.GetString(path, "Main", "metrics_file", true, false);
+  const std::string path = MainPathKey(store, "metrics_file", "no metrics file");
   if (path.empty()) return;
-  if (path[0] != '/') {
-    LogStartup("Error: [Main] metrics_file: \"%s\" is not an absolute path: no metrics file\n", path.c_str());
-    return;
-  }
   int seconds = 0;
   store.GetInt(seconds, "Main", "metrics_interval");
-  metrics.path = RootedPath(path);
+  metrics.path = path;
   metrics.intervalMs = int64_t{MetricsIntervalS(seconds)} * 1000;
 }
 

@@ -11,7 +11,6 @@
 #include "support/digest.h"
 #include "support/hex_text.h"
 #include "support/logs.h"
-#include "support/paths.h"
 #include "support/tmp_files.h"
 
 namespace kestrel {
@@ -244,15 +243,9 @@ void RestoreMeters(Gateway& gateway, const std::string& body) {
 }  // namespace
 
 void StartStateFile(const ConfigStore& store, Gateway& gateway) {
-  std::string path;
-  store.GetString(path, "Main", "state_file", true, false);
-  if (path.empty()) return;
-  if (path[0] != '/') {
-    LogStartup("Error: [Main] state_file: \"%s\" is not an absolute path: no state file\n", path.c_str());
-    return;
-  }
   StateFile& state = gateway.background.state;
-  state.path = RootedPath(path);
+  state.path = MainPathKey(store, "state_file", "no state file");
+  if (state.path.empty()) return;
   std::string text;
   std::string body;
   if (!ReadOwnFile(state.path, kLongestStateFile, text)) {
