@@ -53,7 +53,6 @@ class RequestJob {
   // Once done: the exchange's result (its answer stands in the link's response).
   const TransactionResult& Result() const { return result_; }
   const MeterRead& Read() const { return read_; }
-  MeterRead& Read() { return read_; }
   void End() { active_ = false; }
 
  private:

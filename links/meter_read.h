@@ -97,7 +97,6 @@ class MeterRead {
   void TakeAnswer(Link& link);
 
   ReadState State() const { return state_; }
-  const Meter* ReadMeter() const { return meter_; }
   const ReadFailure& Failure() const { return failure_; }
   // Complete: the record bytes of the telegrams read, first to last.
   const std::vector<TelegramRecords>& Telegrams() const { return taken_; }
