@@ -107,4 +107,10 @@ bool IsSwitchedOn(const ConfigStore& store, const std::string& section, const st
   return value == kSwitchedOn;
 }
 
+int MetricsIntervalS(int configured) {
+  constexpr int kDefaultMetricsIntervalS = 15;
+  if (configured <= 0) return kDefaultMetricsIntervalS;
+  return configured > kLongestMetricsIntervalS ? kLongestMetricsIntervalS : configured;
+}
+
 }  // namespace kestrel

@@ -48,6 +48,11 @@ class ConfigStore {
 // what the gateway then does without it ("no metrics file").
 std::string MainPathKey(const ConfigStore& store, const char* key, const char* without);
 
+// [Main] metrics_interval as the gateway takes it: 15 s when absent or not
+// above 0, at most 86400 s.
+constexpr int kLongestMetricsIntervalS = 86400;
+int MetricsIntervalS(int configured);
+
 // The section whose defaults a section takes: FAMILY for FAMILY.NAME, else itself.
 std::string DefaultSectionOf(const std::string& section);
 

@@ -13,10 +13,6 @@
 namespace kestrel {
 namespace {
 
-constexpr const char* kWritesSection = "MBusPort";
-constexpr const char* kWritesKey = "writes";
-constexpr const char* kWritesListed = "LISTED";  // as read, in capitals
-
 bool HasWriteAttributes(const MeterModel& model) {
   if (!model.writeRanges.empty()) return true;
   for (const Record& record : model.records) {
@@ -63,15 +59,6 @@ void TellWrite(const WriteEntry& entry, bool why) {
 
 }  // namespace
 
-WritesKey ReadWritesKey(const ConfigStore& store) {
-  std::string value;
-  if (store.GetString(value, kWritesSection, kWritesKey, true, true) != 0) return WritesKey::kAbsent;
-  if (value == kSwitchedOn) return WritesKey::kYes;
-  if (value == kWritesListed) return WritesKey::kListed;
-  if (value == kSwitchedOff) return WritesKey::kNo;
-  return WritesKey::kUnknown;
-}
-
 WritePolicy ReadWritePolicy(const ConfigStore& store, const MeterModel& model) {
   WritePolicy policy;
   policy.writes = ReadWritesKey(store);
@@ -106,28 +93,8 @@ WriteEntry WriteEntryOf(const Meter& meter, const Record& record, int recordNumb
   return entry;
 }
 
-const char* StandingRefusal(const WritePolicy& policy, const MeterModel& model, const Record& record) {
-  switch (policy.writes) {
-    case WritesKey::kNo: return "writes = no";
-    case WritesKey::kUnknown: return "writes is not yes, listed or no";
-    case WritesKey::kListed:
-      if (record.writable != Writability::kWritable) return "writes = listed, Writable is not 1";
-      break;
-    case WritesKey::kAbsent:
-    case WritesKey::kYes: break;
-  }
-  if (record.writable == Writability::kNotWritable) return "Writable is not 1";
-  // The master's value is counted in the scaled unit, the register's in the device's own.
-  if (record.scaled) return "its value has a ScaleRegister";
-  // A limit nobody could read would let through values nobody checked.
-  const WriteRange* range = WriteRangeOf(model, record);
-  if (range != nullptr && range->min.state == WriteLimit::State::kUnreadable) return "WriteMin is not a number";
-  if (range != nullptr && range->max.state == WriteLimit::State::kUnreadable) return "WriteMax is not a number";
-  return nullptr;
-}
-
 bool RefuseWrite(const WritePolicy& policy, const MeterModel& model, const Record& record, WriteEntry& entry) {
-  const char* refusal = StandingRefusal(policy, model, record);
+  const char* refusal = StandingRefusal(policy.writes, model, record);
   if (refusal != nullptr) {
     End(entry, WriteOutcome::kRefused, "%s", refusal);
   } else if (!RefusedByRange(model, record, entry)) {

@@ -10,22 +10,17 @@
 
 #include "modbus/transaction.h"
 #include "model/meter_model.h"
+#include "model/writes_key.h"
 #include "support/counters.h"
 
 namespace kestrel {
 
 class ConfigStore;
 
-// [MBusPort] writes as read: yes, listed, no, absent, or any other text.
-enum class WritesKey : uint8_t { kAbsent, kYes, kListed, kNo, kUnknown };
-
 struct WritePolicy {
   WritesKey writes = WritesKey::kAbsent;
   bool onRecord = false;  // writes, Writable, WriteMin or WriteMax configured: every write is traced
 };
-
-// [MBusPort] writes (MainConfig, else DefaultConfig), any letter case.
-WritesKey ReadWritesKey(const ConfigStore& store);
 
 // Read once at start, after the DeviceFile. A writes value that is not yes,
 // listed or no gets a StartupLog line, and then no write goes through.
@@ -55,10 +50,6 @@ struct WriteEntry {
 // The entry of a write of value (the record's 2 x n bytes, least
 // significant first), not yet ended.
 WriteEntry WriteEntryOf(const Meter& meter, const Record& record, int recordNumber, const uint8_t* value);
-
-// Why policy refuses every write to the record, whatever its value, or
-// nullptr when a write within its range goes through.
-const char* StandingRefusal(const WritePolicy& policy, const MeterModel& model, const Record& record);
 
 // Whether policy refuses entry's write to the record; a refusal is ended
 // and recorded (RecordWrite) here.

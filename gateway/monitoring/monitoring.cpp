@@ -17,7 +17,6 @@ namespace kestrel {
 namespace {
 
 constexpr int64_t kMsPerMinute = 60000;
-constexpr int kDefaultMetricsIntervalS = 15;
 
 void ReadMetricsKeys(const ConfigStore& store, MetricsFile& metrics) {
   const std::string path = MainPathKey(store, "metrics_file", "no metrics file");
@@ -119,11 +118,6 @@ RequestText RequestTextOf(const uint8_t (&request)[kReadRequestLength]) {
 }
 
 }  // namespace
-
-int MetricsIntervalS(int configured) {
-  if (configured <= 0) return kDefaultMetricsIntervalS;
-  return configured > kLongestMetricsIntervalS ? kLongestMetricsIntervalS : configured;
-}
 
 void StartMonitoring(const ConfigStore& store, Gateway& gateway) {
   Monitoring& monitoring = gateway.monitoring;

@@ -73,11 +73,6 @@ struct Monitoring {
   ServiceNotify notify;
 };
 
-// [Main] metrics_interval as the gateway takes it: 15 s when absent or not
-// above 0, at most 86400 s.
-constexpr int kLongestMetricsIntervalS = 86400;
-int MetricsIntervalS(int configured);
-
 // Bring-up: the keys events, metrics_file and metrics_interval (StartupLog
 // lines for values it cannot use), the environment, one series per meter.
 void StartMonitoring(const ConfigStore& store, Gateway& gateway);

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "links/link_settings.h"
+#include "checks/elements.h"
+#include "checks/number_text.h"
+#include "checks/record_layout.h"
 #include "links/link_engine.h"
+#include "links/link_settings.h"
 #include "links/meter_exchange.h"
 #include "links/meter_read.h"
 #include "links/meter_requests.h"
@@ -22,9 +25,6 @@
 #include "ports/port_factory.h"
 #include "support/clock.h"
 #include "support/paths.h"
-#include "tools/kestrel_check/elements.h"
-#include "tools/kestrel_check/number_text.h"
-#include "tools/kestrel_check/record_layout.h"
 #include "tools/kestrel_check/record_reading.h"
 
 namespace kestrel {

@@ -3,13 +3,13 @@
 #include <cmath>
 #include <string>
 
+#include "checks/line_budget.h"
 #include "links/link_settings.h"
 #include "mbus/frame.h"
 #include "mbus/rsp_ud.h"
 #include "modbus/requests.h"
 #include "ports/port_factory.h"
 #include "support/clock.h"
-#include "tools/kestrel_check/line_budget.h"
 
 namespace kestrel {
 namespace {

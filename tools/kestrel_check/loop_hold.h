@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "checks/elements.h"
 #include "support/config_store.h"
-#include "tools/kestrel_check/elements.h"
 
 namespace kestrel {
 

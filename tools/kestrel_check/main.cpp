@@ -3,7 +3,6 @@
 // silently, then shows per meter the telegram it would answer with.
 // Exit status: 0 clean, 1 errors, 2 warnings only.
 #include <getopt.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,17 +10,16 @@
 #include <utility>
 #include <vector>
 
+#include "checks/configuration.h"
+#include "checks/elements.h"
+#include "checks/ini_checks.h"
+#include "checks/line_budget.h"
+#include "checks/number_text.h"
+#include "checks/report.h"
 #include "support/config_store.h"
 #include "support/paths.h"
-#include "tools/kestrel_check/attribute_checks.h"
-#include "tools/kestrel_check/document_checks.h"
-#include "tools/kestrel_check/elements.h"
-#include "tools/kestrel_check/ini_checks.h"
-#include "tools/kestrel_check/line_budget.h"
 #include "tools/kestrel_check/live_read.h"
 #include "tools/kestrel_check/loop_hold.h"
-#include "tools/kestrel_check/number_text.h"
-#include "tools/kestrel_check/report.h"
 #include "tools/kestrel_check/status.h"
 #include "tools/kestrel_check/telegram_preview.h"
 
@@ -99,52 +97,6 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   return options.force ? options.read : true;
 }
 
-bool LoadConfig(ConfigStore& store, const ConfigFiles& files, Report& report) {
-  bool readable = true;
-  for (const std::string& file : {files.hardware, files.main, files.defaults}) {
-    if (access(file.c_str(), R_OK) == 0) continue;
-    AddError(report, file, "file", "missing or unreadable: the gateway ends with status 1");
-    readable = false;
-  }
-  if (!readable) return false;
-  if (store.Load() == 0) return true;
-  AddError(report, files.main, "INI files",
-           "a line does not parse (iniparser names it above): the gateway ends with status 1");
-  return false;
-}
-
-std::string DeviceFilePath(const ConfigStore& store, const Options& options) {
-  if (!options.deviceFile.empty()) return options.deviceFile;
-  std::string fileName;
-  store.GetString(fileName, "Main", "FILENAME", false, false);
-  return RootedPath(std::string(kDeviceFileFolder) + fileName);
-}
-
-void CheckDevices(const CheckedFile& file) {
-  CheckDocumentShape(file);
-  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) CheckDeviceAttributes(file, meter);
-  for (size_t record = 0; record < file.model.records.size(); ++record) CheckObjectAttributes(file, record);
-  CheckDuplicateMeters(file);
-  CheckBackgroundShare(file);
-  CheckObjectOwners(file);
-  for (size_t meter = 0; meter < file.model.meters.size(); ++meter) {
-    CheckTelegramLength(file, meter);
-    CheckTelegramNumbers(file, meter);
-  }
-}
-
-// Without FILENAME the path is the folder itself: reported by the INI checks.
-// false when there is no DeviceFile to check.
-bool CheckDeviceFile(const CheckedFile& file, MeterModel& model, WrittenDocument& written) {
-  if (file.path == RootedPath(kDeviceFileFolder)) return false;
-  if (!LoadDeviceFile(file.path, model, &written)) {
-    AddError(file.report, file.path, "file", "missing, unreadable or empty: the gateway ends with status 1");
-    return false;
-  }
-  CheckDevices(file);
-  return true;
-}
-
 // The configured metrics file, unless one was named.
 int StatusOf(const Options& options) {
   std::string path = options.metricsFile;
@@ -155,16 +107,6 @@ int StatusOf(const Options& options) {
     return kExitErrors;
   }
   return PrintStatus(options.metricsFile.empty() ? RootedPath(path) : path, stdout);
-}
-
-// The INI files' findings, in the order of their sections; the Modbus links
-// they make.
-std::vector<LinkModel> CheckIniFiles(const ConfigStore& store, const ConfigFiles& files, Report& report) {
-  CheckMainSection(store, files, report);
-  std::vector<LinkModel> links = CheckModbusLinks(store, files, report);
-  CheckPortSection(store, "MBusPort", files, report);
-  CheckMBusFeatures(store, files, report);
-  return links;
 }
 
 void PrintTelegrams(const CheckedFile& file) {
@@ -185,33 +127,24 @@ int main(int argc, char** argv) {
     return options.help ? kExitClean : kExitErrors;
   }
   if (options.status) return StatusOf(options);
-  Report report;
-  ConfigStore store(options.files.main, options.files.hardware);
-  MeterModel model;
-  WrittenDocument written;
-  const bool configLoaded = LoadConfig(store, options.files, report);
-  const std::string deviceFile = configLoaded ? DeviceFilePath(store, options) : "";
+  CheckedConfiguration checked(options.files);
+  CheckConfiguration(options.files, options.deviceFile, checked);
+  const ConfigStore& store = checked.store;
+  const CheckedFile& file = checked.file;
+  const bool configLoaded = checked.configLoaded;
   const bool collisions = configLoaded && IsSwitchedOn(store, "MBusPort", "collisions");
-  const bool multiTelegram = configLoaded && IsSwitchedOn(store, "MBusPort", "multi_telegram");
-  const WritePolicy writes{configLoaded ? ReadWritesKey(store) : WritesKey::kAbsent, false};
-  std::vector<LinkModel> links;
-  if (configLoaded) links = CheckIniFiles(store, options.files, report);
-  const CheckedFile file{deviceFile, model, written, report, multiTelegram, std::move(links), writes};
-  bool deviceFileLoaded = false;
-  if (configLoaded) {
-    deviceFileLoaded = CheckDeviceFile(file, model, written);
-    CheckWrites(store, options.files, deviceFileLoaded ? &file : nullptr, report);
-  }
   if (options.read) {
-    if (deviceFileLoaded) return ReadMetersLive(store, std::move(model), options.addresses, options.force, stdout);
+    if (checked.deviceFileLoaded) {
+      return ReadMetersLive(store, std::move(checked.model), options.addresses, options.force, stdout);
+    }
     // Nothing to read: the findings say why.
-    PrintFindings(report, stdout);
+    PrintFindings(checked.report, stdout);
     return kExitErrors;
   }
-  PrintFindings(report, stdout);
+  PrintFindings(checked.report, stdout);
   if (options.telegrams && configLoaded) {
     std::printf("\n");
-    PrintMBusFeatures(collisions, multiTelegram, writes.writes, stdout);
+    PrintMBusFeatures(collisions, file.multiTelegram, file.writes, stdout);
     PrintMonitoring(store, stdout);
     PrintStateFile(store, stdout);
   }
@@ -221,7 +154,7 @@ int main(int argc, char** argv) {
     if (configLoaded) PrintLoopHold(store, file.links, stdout);
   }
   std::printf("\n");
-  PrintSummary(report, stdout);
-  return ExitStatus(report);
+  PrintSummary(checked.report, stdout);
+  return ExitStatus(checked.report);
 }
 

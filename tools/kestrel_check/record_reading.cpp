@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "checks/number_text.h"
 #include "mbus/record_header.h"
-#include "tools/kestrel_check/number_text.h"
 
 namespace kestrel {
 namespace {

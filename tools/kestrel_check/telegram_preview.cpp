@@ -3,11 +3,12 @@
 #include <cstdint>
 #include <string>
 
+#include "checks/line_budget.h"
+#include "checks/number_text.h"
+#include "checks/record_layout.h"
+#include "gateway/handlers/write_policy.h"
 #include "links/meter_requests.h"
 #include "mbus/rsp_ud.h"
-#include "tools/kestrel_check/line_budget.h"
-#include "tools/kestrel_check/number_text.h"
-#include "tools/kestrel_check/record_layout.h"
 #include "tools/kestrel_check/record_reading.h"
 
 namespace kestrel {

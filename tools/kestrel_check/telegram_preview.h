@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "tools/kestrel_check/elements.h"
+#include "checks/elements.h"
 
 namespace kestrel {
 

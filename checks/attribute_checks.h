@@ -4,7 +4,7 @@
 // does not quietly disable what it is meant for.
 #include <cstddef>
 
-#include "tools/kestrel_check/elements.h"
+#include "checks/elements.h"
 
 namespace kestrel {
 

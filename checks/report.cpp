@@ -1,4 +1,4 @@
-#include "tools/kestrel_check/report.h"
+#include "checks/report.h"
 
 namespace kestrel {
 namespace {

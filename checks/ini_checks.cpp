@@ -1,14 +1,13 @@
-#include "tools/kestrel_check/ini_checks.h"
+#include "checks/ini_checks.h"
 
 #include <termios.h>
 
+#include "checks/number_text.h"
 #include "links/link_settings.h"
 #include "ports/TSER.h"
 #include "ports/allow_list.h"
 #include "ports/port_factory.h"
-#include "gateway/monitoring/monitoring.h"
 #include "support/paths.h"
-#include "tools/kestrel_check/number_text.h"
 
 namespace kestrel {
 namespace {

@@ -1,10 +1,10 @@
-#include "tools/kestrel_check/document_checks.h"
+#include "checks/document_checks.h"
 
 #include <strings.h>
 
+#include "checks/record_layout.h"
 #include "links/meter_requests.h"
 #include "mbus/rsp_ud.h"
-#include "tools/kestrel_check/record_layout.h"
 
 namespace kestrel {
 namespace {

@@ -1,11 +1,11 @@
-#include "tools/kestrel_check/line_budget.h"
+#include "checks/line_budget.h"
 
 #include <string>
 
 #include "links/link_settings.h"
 #include "links/meter_exchange.h"
-#include "links/meter_requests.h"
 #include "links/meter_read.h"
+#include "links/meter_requests.h"
 #include "support/clock.h"
 
 namespace kestrel {

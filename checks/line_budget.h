@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/kestrel_check/elements.h"
+#include "checks/elements.h"
 
 namespace kestrel {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "gateway/handlers/write_policy.h"
+#include "checks/report.h"
 #include "modbus/framing.h"
 #include "model/device_file.h"
+#include "model/writes_key.h"
 #include "ports/port_factory.h"
-#include "tools/kestrel_check/report.h"
 
 namespace kestrel {
 
@@ -40,7 +40,7 @@ struct CheckedFile {
   Report& report;
   bool multiTelegram = false;  // [MBusPort] multi_telegram: records go into the telegrams they name
   std::vector<LinkModel> links;  // [ModbusPort] first, then those of MainConfig's link sections
-  WritePolicy writes;          // [MBusPort] writes: which Objects SND_UD may write
+  WritesKey writes = WritesKey::kAbsent;  // [MBusPort] writes: which Objects SND_UD may write
 };
 
 // The name of the meter's link as the gateway matches it (lower case):

@@ -1,4 +1,4 @@
-#include "tools/kestrel_check/elements.h"
+#include "checks/elements.h"
 
 #include <cctype>
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "checks/elements.h"
+#include "checks/report.h"
 #include "support/config_store.h"
-#include "tools/kestrel_check/elements.h"
-#include "tools/kestrel_check/report.h"
 
 namespace kestrel {
 

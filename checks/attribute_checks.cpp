@@ -1,8 +1,9 @@
-#include "tools/kestrel_check/attribute_checks.h"
+#include "checks/attribute_checks.h"
 
 #include <cstdint>
 #include <string>
 
+#include "checks/number_text.h"
 #include "links/link_settings.h"
 #include "mbus/record_header.h"
 #include "mbus/vif_exponent.h"
@@ -10,7 +11,6 @@
 #include "modbus/value_conversion.h"
 #include "model/attributes.h"
 #include "support/hex_text.h"
-#include "tools/kestrel_check/number_text.h"
 
 namespace kestrel {
 namespace {

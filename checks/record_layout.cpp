@@ -1,4 +1,4 @@
-#include "tools/kestrel_check/record_layout.h"
+#include "checks/record_layout.h"
 
 #include "links/meter_requests.h"
 

@@ -1,4 +1,4 @@
-#include "tools/kestrel_check/number_text.h"
+#include "checks/number_text.h"
 
 #include <cctype>
 #include <cstdio>

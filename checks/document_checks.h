@@ -5,7 +5,7 @@
 // that do not do what they say.
 #include <cstddef>
 
-#include "tools/kestrel_check/elements.h"
+#include "checks/elements.h"
 
 namespace kestrel {
 
