@@ -21,7 +21,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
-#include "support/stop_signals.h"
+#include "support/loop_signals.h"
 #include "support/version.h"
 
 namespace kestrel {
@@ -43,8 +43,21 @@ void OpenModbusSide(const ConfigStore& store, Gateway& gateway) {
     gateway.links.back()->name = name;
     OpenLink(store, *gateway.links.back());
   }
-  store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
 }
+
+// The answer gap is counted in bit times of a serial M-Bus line.
+int64_t MBusAnswerGapUs(const ConfigStore& store, TPort& mbusPort) {
+  if (!IsSerialMode(mbusPort.GetMode())) return 0;
+  int baudRate = 0;
+  store.GetInt(baudRate, "MBusPort", "serbaudrate");
+  return AnswerGapUs(baudRate);
+}
+
+void EnableLedsIfConfigured(const ConfigStore& store) {
+  if (IsSwitchedOn(store, "Main", "enable_leds")) EnableLeds();
+}
+
+}  // namespace
 
 // Each meter's link: [ModbusPort]'s, or the one its ModbusPort names, when
 // that exists and works; a StartupLog line for a meter without one, which
@@ -71,33 +84,25 @@ void AssignLinks(Gateway& gateway) {
   }
 }
 
-std::unique_ptr<TPort> OpenMBusSide(const ConfigStore& store) {
+void OpenMBusSide(const ConfigStore& store, Gateway& gateway) {
   LogStartup("\n\nOpening M-Bus Port\n");
   std::unique_ptr<TPort> port = CreatePort(store, "MBusPort");
   const bool open = port != nullptr && port->Open();
   LogStartup(open ? "M-Bus port is open.\n" : "Could not open M-Bus Port.\n");
   LogStartup("\n\n");
-  return PortOrClosed(std::move(port));
+  gateway.mbusOwned = PortOrClosed(std::move(port));
+  gateway.mbusPort = gateway.mbusOwned.get();
+  gateway.mbusSettings = store.PortSettingsOf("MBusPort");
 }
 
-// The answer gap is counted in bit times of a serial M-Bus line.
-int64_t MBusAnswerGapUs(const ConfigStore& store, TPort& mbusPort) {
-  if (!IsSerialMode(mbusPort.GetMode())) return 0;
-  int baudRate = 0;
-  store.GetInt(baudRate, "MBusPort", "serbaudrate");
-  return AnswerGapUs(baudRate);
-}
-
-void EnableLedsIfConfigured(const ConfigStore& store) {
-  if (IsSwitchedOn(store, "Main", "enable_leds")) EnableLeds();
-}
-
-// What the M-Bus side does beyond answering each request on its own; both
-// off unless switched on (see the README for why).
-void ReadMBusFeatures(const ConfigStore& store, Gateway& gateway) {
+void ReadMBusSettings(const ConfigStore& store, Gateway& gateway) {
+  store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");
+  gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *gateway.mbusPort);
   gateway.collisions = IsSwitchedOn(store, "MBusPort", "collisions");
   gateway.multiTelegram = IsSwitchedOn(store, "MBusPort", "multi_telegram");
 }
+
+namespace {
 
 // Every meter starts at a random access number, drawn in document order.
 void SeedAccessNumbers(MeterModel& model) {
@@ -134,11 +139,9 @@ int RunGateway(const ConfigStore& store) {
 
   Gateway gateway;
   OpenModbusSide(store, gateway);
-  const std::unique_ptr<TPort> mbusPort = OpenMBusSide(store);
-  gateway.mbusPort = mbusPort.get();
-  gateway.mbusAnswerGapUs = MBusAnswerGapUs(store, *mbusPort);
+  OpenMBusSide(store, gateway);
+  ReadMBusSettings(store, gateway);
   EnableLedsIfConfigured(store);
-  ReadMBusFeatures(store, gateway);
 
   // Without FILENAME the path is the folder itself, never a device description.
   if (fileName.empty() || !LoadDeviceFile(deviceFilePath, gateway.model)) {
@@ -157,7 +160,7 @@ int RunGateway(const ConfigStore& store) {
 
   // Large buffers: the loop state lives on the heap, for the life of the process.
   const std::unique_ptr<LoopState> loop = std::make_unique<LoopState>();
-  CatchStopSignals();
+  CatchLoopSignals();
   RunMainLoop(gateway, *loop);
   StopCleanly(gateway);
   return 0;

@@ -7,19 +7,19 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "gateway/handlers/write_policy.h"
 #include "gateway/monitoring/monitoring.h"
 #include "gateway/reads/snapshot.h"
 #include "links/link_engine.h"
+#include "ports/TPort.h"
 #include "mbus/frame.h"
 #include "mbus/rsp_ud.h"
 #include "model/meter_model.h"
 
 namespace kestrel {
-
-class TPort;
 
 struct Selection {
   bool selected = false;
@@ -66,7 +66,9 @@ struct Gateway {
   // [ModbusPort] first, then each [ModbusPort.NAME] in file order.
   std::vector<std::unique_ptr<Link>> links;
   std::vector<int> meterLinks;  // per meter of the model: its link's index, or kNoLink
-  TPort* mbusPort = nullptr;
+  std::unique_ptr<TPort> mbusOwned;  // the port [MBusPort] built, or one that never opens
+  TPort* mbusPort = nullptr;         // the M-Bus port: its own, or one lent by a harness
+  std::string mbusSettings;          // what it was built from (ConfigStore::PortSettingsOf)
   int mbusTimeout = 0;    // ms a frame may take to arrive; 0 or less: no limit
   int64_t mbusAnswerGapUs = 0;  // a serial M-Bus line's 11 bit times; 0 on TCP and UDP
   bool collisions = false;     // MBusPort collisions: matching meters answer a selection together

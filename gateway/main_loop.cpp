@@ -9,6 +9,7 @@
 #include "gateway/handlers/pending.h"
 #include "gateway/reads/background_reads.h"
 #include "gateway/reads/state_file.h"
+#include "gateway/reload.h"
 #include "gateway/handlers/req_ud2.h"
 #include "gateway/handlers/snd_ud_reset_snd_nke.h"
 #include "ports/TPort.h"
@@ -16,7 +17,7 @@
 #include "support/leds.h"
 #include "support/logs.h"
 #include "support/paths.h"
-#include "support/stop_signals.h"
+#include "support/loop_signals.h"
 #include "support/tmp_files.h"
 #include "support/trace_watch.h"
 #include "support/wait_set.h"
@@ -183,6 +184,7 @@ bool RunLoopCycle(Gateway& gateway, LoopState& loop) {
     KeepMonitoringCurrent(gateway);
     return true;
   }
+  if (TakeReloadRequest() && ReloadConfiguration(gateway)) ResetFrame(frame);
 
   if (frame.count == kFrameBufferSize) {
     // Filled without a valid frame: start over; the old bytes get overwritten.

@@ -39,7 +39,7 @@ void AwaitNextCycle(Gateway& gateway, const LoopState& loop);
 void RunCycleToAnswer(Gateway& gateway, LoopState& loop);
 
 // Cycles until SIGTERM or SIGINT asks for a stop, and then until the request
-// in progress has been answered (support/stop_signals.h).
+// in progress has been answered (support/loop_signals.h).
 void RunMainLoop(Gateway& gateway, LoopState& loop);
 
 // Rewrites the first 4 bytes of the PidFile with the calendar time when more

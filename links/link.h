@@ -25,6 +25,7 @@ struct Link {
   std::unique_ptr<TPort> owned;  // the port its section built, or one that never opens
   TPort* port = nullptr;         // the link's port: its own, or one lent (UsePort)
   bool working = false;          // the section built a port
+  std::string settings;          // what its port was built from (ConfigStore::PortSettingsOf)
   ModbusLine line;               // the port, its time limit and its state
   ModbusTransaction transaction;
   LineUser user = LineUser::kNone;

@@ -122,6 +122,7 @@ void OpenLink(const ConfigStore& store, Link& link) {
   // The first link's lines are the gateway's own from before there were others.
   LogStartup(link.name.empty() ? "Opening Modbus Port\n" : "Opening %s\n", Described(link).c_str());
   link.owned = CreatePort(store, section);
+  link.settings = store.PortSettingsOf(section);
   link.working = link.owned != nullptr;
   store.GetInt(link.line.timeoutMs, section, "timeout");
   const bool open = link.working && link.owned->Open();

@@ -17,6 +17,20 @@ std::string LookupKey(const std::string& section, const std::string& key) {
   return section + ":" + key;
 }
 
+// Every key of the section, "section:key=value" a line.
+std::string SectionText(const _dictionary_* file, const std::string& section) {
+  const int count = iniparser_getsecnkeys(file, section.c_str());
+  if (count <= 0) return std::string();
+  std::vector<const char*> keys(static_cast<size_t>(count), nullptr);
+  if (iniparser_getseckeys(file, section.c_str(), keys.data()) == nullptr) return std::string();
+  std::string text;
+  for (const char* key : keys) {
+    if (key == nullptr) continue;
+    text.append(key).append("=").append(iniparser_getstring(file, key, "")).append("\n");
+  }
+  return text;
+}
+
 }  // namespace
 
 ConfigStore::ConfigStore(const std::string& mainPath, const std::string& hardwarePath)
@@ -74,6 +88,11 @@ std::vector<std::string> ConfigStore::SectionsOf(const std::string& family) cons
     }
   }
   return found;
+}
+
+std::string ConfigStore::PortSettingsOf(const std::string& section) const {
+  return SectionText(main_, section) + "--\n" + SectionText(default_, DefaultSectionOf(section)) + "--\n" +
+         SectionText(hardware_, "Main");
 }
 
 int ConfigStore::GetHardwareString(std::string& value, const std::string& section,

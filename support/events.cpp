@@ -64,6 +64,7 @@ void Drop(int64_t nowMs) {
 }  // namespace
 
 void SwitchEventsOn() { gEventsOn = true; }
+void SwitchEventsOff() { gEventsOn = false; }
 bool EventsOn() { return gEventsOn; }
 
 void LogEvent(EventPriority priority, const char* format, ...) {

@@ -15,6 +15,7 @@ namespace kestrel {
 enum class EventPriority : int { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
 void SwitchEventsOn();
+void SwitchEventsOff();
 bool EventsOn();
 
 // One line, printf-style, without its line break; a no-op while events are off.

@@ -59,6 +59,11 @@ void OpenStartupLog() {
   gStartupLog = RewriteOwnTmpFile(RootedPath(kStartupLogPath), IfMissing::kCreate);
 }
 
+void ReopenStartupLog() {
+  if (gStartupLog != nullptr) return;
+  gStartupLog = AppendOwnTmpFile(RootedPath(kStartupLogPath));
+}
+
 void CloseStartupLog() {
   if (gStartupLog == nullptr) return;
   std::fclose(gStartupLog);

@@ -8,6 +8,7 @@
 namespace kestrel {
 
 void OpenStartupLog();   // mode "w"; a failure leaves the log closed
+void ReopenStartupLog();  // mode "a": a reload's lines after those of the start
 void CloseStartupLog();  // later start-up lines are dropped
 
 // Opens TraceLog (mode "w", truncating it) when it is not open and the trace

@@ -53,6 +53,14 @@ FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing) {
   return stream;
 }
 
+FILE* AppendOwnTmpFile(const std::string& path) {
+  const int fd = OpenOwnTmpFile(path, IfMissing::kCreate);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "a");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
 bool ReadOwnFile(const std::string& path, size_t limit, std::string& text) {
   struct stat status;
   if (lstat(path.c_str(), &status) != 0 || !IsOwnRegularFile(status)) return false;

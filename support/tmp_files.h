@@ -16,6 +16,8 @@ int OpenOwnTmpFile(const std::string& path, IfMissing missing);
 
 // The same, emptied, as a stream; nullptr as above.
 FILE* RewriteOwnTmpFile(const std::string& path, IfMissing missing);
+// The same, kept as it is and written on at its end.
+FILE* AppendOwnTmpFile(const std::string& path);
 
 // Replaces the file at path by one holding text, in one step, so that a
 // reader never sees half of it: text goes into path + ".tmp" (opened as

@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "support/clock.h"
-#include "support/stop_signals.h"
+#include "support/loop_signals.h"
 
 namespace kestrel {
 namespace {
@@ -36,7 +36,7 @@ void WaitSet::Wait() {
   if (count_ == 0 && !due_) return;
   // ppoll, not poll: its time-out is not rounded up to whole milliseconds.
   const timespec timeout = Duration(dueUs_ - NowUs());
-  // A stop signal ends the wait (and only the wait: see stop_signals.h).
+  // A signal of the loop ends the wait (and only the wait: see loop_signals.h).
   ppoll(watched_, static_cast<nfds_t>(count_), due_ ? &timeout : nullptr, WaitSignalMask());
 }
 

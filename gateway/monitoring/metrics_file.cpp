@@ -100,6 +100,15 @@ void WriteProcess(const Gateway& gateway, Exposition& out) {
   out.Sample(kNoLabels, gateway.monitoring.notify.dropped);
   out.Family("kestrel_events_dropped_total", "counter", "Event lines dropped because standard error was full.");
   out.Sample(kNoLabels, EventsDropped());
+  const ConfigReloads& reloads = gateway.monitoring.reloads;
+  out.Family("kestrel_config_reloads_total", "counter", "Configurations taken on SIGHUP.");
+  out.Sample(kNoLabels, reloads.done);
+  out.Family("kestrel_config_reload_failures_total", "counter",
+             "Reloads refused for an error in the configuration: the one in use stayed.");
+  out.Sample(kNoLabels, reloads.refused);
+  out.Family("kestrel_config_last_reload_timestamp_seconds", "gauge",
+             "When the configuration was last taken on SIGHUP, in seconds since the epoch; 0: not since start.");
+  out.Sample(kNoLabels, SecondsOf(reloads.lastMs));
 }
 
 // A counter of every meter.

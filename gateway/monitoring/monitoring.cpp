@@ -18,18 +18,23 @@ namespace {
 
 constexpr int64_t kMsPerMinute = 60000;
 
+// A file no longer named is left as it is; one named anew is written soon.
 void ReadMetricsKeys(const ConfigStore& store, MetricsFile& metrics) {
-  const std::string path = MainPathKey(store, "metrics_file", "no metrics file");
-  if (path.empty()) return;
+  metrics.path = MainPathKey(store, "metrics_file", "no metrics file");
+  metrics.intervalMs = 0;
+  metrics.dueMs = 0;
+  if (metrics.path.empty()) return;
   int seconds = 0;
   store.GetInt(seconds, "Main", "metrics_interval");
-  metrics.path = path;
   metrics.intervalMs = int64_t{MetricsIntervalS(seconds)} * 1000;
 }
+
+}  // namespace
 
 // Meters at the same primary address with the same identification number
 // count together: the first one's series.
 void AssignSeries(const MeterModel& model, Monitoring& monitoring) {
+  monitoring.meters.clear();
   monitoring.seriesOf.clear();
   monitoring.firstMeterOf.clear();
   for (size_t m = 0; m < model.meters.size(); ++m) {
@@ -49,6 +54,8 @@ void AssignSeries(const MeterModel& model, Monitoring& monitoring) {
     monitoring.seriesOf.push_back(series);
   }
 }
+
+namespace {
 
 MeterCounters* SeriesOf(Gateway& gateway, const Meter& meter) {
   size_t index = 0;
@@ -119,10 +126,18 @@ RequestText RequestTextOf(const uint8_t (&request)[kReadRequestLength]) {
 
 }  // namespace
 
+void ReadMonitoringKeys(const ConfigStore& store, Monitoring& monitoring) {
+  if (IsSwitchedOn(store, "Main", "events")) {
+    SwitchEventsOn();
+  } else {
+    SwitchEventsOff();
+  }
+  ReadMetricsKeys(store, monitoring.metrics);
+}
+
 void StartMonitoring(const ConfigStore& store, Gateway& gateway) {
   Monitoring& monitoring = gateway.monitoring;
-  if (IsSwitchedOn(store, "Main", "events")) SwitchEventsOn();
-  ReadMetricsKeys(store, monitoring.metrics);
+  ReadMonitoringKeys(store, monitoring);
   StartServiceNotify(monitoring.notify);
   AssignSeries(gateway.model, monitoring);
   monitoring.startMs = CalendarMs();

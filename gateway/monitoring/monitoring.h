@@ -22,6 +22,7 @@ namespace kestrel {
 
 struct Gateway;
 struct Meter;
+struct MeterModel;
 struct ReadFailure;
 struct ValueCounts;
 class ConfigStore;
@@ -58,6 +59,14 @@ struct ServiceNotify {
   uint64_t changesAtStatus = 0;  // Monitoring::changes when it was sent
 };
 
+// The configuration taken again on SIGHUP.
+struct ConfigReloads {
+  uint64_t done = 0;
+  uint64_t refused = 0;     // a reload with an error: the configuration in use stayed
+  int64_t lastMs = 0;       // calendar time of the last one done; 0: none since start
+  bool lastRefused = false;  // the last reload was refused (the status says so)
+};
+
 struct Monitoring {
   // One per series: meters with the same primary address and
   // identification number, which no master tells apart, share one.
@@ -71,11 +80,17 @@ struct Monitoring {
   int64_t startNowMs = 0;  // the same instant by NowMs()
   MetricsFile metrics;
   ServiceNotify notify;
+  ConfigReloads reloads;
 };
 
 // Bring-up: the keys events, metrics_file and metrics_interval (StartupLog
 // lines for values it cannot use), the environment, one series per meter.
 void StartMonitoring(const ConfigStore& store, Gateway& gateway);
+// The keys alone, at bring-up and at a reload.
+void ReadMonitoringKeys(const ConfigStore& store, Monitoring& monitoring);
+// One series per meter of the model, which meters at the same primary
+// address with the same identification number share; all counters zero.
+void AssignSeries(const MeterModel& model, Monitoring& monitoring);
 
 // The frame just judged (complete, or to be thrown away); kInvalid for one
 // that timed out.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "support/clock.h"
 
@@ -107,6 +108,14 @@ void SendStatus(ServiceNotify& notify, const std::string& status) {
   if (status != notify.status && Notify(notify, "STATUS=" + status)) notify.status = status;
 }
 
+// systemd takes MONOTONIC_USEC by its own clock, CLOCK_MONOTONIC (not
+// the _RAW one the gateway's timers run on).
+uint64_t ServiceManagerClockUs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 }  // namespace
 
 void StartServiceNotify(ServiceNotify& notify) {
@@ -124,6 +133,11 @@ void NotifyReady(Gateway& gateway) {
   notify.statusSentMs = NowMs();
   notify.changesAtStatus = gateway.monitoring.changes;
   Notify(notify, "READY=1\nSTATUS=" + notify.status);
+}
+
+void NotifyReloading(Gateway& gateway) {
+  ServiceNotify& notify = gateway.monitoring.notify;
+  if (notify.on) Notify(notify, "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(ServiceManagerClockUs()));
 }
 
 void NotifyStopping(Gateway& gateway) {
@@ -186,7 +200,9 @@ std::string StatusText(const Gateway& gateway) {
     }
     if (!link->name.empty() && !LinkUp(*link)) failing.Add("link %s down", link->name.c_str());
   }
-  return head + failing.Text();
+  // Until a reload succeeds: the configuration in use is not the one in the files.
+  const char* reload = monitoring.reloads.lastRefused ? "; reload refused, see the journal" : "";
+  return head + failing.Text() + reload;
 }
 
 }  // namespace kestrel

@@ -18,6 +18,8 @@ namespace kestrel {
 void StartServiceNotify(ServiceNotify& notify);
 
 void NotifyReady(Gateway& gateway);
+// RELOADING=1 as a reload begins (READY=1 ends it, taken or refused).
+void NotifyReloading(Gateway& gateway);
 // STOPPING=1, at a clean stop.
 void NotifyStopping(Gateway& gateway);
 
