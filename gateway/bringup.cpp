@@ -92,8 +92,10 @@ void OpenMBusSide(const ConfigStore& store, Gateway& gateway) {
   LogStartup("\n\n");
   gateway.mbusOwned = PortOrClosed(std::move(port));
   gateway.mbusPort = gateway.mbusOwned.get();
-  gateway.mbusSettings = store.PortSettingsOf("MBusPort");
+  gateway.mbusSettings = store.PortSettingsOf("MBusPort", kMBusKeysTakenAnew);
 }
+
+const std::vector<std::string> kMBusKeysTakenAnew = {"timeout", "collisions", "multi_telegram", "writes"};
 
 void ReadMBusSettings(const ConfigStore& store, Gateway& gateway) {
   store.GetInt(gateway.mbusTimeout, "MBusPort", "timeout");

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace kestrel {
 
 class ConfigStore;
@@ -14,7 +17,10 @@ int RunGateway(const ConfigStore& store);
 // Pieces of the bring-up a reload does again. The M-Bus port as [MBusPort]
 // builds it (StartupLog lines; one that never opens when it builds none).
 void OpenMBusSide(const ConfigStore& store, Gateway& gateway);
-// [MBusPort] timeout, the answer gap of its line, collisions and multi_telegram.
+// [MBusPort] timeout, the answer gap of its line, collisions and
+// multi_telegram; a reload takes them, and writes, without building the
+// port again.
+extern const std::vector<std::string> kMBusKeysTakenAnew;
 void ReadMBusSettings(const ConfigStore& store, Gateway& gateway);
 // Each meter's link; a StartupLog line for a meter without one that works.
 void AssignLinks(Gateway& gateway);

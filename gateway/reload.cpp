@@ -90,7 +90,7 @@ std::string PortsText(const ChangedPorts& changed) {
 // Before any port is built anew, every one that changes is closed: its
 // successor may need its device or its TCP port.
 bool ReplaceMBusPort(const ConfigStore& store, Gateway& gateway, ChangedPorts& changed) {
-  if (store.PortSettingsOf("MBusPort") == gateway.mbusSettings) return false;
+  if (store.PortSettingsOf("MBusPort", kMBusKeysTakenAnew) == gateway.mbusSettings) return false;
   gateway.mbusPort->Close();
   gateway.mbusOwned.reset();
   OpenMBusSide(store, gateway);
@@ -108,14 +108,18 @@ std::vector<long> ReplaceLinks(const ConfigStore& store, Gateway& gateway, Chang
   gateway.links.clear();
   std::vector<long> keptFrom(names.size(), -1);
   for (size_t l = 0; l < names.size(); ++l) {
-    const std::string settings = store.PortSettingsOf(LinkSectionOf(names[l]));
+    const std::string settings = store.PortSettingsOf(LinkSectionOf(names[l]), kLinkKeysTakenAnew);
     for (size_t o = 0; o < old.size() && keptFrom[l] < 0; ++o) {
       if (old[o] != nullptr && old[o]->name == names[l] && old[o]->settings == settings) keptFrom[l] = static_cast<long>(o);
     }
   }
   for (size_t l = 0; l < names.size(); ++l) {
-    if (keptFrom[l] >= 0) gateway.links.push_back(std::move(old[static_cast<size_t>(keptFrom[l])]));
-    else gateway.links.push_back(nullptr);
+    if (keptFrom[l] < 0) {
+      gateway.links.push_back(nullptr);
+      continue;
+    }
+    gateway.links.push_back(std::move(old[static_cast<size_t>(keptFrom[l])]));
+    TakeLinkTiming(store, *gateway.links.back());
   }
   for (const std::unique_ptr<Link>& gone : old) {
     if (gone == nullptr) continue;

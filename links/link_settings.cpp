@@ -122,9 +122,8 @@ void OpenLink(const ConfigStore& store, Link& link) {
   // The first link's lines are the gateway's own from before there were others.
   LogStartup(link.name.empty() ? "Opening Modbus Port\n" : "Opening %s\n", Described(link).c_str());
   link.owned = CreatePort(store, section);
-  link.settings = store.PortSettingsOf(section);
+  link.settings = store.PortSettingsOf(section, kLinkKeysTakenAnew);
   link.working = link.owned != nullptr;
-  store.GetInt(link.line.timeoutMs, section, "timeout");
   const bool open = link.working && link.owned->Open();
   if (link.name.empty()) {
     LogStartup(open ? "Modbus Port is open.\n" : "Could not open Modbus Port.\n");
@@ -136,6 +135,14 @@ void OpenLink(const ConfigStore& store, Link& link) {
   if (link.owned == nullptr) link.owned = std::make_unique<TSER>();
   link.port = link.line.port = link.owned.get();
   if (!link.name.empty()) link.port->SetTraceLabel(" (link " + link.name + ")");
+  TakeLinkTiming(store, link);
+}
+
+const std::vector<std::string> kLinkKeysTakenAnew = {"timeout", "frame_gap"};
+
+void TakeLinkTiming(const ConfigStore& store, Link& link) {
+  const std::string section = LinkSectionOf(link.name);
+  store.GetInt(link.line.timeoutMs, section, "timeout");
   ApplyTiming(store, link.line, section);
 }
 

@@ -54,6 +54,13 @@ std::vector<LinkSection> LinkSectionsOf(const ConfigStore& store);
 // 32nd, is a StartupLog line and no link.
 std::vector<std::string> LinkNames(const ConfigStore& store);
 
+// The keys of a link's section a reload takes without building its port
+// again: its time limit and frame gap.
+extern const std::vector<std::string> kLinkKeysTakenAnew;
+
+// The link's time limit, character time and frame gap, from its section.
+void TakeLinkTiming(const ConfigStore& store, Link& link);
+
 // Builds and opens the port of the link's section and sets its line from
 // the same section (time limit, character time, frame gap), with the
 // StartupLog lines of the Modbus side: the one place both the gateway and

@@ -17,15 +17,25 @@ std::string LookupKey(const std::string& section, const std::string& key) {
   return section + ":" + key;
 }
 
-// Every key of the section, "section:key=value" a line.
-std::string SectionText(const _dictionary_* file, const std::string& section) {
+bool IsTakenAnew(const char* key, const std::vector<std::string>& takenAnew) {
+  const char* name = std::strchr(key, ':');
+  name = name == nullptr ? key : name + 1;
+  for (const std::string& anew : takenAnew) {
+    if (strcasecmp(anew.c_str(), name) == 0) return true;
+  }
+  return false;
+}
+
+// The keys of the section, "section:key=value" a line.
+std::string SectionText(const _dictionary_* file, const std::string& section,
+                        const std::vector<std::string>& takenAnew) {
   const int count = iniparser_getsecnkeys(file, section.c_str());
   if (count <= 0) return std::string();
   std::vector<const char*> keys(static_cast<size_t>(count), nullptr);
   if (iniparser_getseckeys(file, section.c_str(), keys.data()) == nullptr) return std::string();
   std::string text;
   for (const char* key : keys) {
-    if (key == nullptr) continue;
+    if (key == nullptr || IsTakenAnew(key, takenAnew)) continue;
     text.append(key).append("=").append(iniparser_getstring(file, key, "")).append("\n");
   }
   return text;
@@ -90,9 +100,9 @@ std::vector<std::string> ConfigStore::SectionsOf(const std::string& family) cons
   return found;
 }
 
-std::string ConfigStore::PortSettingsOf(const std::string& section) const {
-  return SectionText(main_, section) + "--\n" + SectionText(default_, DefaultSectionOf(section)) + "--\n" +
-         SectionText(hardware_, "Main");
+std::string ConfigStore::PortSettingsOf(const std::string& section, const std::vector<std::string>& takenAnew) const {
+  return SectionText(main_, section, takenAnew) + "--\n" +
+         SectionText(default_, DefaultSectionOf(section), takenAnew) + "--\n" + SectionText(hardware_, "Main", {});
 }
 
 int ConfigStore::GetHardwareString(std::string& value, const std::string& section,

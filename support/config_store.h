@@ -33,9 +33,10 @@ class ConfigStore {
   // What the section's port is built from: its keys in MainConfig, those
   // of its default section in DefaultConfig, and HardwareConfig's [Main]
   // (the devices and interfaces they name), one "key=value" line each, in
-  // file order. Two configurations that give a section the same text build
-  // the same port from it.
-  std::string PortSettingsOf(const std::string& section) const;
+  // file order, but for the keys the gateway takes anew without building
+  // the port again (lower case). Two configurations that give a section the
+  // same text build the same port from it.
+  std::string PortSettingsOf(const std::string& section, const std::vector<std::string>& takenAnew) const;
   // HardwareConfig only, case kept. 0 when found, -1 with "" when absent.
   int GetHardwareString(std::string& value, const std::string& section,
                         const std::string& key) const;
