@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+# The alerting rules shipped in monitoring/: promtool accepts them and
+# passes their unit tests (kestrel.rules.test.yml beside this file), and
+# every metric they name (node_exporter's node_* aside) is one the gateway
+# was seen to write: a sample that some exchange's `metrics` step found in
+# the file the real gateway wrote.
+#
+#   monitoring_test.py SOURCE_DIR      exit 0 passed, 1 failed, 77 skipped
+import glob, os, re, shutil, subprocess, sys
+
+source = sys.argv[1]
+sys.path.insert(0, os.path.join(source, "tests", "exchange"))
+import runner  # noqa: E402  (its reading of exchange files)
+
+RULES = os.path.join(source, "monitoring", "kestrel.rules.yml")
+RULE_TESTS = os.path.join(source, "tests", "monitoring", "kestrel.rules.test.yml")
+# What in a PromQL expression is no metric: strings, label matchers, ranges,
+# the label lists of by (...) and the like, and the operators' words.
+HIDDEN = [r'"(?:\\.|[^"\\])*"', r"\{[^}]*\}", r"\[[^\]]*\]",
+          r"\b(?:by|without|on|ignoring|group_left|group_right)\s*\([^)]*\)"]
+WORDS = {"and", "or", "unless", "bool", "offset"}
+failures = []
+
+
+def metrics_of(expr):  # the metric names an expression selects (function names are followed by "(")
+    for hidden in HIDDEN: expr = re.sub(hidden, " ", expr)
+    return set(re.findall(r"(?<![\w:.$])([a-zA-Z_:][\w:]*)(?![\w:]*\s*\()", expr)) - WORDS
+
+
+def written():  # the metric names of the samples the exchanges found in the gateway's metrics files
+    names = set()
+    for path in glob.glob(os.path.join(source, "tests", "exchanges", "**", "*.exchange"), recursive=True):
+        for step in runner.read_script(path):
+            if step.verb == "metrics":
+                names |= {m.group(1) for m in map(re.compile(r"([a-zA-Z_:][\w:]*)[{ ]").match, step.block) if m}
+    return names
+
+
+def check_expr(where, expr, known):  # it names metrics, and only ones the gateway was seen to write
+    names = metrics_of(expr)
+    if not names: failures.append("%s names no metric: %r" % (where, expr))
+    failures.extend("%s names %s, which no exchange saw the gateway write" % (where, name)
+                    for name in sorted(names) if not name.startswith("node_") and name not in known)
+
+
+def promtool(*args):
+    done = subprocess.run(["promtool", *args], capture_output=True, text=True)
+    if done.returncode != 0: failures.append("promtool %s:\n%s%s" % (" ".join(args), done.stdout, done.stderr))
+    return done.stdout
+
+
+def main():
+    known = written()
+    exprs = re.findall(r"^\s*expr:\s*(.*?)\s*$", open(RULES).read(), re.M)
+    for expr in exprs: check_expr("a rule (its expr on one line)", expr, known)
+    if not shutil.which("promtool"):
+        print("\n".join(failures) or "skipped: promtool is not installed (Debian: prometheus)")
+        return 1 if failures else 77
+    counted = re.search(r"(\d+) rules found", promtool("check", "rules", RULES))
+    if counted and int(counted.group(1)) != len(exprs):
+        failures.append("promtool found %s rules, this test %d expressions" % (counted.group(1), len(exprs)))
+    promtool("test", "rules", RULE_TESTS)
+    print("\n".join(failures) or "%d rules checked" % len(exprs))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
