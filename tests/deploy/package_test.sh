@@ -21,7 +21,7 @@ run_logged unpack dpkg -x "$deb" "$root"
 # Layout: exactly these files, nothing from the build machine's paths.
 ini_names=()
 for ini in "$source"/config/*.ini; do ini_names+=("$(basename "$ini")"); done
-monitoring=(kestrel.rules.yml)
+monitoring=(kestrel.rules.yml kestrel-dashboard.json)
 expected="$TMP/expected.txt"
 {
   echo "usr/sbin/kestrel"
