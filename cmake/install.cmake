@@ -1,6 +1,7 @@
 # Install layout: the daemon in sbin/, its manual page, the systemd unit, the
-# example configuration under share/doc/kestrel/examples/ and, as the
-# starting configuration, the INI files in the folder the gateway reads.
+# example configuration under share/doc/kestrel/examples/, the monitoring
+# files under share/kestrel/ and, as the starting configuration, the INI
+# files in the folder the gateway reads.
 include(GNUInstallDirs)
 
 set(KESTREL_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -16,6 +17,8 @@ file(GLOB KESTREL_CONFIG_INI CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/confi
 install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES doc/kestrel.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(DIRECTORY config/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# For the integrator's Prometheus and Grafana: alerting rules and a dashboard.
+install(FILES monitoring/kestrel.rules.yml monitoring/kestrel-dashboard.json DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel)
 
 # The unit names the daemon by its installed path, which is known only at
 # install time (cmake --install --prefix, CPack's /usr): the rest is done by

@@ -21,6 +21,7 @@ run_logged unpack dpkg -x "$deb" "$root"
 # Layout: exactly these files, nothing from the build machine's paths.
 ini_names=()
 for ini in "$source"/config/*.ini; do ini_names+=("$(basename "$ini")"); done
+monitoring=(kestrel.rules.yml kestrel-dashboard.json)
 expected="$TMP/expected.txt"
 {
   echo "usr/sbin/kestrel"
@@ -30,6 +31,7 @@ expected="$TMP/expected.txt"
   echo "usr/share/man/man8/kestrel.8"
   for example in "$source"/config/*; do echo "usr/share/doc/kestrel/examples/$(basename "$example")"; done
   for name in "${ini_names[@]}"; do echo "config/$name"; done
+  for name in "${monitoring[@]}"; do echo "usr/share/kestrel/$name"; done
 } | sort >"$expected"
 (cd "$root" && find . -type f -printf '%P\n' | sort) >"$TMP/actual.txt"
 if ! diff -u "$expected" "$TMP/actual.txt" >&2; then fail "package layout differs (- expected, + packaged)"; fi
@@ -43,6 +45,9 @@ for example in "$source"/config/*; do
 done
 for name in "${ini_names[@]}"; do
   cmp -s "$source/config/$name" "$root/config/$name" || fail "config/$name differs from the example"
+done
+for name in "${monitoring[@]}"; do
+  cmp -s "$source/monitoring/$name" "$root/usr/share/kestrel/$name" || fail "usr/share/kestrel/$name differs from monitoring/"
 done
 
 # Control fields.
