@@ -137,3 +137,30 @@ TEST_F(ConfigStoreTest, HardwareLookupsUseHardwareConfigOnly) {
 }
 
 }  // namespace
+
+// A port is built again at a reload only when what it is built from
+// changed: its section's keys in MainConfig, its default section's in
+// DefaultConfig, HardwareConfig's devices; the keys taken on the open port
+// (here timeout) change nothing.
+TEST_F(ConfigStoreTest, PortSettingsChangeWithWhatBuildsThePortAlone) {
+  const char* const hardware = "[Main]\nRS485 = /dev/ttyS1\n";
+  const char* const defaults = "[ModbusPort]\nserbaudrate = 9600\n";
+  const char* const main = "[ModbusPort]\nporttype = SER\nTimeout = 1000\n[ModbusPort.roof]\nporttype = TCP\n";
+  const auto settings = [&](const char* m, const char* h, const char* d, const char* section) {
+    std::filesystem::remove_all(dir / "config");
+    WriteAll(m, h, d);
+    ConfigStore store = Store();
+    EXPECT_EQ(store.Load(), 0);
+    return store.PortSettingsOf(section, {"timeout"});
+  };
+  const std::string before = settings(main, hardware, defaults, "ModbusPort");
+  EXPECT_EQ(settings("[ModbusPort]\nporttype = SER\nTimeout = 3000\n", hardware, defaults, "ModbusPort"), before);
+  EXPECT_EQ(settings("[ModbusPort]\nporttype = SER\n[ModbusPort.roof]\nporttype = UDP\n", hardware, defaults,
+                     "ModbusPort"), before);
+  EXPECT_NE(settings("[ModbusPort]\nporttype = TCP\n", hardware, defaults, "ModbusPort"), before);
+  EXPECT_NE(settings(main, "[Main]\nRS485 = /dev/ttyS2\n", defaults, "ModbusPort"), before);
+  EXPECT_NE(settings(main, hardware, "[ModbusPort]\nserbaudrate = 19200\n", "ModbusPort"), before);
+  // A link takes its defaults from [ModbusPort] of DefaultConfig.
+  const std::string roof = settings(main, hardware, defaults, "ModbusPort.roof");
+  EXPECT_NE(settings(main, hardware, "[ModbusPort]\nserbaudrate = 19200\n", "ModbusPort.roof"), roof);
+}
