@@ -98,35 +98,41 @@ bool ReplaceMBusPort(const ConfigStore& store, Gateway& gateway, ChangedPorts& c
   return true;
 }
 
-// The links the configuration names, [ModbusPort] first: those with the
-// same settings as before kept, open, with what is under way on them; per
-// link the index it had before, or -1.
-std::vector<long> ReplaceLinks(const ConfigStore& store, Gateway& gateway, ChangedPorts& changed) {
-  std::vector<std::string> names = LinkNames(store);
-  names.insert(names.begin(), std::string());
-  std::vector<std::unique_ptr<Link>> old = std::move(gateway.links);
-  gateway.links.clear();
+// Per link the configuration names, the old link with its name and its
+// settings (its index), or -1.
+std::vector<long> KeptLinks(const ConfigStore& store, const std::vector<std::string>& names,
+                            const std::vector<std::unique_ptr<Link>>& old) {
   std::vector<long> keptFrom(names.size(), -1);
   for (size_t l = 0; l < names.size(); ++l) {
     const std::string settings = store.PortSettingsOf(LinkSectionOf(names[l]), kLinkKeysTakenAnew);
     for (size_t o = 0; o < old.size() && keptFrom[l] < 0; ++o) {
-      if (old[o] != nullptr && old[o]->name == names[l] && old[o]->settings == settings) keptFrom[l] = static_cast<long>(o);
+      if (old[o]->name == names[l] && old[o]->settings == settings) keptFrom[l] = static_cast<long>(o);
     }
   }
+  return keptFrom;
+}
+
+// The links the configuration names, [ModbusPort] first: those with the
+// same settings as before kept, open, with what is under way on them, the
+// others closed before any is opened; per link the index it had before,
+// or -1.
+std::vector<long> ReplaceLinks(const ConfigStore& store, Gateway& gateway, ChangedPorts& changed) {
+  std::vector<std::string> names = LinkNames(store);
+  names.insert(names.begin(), std::string());
+  std::vector<std::unique_ptr<Link>> old = std::move(gateway.links);
+  const std::vector<long> keptFrom = KeptLinks(store, names, old);
+  gateway.links.clear();
+  gateway.links.resize(names.size());
   for (size_t l = 0; l < names.size(); ++l) {
-    if (keptFrom[l] < 0) {
-      gateway.links.push_back(nullptr);
-      continue;
-    }
-    gateway.links.push_back(std::move(old[static_cast<size_t>(keptFrom[l])]));
-    TakeLinkTiming(store, *gateway.links.back());
+    if (keptFrom[l] < 0) continue;
+    gateway.links[l] = std::move(old[static_cast<size_t>(keptFrom[l])]);
+    TakeLinkTiming(store, *gateway.links[l]);
   }
   for (const std::unique_ptr<Link>& gone : old) {
     if (gone == nullptr) continue;
     gone->port->Close();
     NoteChangedPort(changed, SectionName(*gone));
   }
-  old.clear();
   for (size_t l = 0; l < names.size(); ++l) {
     if (gateway.links[l] != nullptr) continue;
     gateway.links[l] = std::make_unique<Link>();
