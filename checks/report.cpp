@@ -26,10 +26,14 @@ void AddWarning(Report& report, const std::string& file, const std::string& wher
   Add(report, Severity::kWarning, file, where, message);
 }
 
+std::string FindingText(const Finding& finding) {
+  return finding.file + ": " + finding.where + ": " + finding.message;
+}
+
 void PrintFindings(const Report& report, FILE* out) {
   for (const Finding& finding : report.findings) {
-    std::fprintf(out, "%s: %s: %s: %s\n", finding.severity == Severity::kError ? "error" : "warning",
-                 finding.file.c_str(), finding.where.c_str(), finding.message.c_str());
+    std::fprintf(out, "%s: %s\n", finding.severity == Severity::kError ? "error" : "warning",
+                 FindingText(finding).c_str());
   }
 }
 

@@ -26,6 +26,8 @@ void AddError(Report& report, const std::string& file, const std::string& where,
 void AddWarning(Report& report, const std::string& file, const std::string& where,
                 const std::string& message);
 
+// "FILE: WHERE: MESSAGE".
+std::string FindingText(const Finding& finding);
 // One line per finding: "error: FILE: WHERE: MESSAGE".
 void PrintFindings(const Report& report, FILE* out);
 // "N error(s), M warning(s)" or "no findings".

@@ -11,6 +11,7 @@
 #include "gateway/gateway.h"
 #include "gateway/monitoring/service_notify.h"
 #include "gateway/reads/background_reads.h"
+#include "gateway/reads/state_file.h"
 #include "links/link_settings.h"
 #include "support/clock.h"
 #include "support/config_store.h"
@@ -203,7 +204,8 @@ void RestartBackgroundReads(Gateway& gateway, const FormerState& former, const s
   StartBackgroundReads(gateway);
   gateway.background.state = state;
   for (size_t l = 0; l < linksFrom.size(); ++l) {
-    if (linksFrom[l] >= 0) gateway.background.links[l].slaves = former.background.links[static_cast<size_t>(linksFrom[l])].slaves;
+    if (linksFrom[l] < 0) continue;
+    gateway.background.links[l].slaves = former.background.links[static_cast<size_t>(linksFrom[l])].slaves;
   }
 }
 
@@ -224,19 +226,17 @@ bool TakeConfiguration(Gateway& gateway, CheckedConfiguration& checked) {
   AssignLinks(gateway);
   gateway.writes = ReadWritePolicy(store, gateway.model);
   ReadMonitoringKeys(store, gateway.monitoring);
-  gateway.background.state.path = MainPathKey(store, "state_file", "no state file");
+  ReadStateFileKey(store, gateway);
 
   ConfigReloads& reloads = gateway.monitoring.reloads;
   ++reloads.done;
   reloads.lastMs = CalendarMs();
   reloads.lastRefused = false;
-  const std::string ports = PortsText(changedPorts);
-  LogStartup("Reload: %zu meters added, %zu changed, %zu removed; %s\n", match.added, match.changed, match.removed,
-             ports.c_str());
-  LogTrace("Reload: %zu meters added, %zu changed, %zu removed; %s\n", match.added, match.changed, match.removed,
-           ports.c_str());
-  LogEvent(EventPriority::kNotice, "reload: %zu meters added, %zu changed, %zu removed; %s", match.added,
-           match.changed, match.removed, ports.c_str());
+  const std::string what = std::to_string(match.added) + " meters added, " + std::to_string(match.changed) +
+                           " changed, " + std::to_string(match.removed) + " removed; " + PortsText(changedPorts);
+  LogStartup("Reload: %s\n", what.c_str());
+  LogTrace("Reload: %s\n", what.c_str());
+  LogEvent(EventPriority::kNotice, "reload: %s", what.c_str());
   return mbusReplaced;
 }
 
@@ -247,7 +247,7 @@ void RefuseConfiguration(Gateway& gateway, const Report& report) {
   std::string first;
   for (const Finding& finding : report.findings) {
     if (finding.severity != Severity::kError) continue;
-    const std::string text = finding.file + ": " + finding.where + ": " + finding.message;
+    const std::string text = FindingText(finding);
     if (errors++ == 0) {
       first = text;
       LogStartup("Reload refused, the configuration in use stays:\n");

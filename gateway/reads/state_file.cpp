@@ -242,9 +242,13 @@ void RestoreMeters(Gateway& gateway, const std::string& body) {
 
 }  // namespace
 
+void ReadStateFileKey(const ConfigStore& store, Gateway& gateway) {
+  gateway.background.state.path = MainPathKey(store, "state_file", "no state file");
+}
+
 void StartStateFile(const ConfigStore& store, Gateway& gateway) {
-  StateFile& state = gateway.background.state;
-  state.path = MainPathKey(store, "state_file", "no state file");
+  const StateFile& state = gateway.background.state;
+  ReadStateFileKey(store, gateway);
   if (state.path.empty()) return;
   std::string text;
   std::string body;

@@ -25,6 +25,8 @@ class ConfigStore;
 // Bring-up, after the background reads are started: the key, and what the
 // file holds.
 void StartStateFile(const ConfigStore& store, Gateway& gateway);
+// The key alone (a reload): where the file goes from now on.
+void ReadStateFileKey(const ConfigStore& store, Gateway& gateway);
 
 // The loop's share: the file written when due. WatchStateFile: when that is.
 void KeepStateFileCurrent(Gateway& gateway);
